@@ -1,0 +1,66 @@
+#include "ffi/error.hpp"
+
+#include <cstdio>
+#include <memory>
+
+#include "qelcore.h"
+
+namespace ffi::error {
+namespace {
+
+// Empty until the thread's first failure; the text stays put (and so does the
+// pointer qel_last_error handed out) until the next clear or set.
+thread_local std::string LAST_ERROR;
+thread_local bool HAS_LAST_ERROR = false;
+
+}  // namespace
+
+void clear_last_error() noexcept {
+    HAS_LAST_ERROR = false;
+    LAST_ERROR.clear();
+    LAST_ERROR.shrink_to_fit();
+}
+
+void set_last_error(std::string_view message) noexcept {
+    try {
+        std::string text;
+        text.reserve(message.size());
+        for (char c : message) {
+            if (c != '\0') text.push_back(c);
+        }
+        LAST_ERROR = std::move(text);
+        HAS_LAST_ERROR = true;
+    } catch (...) {
+        // No memory even for the message: keep a fixed text rather than none.
+        LAST_ERROR.clear();
+        HAS_LAST_ERROR = false;
+    }
+}
+
+const char* last_error() noexcept { return HAS_LAST_ERROR ? LAST_ERROR.c_str() : ""; }
+
+std::int32_t map_compute_err(const toolbox::ComputeError& err) noexcept {
+    set_last_error(err.message);
+    return QEL_STATUS_COMPUTE_FAILED;
+}
+
+std::int32_t map_panic_err(std::string_view context, const std::optional<std::string>& payload) noexcept {
+    try {
+        std::string message(context);
+        message += ": ";
+        message += payload ? std::string_view(*payload) : std::string_view("unknown panic payload");
+        set_last_error(message);
+    } catch (...) {
+        set_last_error(context);
+    }
+    return QEL_STATUS_COMPUTE_FAILED;
+}
+
+void report_fault(std::string_view context, std::string_view what) noexcept {
+    std::fprintf(stderr, "qelcore: internal fault caught (%.*s): %.*s\n", static_cast<int>(context.size()),
+                 context.data(), static_cast<int>(what.size()), what.data());
+}
+
+}  // namespace ffi::error
+
+extern "C" QEL_API const char* qel_last_error(void) { return ffi::error::last_error(); }

@@ -1,0 +1,99 @@
+// The guard at the C boundary turns every thrown object into status 5.
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "ffi/error.hpp"
+#include "toolbox/format.hpp"
+#include "toolbox/text.hpp"
+
+#include <cmath>
+
+namespace {
+
+using ffi::error::FaultMessage;
+using ffi::error::guard;
+
+TEST(Guard, EveryThrownKindBecomesStatus5) {
+    struct Case {
+        const char* name;
+        void (*thrower)();
+        FaultMessage mode;
+        std::string message;
+    } cases[] = {
+        {"fault with text", [] { toolbox::fault("bad shape"); }, FaultMessage::WithPayload, "ctx: bad shape"},
+        {"fault without text", [] { throw toolbox::Fault(); }, FaultMessage::WithPayload, "ctx: unknown panic payload"},
+        {"std exception", [] { throw std::runtime_error("boom"); }, FaultMessage::WithPayload, "ctx: boom"},
+        {"other object", [] { throw 42; }, FaultMessage::WithPayload, "ctx: unknown panic payload"},
+        {"out of memory", [] { throw std::bad_alloc(); }, FaultMessage::WithPayload,
+         "ctx: out of memory (an allocation failed)"},
+        {"fixed text", [] { toolbox::fault("bad shape"); }, FaultMessage::Fixed, "ctx"},
+        {"fixed, other object", [] { throw 1.5; }, FaultMessage::Fixed, "ctx"},
+        {"fixed, out of memory", [] { throw std::bad_alloc(); }, FaultMessage::Fixed,
+         "ctx: out of memory (an allocation failed)"},
+    };
+    for (const auto& c : cases) {
+        ffi::error::clear_last_error();
+        const int32_t status = guard("ctx", c.mode, [&]() -> int32_t {
+            c.thrower();
+            return 0;
+        });
+        EXPECT_EQ(status, 5) << c.name;
+        EXPECT_EQ(std::string(ffi::error::last_error()), c.message) << c.name;
+    }
+}
+
+TEST(Guard, PassesTheBodysStatusThrough) {
+    ffi::error::clear_last_error();
+    EXPECT_EQ(guard("ctx", FaultMessage::WithPayload, [] { return 2; }), 2);
+    EXPECT_STREQ(ffi::error::last_error(), "");
+}
+
+TEST(ErrorChannel, NulBytesAreRemoved) {
+    using namespace std::string_literals;
+    ffi::error::set_last_error("a\0b\0\0c"s);
+    EXPECT_STREQ(ffi::error::last_error(), "abc");
+    EXPECT_EQ(ffi::error::map_compute_err(toolbox::ComputeError{"x\0y"s}), 5);
+    EXPECT_STREQ(ffi::error::last_error(), "xy");
+    ffi::error::clear_last_error();
+    EXPECT_STREQ(ffi::error::last_error(), "");
+}
+
+TEST(Text, TrimAndQuote) {
+    using toolbox::text::debug_quote;
+    using toolbox::text::trim_unicode_whitespace;
+    EXPECT_EQ(trim_unicode_whitespace(" \t\u2028x y\u3000\u0085"), "x y");
+    EXPECT_EQ(trim_unicode_whitespace("\u200b"), "\u200b");  // zero-width space is not white space
+    EXPECT_EQ(trim_unicode_whitespace("   "), "");
+    EXPECT_EQ(debug_quote("\u2028"), "\"\\u{2028}\"");
+    EXPECT_EQ(debug_quote("\xc2\x85"), "\"\\u{85}\"");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(Format, PlaceholdersAndNumbers) {
+    struct Case {
+        std::string got;
+        std::string expected;
+    } cases[] = {
+        {toolbox::format("a {} b {}", 3, std::size_t{18446744073709551615u}), "a 3 b 18446744073709551615"},
+        {toolbox::format("{}", -7), "-7"},
+        {toolbox::format("{{}} {}", "x"), "{} x"},
+        {toolbox::format("{:?}", "a\"b"), "\"a\\\"b\""},
+        {toolbox::format("{}", 1.0), "1"},
+        {toolbox::format("{}", 0.1), "0.1"},
+        {toolbox::format("{}", -2.5), "-2.5"},
+        {toolbox::format("{}", 1e-7), "0.0000001"},
+        {toolbox::format("{}", 1e21), "1000000000000000000000"},
+        {toolbox::format("{}", 123456.789), "123456.789"},
+        {toolbox::format("{}", -0.0), "-0"},
+        {toolbox::format("{} {} {}", std::nan(""), 1.0 / 0.0, -1.0 / 0.0), "NaN inf -inf"},
+        {toolbox::format("{}", true), "true"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(c.got, c.expected);
+}
+
+}  // namespace
