@@ -13,6 +13,21 @@ const QelExportEntry QEL_EXPORTS[] = {
     EXPORT(qel_set_percentile_value_algorithm),
     EXPORT(qel_set_percentile_value_algorithm_str),
     EXPORT(qel_get_percentile_value_algorithm),
+
+    /* insight calls */
+    /* @@insight-calls@@ */
+
+    /* option handles */
+    /* @@option-handles@@ */
+
+    /* compute calls */
+    /* @@compute-calls@@ */
+
+    /* results queries */
+    /* @@results-queries@@ */
+
+    /* results copies */
+    /* @@results-copies@@ */
 };
 
 const size_t QEL_EXPORT_COUNT = sizeof QEL_EXPORTS / sizeof QEL_EXPORTS[0];
