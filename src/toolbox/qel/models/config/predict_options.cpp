@@ -1,0 +1,25 @@
+#include "toolbox/qel/models/config/predict_options.hpp"
+
+namespace toolbox::qel::models::config {
+
+matrix::Vector default_threshold_range() { return matrix::Vector{0.0, 0.2, 0.5, 0.8}; }
+
+matrix::Vector threshold_or_default_range(const PredictOptions& options) {
+    return options.threshold ? *options.threshold : default_threshold_range();
+}
+
+PredictOptions for_inner_search_cell(const PredictOptions& options) {
+    PredictOptions cell = options;
+    cell.prediction_scale = enums::PredictionScale::Response;
+    cell.include_linear_regression = false;
+    return cell;
+}
+
+PredictOptions search_run_predict_defaults() {
+    PredictOptions options;
+    options.threshold = default_threshold_range();
+    options.censor_type = enums::CensorType::Both;
+    return options;
+}
+
+}  // namespace toolbox::qel::models::config
