@@ -1,0 +1,29 @@
+// Inversion of a square matrix (in practice always a K x K covariance) by LU,
+// Cholesky or the Moore-Penrose pseudoinverse.
+//
+// Each path works on its own copy of the input, and a failure of the chosen
+// method is the result: no path falls back to another.
+#pragma once
+
+#include "toolbox/enums/enums.hpp"
+#include "toolbox/error.hpp"
+#include "toolbox/matrix/array.hpp"
+
+namespace toolbox::matrix::inversion {
+
+// The inverse of `a` by `method`: Gaussian is inv_lu, Cholesky reads only the
+// entries on and above the diagonal and returns a symmetric matrix, and every
+// other code (2 and any larger byte) takes the pseudoinverse.
+Result<Matrix> inv_with_method(MatView a, enums::InversionMethod method);
+
+// Inverse of `a` by LU factorisation with partial pivoting.
+Result<Matrix> inv_lu(MatView a);
+
+// Inverse of the symmetric matrix whose upper triangle (row-major) `a` holds.
+Result<Matrix> inv_cholesky(MatView a);
+
+// Moore-Penrose pseudoinverse of `a`; singular values at or below
+// n * 2^-52 * max(s) are dropped.
+Result<Matrix> pinv(MatView a);
+
+}  // namespace toolbox::matrix::inversion

@@ -1,0 +1,133 @@
+#include "toolbox/matrix/lapack.hpp"
+
+#include <cblas.h>
+
+#include <limits>
+
+#include "toolbox/error.hpp"
+
+// LAPACK's Fortran entry points (OpenBLAS exports them; it ships no C header
+// for them). Every argument goes by address; each character flag carries a
+// hidden length argument at the end of the list, which gfortran-built
+// routines may rely on, so it is always passed.
+extern "C" {
+void dgetrf_(const std::int32_t* m, const std::int32_t* n, double* a, const std::int32_t* lda, std::int32_t* ipiv,
+             std::int32_t* info);
+void dgetri_(const std::int32_t* n, double* a, const std::int32_t* lda, const std::int32_t* ipiv, double* work,
+             const std::int32_t* lwork, std::int32_t* info);
+void dpotrf_(const char* uplo, const std::int32_t* n, double* a, const std::int32_t* lda, std::int32_t* info,
+             std::size_t uplo_len);
+void dpotri_(const char* uplo, const std::int32_t* n, double* a, const std::int32_t* lda, std::int32_t* info,
+             std::size_t uplo_len);
+void dgesvd_(const char* jobu, const char* jobvt, const std::int32_t* m, const std::int32_t* n, double* a,
+             const std::int32_t* lda, double* s, double* u, const std::int32_t* ldu, double* vt,
+             const std::int32_t* ldvt, double* work, const std::int32_t* lwork, std::int32_t* info,
+             std::size_t jobu_len, std::size_t jobvt_len);
+}
+
+namespace toolbox::matrix::lapack {
+
+static_assert(sizeof(blasint) == sizeof(lapack_int), "OpenBLAS must use 32-bit integers");
+
+lapack_int to_lapack_int(std::size_t n) {
+    require(n <= static_cast<std::size_t>(std::numeric_limits<lapack_int>::max()),
+            "matrix dimension exceeds the LAPACK integer range");
+    return static_cast<lapack_int>(n);
+}
+
+namespace {
+
+lapack_int to_increment(std::ptrdiff_t inc) {
+    require(inc >= std::numeric_limits<lapack_int>::min() && inc <= std::numeric_limits<lapack_int>::max(),
+            "vector stride exceeds the BLAS integer range");
+    return static_cast<lapack_int>(inc);
+}
+
+char uplo_char(Uplo uplo) { return uplo == Uplo::Upper ? 'U' : 'L'; }
+char job_char(SvdJob job) { return job == SvdJob::All ? 'A' : 'N'; }
+CBLAS_TRANSPOSE cblas_trans(Trans t) { return t == Trans::Yes ? CblasTrans : CblasNoTrans; }
+
+// OpenBLAS rejects a leading dimension below 1 (with a message on stderr) even
+// when nothing is to be computed; empty products are settled here instead, with
+// BLAS's own meaning: an empty sum is zero, and beta = 0 overwrites the output.
+void scale(double* y, std::size_t len, std::ptrdiff_t inc, double beta) {
+    for (std::size_t i = 0; i < len; ++i) {
+        // Whatever the sign of the stride, the elements sit |inc| apart from y on.
+        double& v = y[static_cast<std::ptrdiff_t>(i) * (inc < 0 ? -inc : inc)];
+        v = beta == 0.0 ? 0.0 : beta * v;
+    }
+}
+
+}  // namespace
+
+lapack_int dgetrf(std::size_t m, std::size_t n, double* a, std::size_t lda, lapack_int* ipiv) {
+    const lapack_int m_ = to_lapack_int(m), n_ = to_lapack_int(n), lda_ = to_lapack_int(lda);
+    lapack_int info = 0;
+    dgetrf_(&m_, &n_, a, &lda_, ipiv, &info);
+    return info;
+}
+
+lapack_int dgetri(std::size_t n, double* a, std::size_t lda, const lapack_int* ipiv, double* work, lapack_int lwork) {
+    const lapack_int n_ = to_lapack_int(n), lda_ = to_lapack_int(lda);
+    lapack_int info = 0;
+    dgetri_(&n_, a, &lda_, ipiv, work, &lwork, &info);
+    return info;
+}
+
+lapack_int dpotrf(Uplo uplo, std::size_t n, double* a, std::size_t lda) {
+    const char u = uplo_char(uplo);
+    const lapack_int n_ = to_lapack_int(n), lda_ = to_lapack_int(lda);
+    lapack_int info = 0;
+    dpotrf_(&u, &n_, a, &lda_, &info, 1);
+    return info;
+}
+
+lapack_int dpotri(Uplo uplo, std::size_t n, double* a, std::size_t lda) {
+    const char u = uplo_char(uplo);
+    const lapack_int n_ = to_lapack_int(n), lda_ = to_lapack_int(lda);
+    lapack_int info = 0;
+    dpotri_(&u, &n_, a, &lda_, &info, 1);
+    return info;
+}
+
+lapack_int dgesvd(SvdJob jobu, SvdJob jobvt, std::size_t m, std::size_t n, double* a, std::size_t lda, double* s,
+                  double* u, std::size_t ldu, double* vt, std::size_t ldvt, double* work, lapack_int lwork) {
+    const char ju = job_char(jobu), jv = job_char(jobvt);
+    const lapack_int m_ = to_lapack_int(m), n_ = to_lapack_int(n), lda_ = to_lapack_int(lda);
+    const lapack_int ldu_ = to_lapack_int(ldu), ldvt_ = to_lapack_int(ldvt);
+    lapack_int info = 0;
+    dgesvd_(&ju, &jv, &m_, &n_, a, &lda_, s, u, &ldu_, vt, &ldvt_, work, &lwork, &info, 1, 1);
+    return info;
+}
+
+void dgemm(Trans trans_a, Trans trans_b, std::size_t m, std::size_t n, std::size_t k, double alpha, const double* a,
+           std::size_t lda, const double* b, std::size_t ldb, double beta, double* c, std::size_t ldc) {
+    if (m == 0 || n == 0) return;
+    if (k == 0) {
+        for (std::size_t i = 0; i < m; ++i) scale(c + i * ldc, n, 1, beta);
+        return;
+    }
+    cblas_dgemm(CblasRowMajor, cblas_trans(trans_a), cblas_trans(trans_b), to_lapack_int(m), to_lapack_int(n),
+                to_lapack_int(k), alpha, a, to_lapack_int(lda), b, to_lapack_int(ldb), beta, c, to_lapack_int(ldc));
+}
+
+void dgemv(Trans trans, std::size_t m, std::size_t n, double alpha, const double* a, std::size_t lda, const double* x,
+           std::ptrdiff_t incx, double beta, double* y, std::ptrdiff_t incy) {
+    const std::size_t out_len = trans == Trans::Yes ? n : m;
+    if (out_len == 0) return;
+    if (m == 0 || n == 0) {
+        scale(y, out_len, incy, beta);
+        return;
+    }
+    cblas_dgemv(CblasRowMajor, cblas_trans(trans), to_lapack_int(m), to_lapack_int(n), alpha, a, to_lapack_int(lda), x,
+                to_increment(incx), beta, y, to_increment(incy));
+}
+
+double ddot(std::size_t n, const double* x, std::ptrdiff_t incx, const double* y, std::ptrdiff_t incy) {
+    if (n == 0) return 0.0;
+    return cblas_ddot(to_lapack_int(n), x, to_increment(incx), y, to_increment(incy));
+}
+
+void set_blas_threads(int threads) { openblas_set_num_threads(threads); }
+
+}  // namespace toolbox::matrix::lapack

@@ -1,0 +1,152 @@
+// Matrix inversion by LU, Cholesky and the pseudoinverse.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+
+#include "toolbox/matrix/inversion.hpp"
+
+namespace {
+
+using toolbox::enums::InversionMethod;
+using toolbox::matrix::Matrix;
+using toolbox::matrix::inversion::inv_lu;
+using toolbox::matrix::inversion::inv_with_method;
+
+constexpr InversionMethod kGaussian = InversionMethod::Gaussian;
+constexpr InversionMethod kCholesky = InversionMethod::Cholesky;
+constexpr InversionMethod kPinv = InversionMethod::Pseudoinverse;
+const InversionMethod kByte7 = static_cast<InversionMethod>(7);
+
+void expect_near(const Matrix& got, const Matrix& want, double tol, const std::string& what) {
+    ASSERT_EQ(got.rows(), want.rows()) << what;
+    ASSERT_EQ(got.cols(), want.cols()) << what;
+    for (std::size_t i = 0; i < want.rows(); ++i)
+        for (std::size_t j = 0; j < want.cols(); ++j)
+            EXPECT_NEAR(got(i, j), want(i, j), tol) << what << " at (" << i << ", " << j << ")";
+}
+
+std::string error_of(const toolbox::Result<Matrix>& r) { return r ? std::string("<ok>") : r.error().message; }
+
+TEST(Inversion, FailuresCarryTheirTexts) {
+    const Matrix wide{{1, 2, 3}, {4, 5, 6}};
+    const Matrix empty(0, 0);
+    const Matrix singular{{1, 2}, {2, 4}};
+    // Symmetric and invertible, but not positive definite.
+    const Matrix indefinite{{1, 2}, {2, 1}};
+    struct Case {
+        const char* name;
+        const Matrix* a;
+        InversionMethod method;
+        const char* text;
+    } cases[] = {
+        {"not square, gaussian", &wide, kGaussian, "Matrix must be square for inversion."},
+        {"not square, cholesky", &wide, kCholesky, "Matrix must be square for inversion."},
+        {"not square, pinv", &wide, kPinv, "Matrix must be square for inversion."},
+        {"not square, byte 7", &wide, kByte7, "Matrix must be square for inversion."},
+        {"empty, gaussian", &empty, kGaussian, "LU decomposition failed."},
+        {"empty, cholesky", &empty, kCholesky, "Cholesky decomposition failed."},
+        {"singular, gaussian", &singular, kGaussian, "LU decomposition failed."},
+        {"singular, cholesky", &singular, kCholesky, "Cholesky decomposition failed."},
+        // No fallback: the gaussian path could invert it, Cholesky still fails.
+        {"indefinite, cholesky", &indefinite, kCholesky, "Cholesky decomposition failed."},
+    };
+    for (const auto& c : cases) EXPECT_EQ(error_of(inv_with_method(*c.a, c.method)), c.text) << c.name;
+    EXPECT_EQ(error_of(inv_lu(wide)), "Matrix must be square for inversion.");
+    EXPECT_TRUE(inv_with_method(indefinite, kGaussian).has_value());
+}
+
+TEST(Inversion, SmallResultsUnderEveryMethod) {
+    const Matrix one{{4.0}};
+    const Matrix singular{{1, 2}, {2, 4}};
+    const Matrix zero(3, 3);
+    struct Case {
+        const char* name;
+        const Matrix* a;
+        InversionMethod method;
+        Matrix want;
+    } cases[] = {
+        {"1x1 gaussian", &one, kGaussian, Matrix{{0.25}}},
+        {"1x1 cholesky", &one, kCholesky, Matrix{{0.25}}},
+        {"1x1 pinv", &one, kPinv, Matrix{{0.25}}},
+        {"1x1 byte 7", &one, kByte7, Matrix{{0.25}}},
+        {"singular pinv", &singular, kPinv, Matrix{{0.04, 0.08}, {0.08, 0.16}}},
+        {"singular byte 7", &singular, kByte7, Matrix{{0.04, 0.08}, {0.08, 0.16}}},
+        {"zero pinv", &zero, kPinv, Matrix(3, 3)},
+    };
+    for (const auto& c : cases) {
+        const auto r = inv_with_method(*c.a, c.method);
+        ASSERT_TRUE(r.has_value()) << c.name << ": " << r.error().message;
+        expect_near(*r, c.want, 1e-14, c.name);
+    }
+    const auto e = inv_with_method(Matrix(0, 0), kPinv);
+    ASSERT_TRUE(e.has_value());
+    EXPECT_EQ(e->rows(), 0u);
+    EXPECT_EQ(e->cols(), 0u);
+}
+
+TEST(Inversion, ThreeMethodsAgreeOnASymmetricPositiveDefiniteMatrix) {
+    const Matrix a{{4, 1, 0.5, 0.2}, {1, 3, 0.3, 0.1}, {0.5, 0.3, 2, 0.4}, {0.2, 0.1, 0.4, 1.5}};
+    const auto lu = inv_with_method(a, kGaussian);
+    const auto ch = inv_with_method(a, kCholesky);
+    const auto pi = inv_with_method(a, kPinv);
+    ASSERT_TRUE(lu && ch && pi);
+    expect_near(*ch, *lu, 1e-13, "cholesky vs lu");
+    expect_near(*pi, *lu, 1e-13, "pinv vs lu");
+    // And it is the inverse: a * inv = I.
+    for (std::size_t i = 0; i < 4; ++i)
+        for (std::size_t j = 0; j < 4; ++j) {
+            double s = 0;
+            for (std::size_t k = 0; k < 4; ++k) s += a(i, k) * (*lu)(k, j);
+            EXPECT_NEAR(s, i == j ? 1.0 : 0.0, 1e-13);
+        }
+}
+
+// The LU and pseudoinverse paths invert `a` itself, not its transpose.
+TEST(Inversion, NonSymmetricMatrixIsInvertedItself) {
+    const Matrix a{{2, 1}, {0, 4}};
+    const Matrix want{{0.5, -0.125}, {0, 0.25}};
+    for (auto m : {kGaussian, kPinv}) {
+        const auto r = inv_with_method(a, m);
+        ASSERT_TRUE(r.has_value());
+        expect_near(*r, want, 1e-15, "method " + std::to_string(static_cast<int>(m)));
+    }
+    // Method 0 is exactly inv_lu.
+    const auto direct = inv_lu(a);
+    const auto via = inv_with_method(a, kGaussian);
+    for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(direct->data()[i], via->data()[i]);
+}
+
+// Rank-deficient non-symmetric input: the pseudoinverse satisfies A A+ A = A.
+TEST(Inversion, PseudoinverseOfRankDeficientNonSymmetricMatrix) {
+    const Matrix a{{1, 2, 3}, {2, 4, 6}, {1, 0, 1}};
+    const auto p = inv_with_method(a, kPinv);
+    ASSERT_TRUE(p.has_value());
+    auto mul = [](const Matrix& x, const Matrix& y) {
+        Matrix z(x.rows(), y.cols());
+        for (std::size_t i = 0; i < x.rows(); ++i)
+            for (std::size_t j = 0; j < y.cols(); ++j)
+                for (std::size_t k = 0; k < x.cols(); ++k) z(i, j) += x(i, k) * y(k, j);
+        return z;
+    };
+    expect_near(mul(mul(a, *p), a), a, 1e-12, "A A+ A");
+    expect_near(mul(mul(*p, a), *p), *p, 1e-12, "A+ A A+");
+}
+
+TEST(Inversion, CholeskyReadsOnlyTheUpperTriangleAndReturnsASymmetricMatrix) {
+    const Matrix a{{4, 1, 0.5}, {1, 3, 0.3}, {0.5, 0.3, 2}};
+    Matrix scrambled = a;
+    scrambled(1, 0) = 100.0;
+    scrambled(2, 0) = -7.0;
+    scrambled(2, 1) = std::nan("");
+    const auto clean = inv_with_method(a, kCholesky);
+    const auto messy = inv_with_method(scrambled, kCholesky);
+    ASSERT_TRUE(clean && messy);
+    for (std::size_t i = 0; i < 3; ++i)
+        for (std::size_t j = 0; j < 3; ++j) {
+            EXPECT_EQ((*messy)(i, j), (*clean)(i, j));
+            EXPECT_EQ((*messy)(i, j), (*messy)(j, i));
+        }
+}
+
+}  // namespace
