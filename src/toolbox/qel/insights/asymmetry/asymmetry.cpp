@@ -1,0 +1,45 @@
+#include "toolbox/qel/insights/asymmetry/asymmetry.hpp"
+
+#include <utility>
+
+#include "toolbox/qel/insights/fit/fit.hpp"
+
+namespace toolbox::qel::insights::asymmetry {
+
+using matrix::MatView;
+using matrix::Vector;
+using matrix::VecView;
+
+Vector asymmetry_from_rho(VecView n, VecView rho_in, VecView rho_ex, std::size_t n_obs) {
+    const std::size_t t = rho_in.size();
+    require(rho_ex.size() == t && n.size() == t, "asymmetry: per-threshold lengths differ");
+    const double n_total = static_cast<double>(n_obs);
+    Vector out = Vector::uninit(t);
+    for (std::size_t k = 0; k < t; ++k) {
+        const double d = rho_in[k] - rho_ex[k];
+        const double a = (d * d) * 0.5;
+        const double e = n[k] == n_total ? 0.0 : 1.0;
+        out[k] = a * e;
+    }
+    return out;
+}
+
+Result<AsymmetryResult> asymmetry(VecView n, MatView weights, MatView weights_excluded, VecView y) {
+    auto in = fit::fit_auto_vectorized(weights, y);
+    if (!in) return std::unexpected(std::move(in.error()));
+    auto ex = fit::fit_auto_vectorized(weights_excluded, y);
+    if (!ex) return std::unexpected(std::move(ex.error()));
+
+    AsymmetryResult out;
+    out.asymmetry = asymmetry_from_rho(n, in->rho, ex->rho, y.size());
+    out.stats.emplace("fit", std::move(in->fit));
+    out.stats.emplace("rho", std::move(in->rho));
+    out.stats.emplace("fit_excluded", std::move(ex->fit));
+    out.stats.emplace("rho_excluded", std::move(ex->rho));
+    out.stats.emplace("outlier_influence", std::move(in->outlier_influence));
+    out.stats.emplace("agreement", std::move(in->agreement));
+    out.stats.emplace("n", Vector::from(n));
+    return out;
+}
+
+}  // namespace toolbox::qel::insights::asymmetry

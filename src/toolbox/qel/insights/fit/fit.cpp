@@ -1,0 +1,167 @@
+#include "toolbox/qel/insights/fit/fit.hpp"
+
+#include <cmath>
+
+#include "toolbox/format.hpp"
+#include "toolbox/matrix/lapack.hpp"
+
+namespace toolbox::qel::insights::fit {
+
+using matrix::Matrix;
+using matrix::MatView;
+using matrix::Vector;
+using matrix::VecView;
+
+namespace {
+
+FitResult empty_result(std::size_t t) {
+    return FitResult{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)};
+}
+
+void fill_agreement(FitResult& r) {
+    for (std::size_t k = 0; k < r.fit.size(); ++k) r.agreement[k] = r.fit[k] - r.outlier_influence[k];
+}
+
+double plain_sum(VecView v) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < v.size(); ++i) s += v[i];
+    return s;
+}
+
+}  // namespace
+
+FitResult fit(MatView weights, VecView y) {
+    const std::size_t n = weights.rows();
+    const std::size_t t = weights.cols();
+    const double n_d = static_cast<double>(n);
+    FitResult r = empty_result(t);
+
+    const double ybar = n == 0 ? 0.0 : plain_sum(y) / n_d;
+    Vector dy = Vector::uninit(n);
+    double vy_sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        dy[i] = y[i] - ybar;
+        vy_sum += dy[i] * dy[i];
+    }
+    const double g = 1.0 / ((n_d - 1.0) * (n_d - 1.0));
+    const double sd_y = std::sqrt(vy_sum / n_d);
+
+    for (std::size_t k = 0; k < t; ++k) {
+        const VecView w = weights.col(k);
+        const double wbar = n == 0 ? 0.0 : plain_sum(w) / n_d;
+        double c = 0.0;
+        double vw_sum = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double dw = w[i] - wbar;
+            c += dw * dy[i];
+            vw_sum += dw * dw;
+        }
+        if (vw_sum > 0.0 && vy_sum > 0.0) {
+            r.rho[k] = c / (std::sqrt(vy_sum) * std::sqrt(vw_sum));
+            r.fit[k] = r.rho[k] * r.rho[k];
+        } else {
+            r.rho[k] = 0.0;
+            r.fit[k] = 0.0;
+        }
+        // Not guarded: a column without spread has 0/0 z-scores, and its
+        // outlier influence is NaN in this form.
+        const double sd_w = std::sqrt(vw_sum / n_d);
+        double q = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double zw = (w[i] - wbar) / sd_w;
+            const double zy = dy[i] / sd_y;
+            q += (zw * zw) * (zy * zy);
+        }
+        r.outlier_influence[k] = q * g;
+    }
+    fill_agreement(r);
+    return r;
+}
+
+FitResult fit_vectorized(MatView weights, VecView y) {
+    const std::size_t n = weights.rows();
+    const std::size_t t = weights.cols();
+    const double n_d = static_cast<double>(n);
+    FitResult r = empty_result(t);
+
+    Vector means(t);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto row = weights.row(i);
+        for (std::size_t k = 0; k < t; ++k) means[k] += row[k];
+    }
+    for (std::size_t k = 0; k < t; ++k) means[k] = means[k] / n_d;
+    const double ybar = plain_sum(y) / n_d;
+
+    Matrix d = Matrix::uninit(n, t);
+    Vector dy = Vector::uninit(n);
+    Vector vw(t);
+    double vy = 0.0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto src = weights.row(i);
+        auto dst = d.row(i);
+        for (std::size_t k = 0; k < t; ++k) {
+            dst[k] = src[k] - means[k];
+            vw[k] += dst[k] * dst[k];
+        }
+        dy[i] = y[i] - ybar;
+        vy += dy[i] * dy[i];
+    }
+    Vector c(t);
+    if (n > 0 && t > 0) {
+        matrix::lapack::dgemv(matrix::lapack::Trans::Yes, n, t, 1.0, d.data(), t, dy.data(), 1, 0.0, c.data(), 1);
+    }
+
+    if (!(vy > 0.0)) {
+        for (std::size_t k = 0; k < t; ++k) {
+            r.rho[k] = 0.0;
+            r.fit[k] = 0.0;
+            r.outlier_influence[k] = 0.0;
+        }
+        fill_agreement(r);
+        return r;
+    }
+
+    const double sy = std::sqrt(vy);
+    const double var_y = sy * sy / n_d;
+    const double g = 1.0 / ((n_d - 1.0) * (n_d - 1.0));
+    const double sd_y = std::sqrt(var_y);
+    Vector sd_w(t);
+    for (std::size_t k = 0; k < t; ++k) {
+        const double s = std::sqrt(vw[k]);
+        if (s > 0.0) {
+            r.rho[k] = c[k] / (s * sy);
+            r.fit[k] = r.rho[k] * r.rho[k];
+            sd_w[k] = std::sqrt(s * s / n_d);
+        } else {
+            r.rho[k] = 0.0;
+            r.fit[k] = 0.0;
+        }
+    }
+    // The sums of squared z-score products of every column, one row at a time.
+    Vector q(t);
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto row = d.row(i);
+        const double zy = dy[i] / sd_y;
+        const double zy2 = zy * zy;
+        for (std::size_t k = 0; k < t; ++k) {
+            const double zw = row[k] / sd_w[k];
+            q[k] += (zw * zw) * zy2;
+        }
+    }
+    for (std::size_t k = 0; k < t; ++k) {
+        r.outlier_influence[k] = std::sqrt(vw[k]) > 0.0 ? q[k] * g : 0.0;
+    }
+    fill_agreement(r);
+    return r;
+}
+
+Result<FitResult> fit_auto_vectorized(MatView weights, VecView y) {
+    if (weights.rows() != y.size()) {
+        return compute_error(format("Number of observations mismatch: weights has {} rows, y has {} elements",
+                                    weights.rows(), y.size()));
+    }
+    if (weights.cols() <= kMaxPerColumnThresholds) return fit(weights, y);
+    return fit_vectorized(weights, y);
+}
+
+}  // namespace toolbox::qel::insights::fit
