@@ -1,0 +1,264 @@
+#include "toolbox/stats/distances.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#include <cblas.h>
+
+namespace toolbox::stats::distances {
+
+using matrix::MatView;
+using matrix::Matrix;
+using matrix::Vector;
+using matrix::VecView;
+
+namespace {
+
+// Up to this many attributes a per-row loop beats a matrix product per block.
+constexpr std::size_t kMaxRowLoopK = 32;
+// Rows per block of the matrix-product path.
+constexpr std::size_t kBlockRows = 256;
+
+// Vectors of doubles for the row kernels: each lane holds one row.
+typedef double V2 __attribute__((vector_size(16)));
+typedef double V4 __attribute__((vector_size(32)));
+typedef double V8 __attribute__((vector_size(64)));
+
+// Columns of the inverse covariance processed together: enough independent
+// sums to hide the latency of the additions.
+constexpr std::size_t kColGroup = 4;
+
+struct RowKernelArgs {
+    const double* x;
+    std::size_t row_stride;
+    std::size_t n;
+    std::size_t k;
+    const double* a;
+    const double* b;
+    // C copied into k rows of `kp` columns (zero-padded to a multiple of kColGroup).
+    const double* c;
+    std::size_t kp;
+    double* out_a;
+    double* out_b;
+};
+
+// Distances of the rows to one or two centres for 2 <= K <= 32, L rows at a
+// time, one row per lane. Each lane performs exactly the scalar sequence
+//   d_k = x_k - centre_k;  t_j = ((0 + d_0 C_0j) + d_1 C_1j) + ...;
+//   dist = ((0 + t_0 d_0) + t_1 d_1) + ...
+// so the vector paths give the per-row results bit for bit. The padding
+// columns of C produce t values that are never added into a distance.
+template <class Vec, bool Pair>
+[[gnu::always_inline]] inline void row_kernel(const RowKernelArgs& p) {
+    constexpr std::size_t L = sizeof(Vec) / sizeof(double);
+    constexpr std::size_t J = kColGroup;
+    const std::size_t K = p.k;
+    Vec da[kMaxRowLoopK];
+    Vec db[kMaxRowLoopK];
+    double tail[L * kMaxRowLoopK];
+
+    for (std::size_t i = 0; i < p.n; i += L) {
+        const std::size_t m = std::min(L, p.n - i);
+        const double* src = p.x + i * p.row_stride;
+        std::size_t stride = p.row_stride;
+        if (m < L) {
+            // The last rows, zero-padded to a full set of lanes; the padded
+            // lanes are computed and dropped.
+            std::fill_n(tail, L * K, 0.0);
+            for (std::size_t r = 0; r < m; ++r) std::copy_n(src + r * p.row_stride, K, tail + r * K);
+            src = tail;
+            stride = K;
+        }
+        for (std::size_t k = 0; k < K; ++k) {
+            double lane[L];
+            for (std::size_t l = 0; l < L; ++l) lane[l] = src[l * stride + k];
+            Vec xv;
+            std::memcpy(&xv, lane, sizeof xv);
+            da[k] = xv - p.a[k];
+            if constexpr (Pair) db[k] = xv - p.b[k];
+        }
+
+        Vec sa = {};
+        Vec sb = {};
+        for (std::size_t j = 0; j < K; j += J) {
+            Vec ta[J] = {};
+            Vec tb[J] = {};
+            const double* cj = p.c + j;
+            for (std::size_t k = 0; k < K; ++k) {
+                const double* ck = cj + k * p.kp;
+                const Vec dak = da[k];
+#pragma GCC unroll 8
+                for (std::size_t q = 0; q < J; ++q) ta[q] += dak * ck[q];
+                if constexpr (Pair) {
+                    const Vec dbk = db[k];
+#pragma GCC unroll 8
+                    for (std::size_t q = 0; q < J; ++q) tb[q] += dbk * ck[q];
+                }
+            }
+            const std::size_t jn = std::min(J, K - j);
+            for (std::size_t q = 0; q < jn; ++q) {
+                sa += ta[q] * da[j + q];
+                if constexpr (Pair) sb += tb[q] * db[j + q];
+            }
+        }
+
+        double out[L];
+        std::memcpy(out, &sa, sizeof sa);
+        std::copy_n(out, m, p.out_a + i);
+        if constexpr (Pair) {
+            std::memcpy(out, &sb, sizeof sb);
+            std::copy_n(out, m, p.out_b + i);
+        }
+    }
+}
+
+template <bool Pair>
+[[gnu::target("avx512f")]] void row_kernel_avx512(const RowKernelArgs& p) {
+    row_kernel<V8, Pair>(p);
+}
+template <bool Pair>
+[[gnu::target("avx2")]] void row_kernel_avx2(const RowKernelArgs& p) {
+    row_kernel<V4, Pair>(p);
+}
+template <bool Pair>
+void row_kernel_sse2(const RowKernelArgs& p) {
+    row_kernel<V2, Pair>(p);
+}
+
+// T = D · C, all row-major.
+void gemm(MatView d, MatView c, matrix::MatMut t) {
+    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(d.rows()), static_cast<int>(c.cols()),
+                static_cast<int>(d.cols()), 1.0, d.data(), static_cast<int>(d.row_stride), c.data(),
+                static_cast<int>(c.row_stride), 0.0, t.data(), static_cast<int>(t.row_stride));
+}
+
+enum class Isa { Sse2, Avx2, Avx512 };
+
+Isa detect_isa() {
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx512f")) return Isa::Avx512;
+    if (__builtin_cpu_supports("avx2")) return Isa::Avx2;
+    return Isa::Sse2;
+}
+
+// Distances for 2 <= K <= 32 (one centre when b is null).
+void row_loop(MatView x, const double* a, const double* b, MatView c, double* out_a, double* out_b) {
+    static const Isa isa = detect_isa();
+    const std::size_t K = x.cols();
+    const std::size_t kp = (K + kColGroup - 1) / kColGroup * kColGroup;
+    Matrix cpad(K, kp);
+    for (std::size_t r = 0; r < K; ++r) std::copy_n(c.row(r).data(), K, cpad.row(r).data());
+    const RowKernelArgs p{x.data(), x.row_stride, x.rows(), K, a, b, cpad.data(), kp, out_a, out_b};
+    const bool pair = b != nullptr;
+    switch (isa) {
+        case Isa::Avx512: pair ? row_kernel_avx512<true>(p) : row_kernel_avx512<false>(p); break;
+        case Isa::Avx2: pair ? row_kernel_avx2<true>(p) : row_kernel_avx2<false>(p); break;
+        case Isa::Sse2: pair ? row_kernel_sse2<true>(p) : row_kernel_sse2<false>(p); break;
+    }
+}
+
+// K >= 33: blocks of up to 256 rows, T = D · C by one matrix product, then
+// distance = row of T dotted with row of D (j ascending, from 0.0).
+void blocked(MatView x, VecView mean, MatView c, double* out) {
+    const std::size_t N = x.rows();
+    const std::size_t K = x.cols();
+    const std::size_t block = std::min<std::size_t>(std::max<std::size_t>(N, 1), kBlockRows);
+    Matrix d = Matrix::uninit(block, K);
+    Matrix t = Matrix::uninit(block, K);
+    for (std::size_t start = 0; start < N; start += block) {
+        const std::size_t rows = std::min(block, N - start);
+        for (std::size_t r = 0; r < rows; ++r) {
+            const double* xr = x.row(start + r).data();
+            double* dr = d.row(r).data();
+            for (std::size_t j = 0; j < K; ++j) dr[j] = xr[j] - mean[j];
+        }
+        gemm(MatView(d.data(), rows, K), c, matrix::MatMut(t.data(), rows, K));
+        // Several rows at once: independent sums keep the adder busy while
+        // each row still adds its terms in ascending order.
+        constexpr std::size_t R = 8;
+        std::size_t r = 0;
+        for (; r + R <= rows; r += R) {
+            double s[R] = {};
+            for (std::size_t j = 0; j < K; ++j)
+                for (std::size_t q = 0; q < R; ++q) s[q] += t(r + q, j) * d(r + q, j);
+            std::copy_n(s, R, out + start + r);
+        }
+        for (; r < rows; ++r) {
+            double s = 0.0;
+            for (std::size_t j = 0; j < K; ++j) s += t(r, j) * d(r, j);
+            out[start + r] = s;
+        }
+    }
+}
+
+bool square_of(MatView c, std::size_t k) { return c.rows() == k && c.cols() == k; }
+
+}  // namespace
+
+Result<Vector> mahalanobis(MatView x, VecView mean, MatView cov_inv) {
+    const std::size_t N = x.rows();
+    const std::size_t K = x.cols();
+    if (mean.size() != K || !square_of(cov_inv, K))
+        return compute_error("Dimension mismatch between x columns and mean vector.");
+    if (K == 0) return Vector(N);
+    Vector out = Vector::uninit(N);
+    if (K == 1) {
+        const double m = mean[0];
+        const double c = cov_inv(0, 0);
+        for (std::size_t i = 0; i < N; ++i) {
+            const double d = x(i, 0) - m;
+            out[i] = (d * d) * c;
+        }
+    } else if (K <= kMaxRowLoopK) {
+        const Vector m = Vector::from(mean);
+        row_loop(x, m.data(), nullptr, cov_inv, out.data(), nullptr);
+    } else {
+        blocked(x, mean, cov_inv, out.data());
+    }
+    return out;
+}
+
+Result<Vector> mahalanobis_row(VecView v, VecView mean, MatView cov_inv) {
+    const std::size_t K = v.size();
+    if (mean.size() != K || !square_of(cov_inv, K))
+        return compute_error("Dimension mismatch between x, mean, and cov_inv.");
+    Vector d = Vector::uninit(K);
+    for (std::size_t j = 0; j < K; ++j) d[j] = v[j] - mean[j];
+    double dist = 0.0;
+    for (std::size_t i = 0; i < K; ++i) {
+        double t = 0.0;
+        for (std::size_t j = 0; j < K; ++j) t += d[j] * cov_inv(j, i);
+        dist += t * d[i];
+    }
+    return Vector{dist};
+}
+
+Result<std::pair<Vector, Vector>> mahalanobis_pair(MatView x, VecView a, VecView b, MatView cov_inv) {
+    const std::size_t N = x.rows();
+    const std::size_t K = x.cols();
+    if (a.size() != K || b.size() != K || !square_of(cov_inv, K))
+        return compute_error("Dimension mismatch between x columns and center vectors.");
+    if (K == 0) return std::pair{Vector(N), Vector(N)};
+    Vector to_a = Vector::uninit(N);
+    Vector to_b = Vector::uninit(N);
+    if (K == 1) {
+        const double a0 = a[0], b0 = b[0], c = cov_inv(0, 0);
+        for (std::size_t i = 0; i < N; ++i) {
+            const double xa = x(i, 0) - a0;
+            const double xb = x(i, 0) - b0;
+            to_a[i] = (xa * xa) * c;
+            to_b[i] = (xb * xb) * c;
+        }
+    } else if (K <= kMaxRowLoopK) {
+        const Vector ca = Vector::from(a);
+        const Vector cb = Vector::from(b);
+        row_loop(x, ca.data(), cb.data(), cov_inv, to_a.data(), to_b.data());
+    } else {
+        blocked(x, a, cov_inv, to_a.data());
+        blocked(x, b, cov_inv, to_b.data());
+    }
+    return std::pair{std::move(to_a), std::move(to_b)};
+}
+
+}  // namespace toolbox::stats::distances

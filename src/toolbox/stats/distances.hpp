@@ -1,0 +1,35 @@
+// Squared Mahalanobis distances d = (x - c)^T · C · (x - c) under a given
+// inverse covariance C, without the square root.
+//
+// Every distance is computed in one fixed order of operations per row, so the
+// results are the same bit for bit on every machine path (the vectorised
+// kernels do each row's arithmetic in its own SIMD lane, in that order).
+// NaN in the data, the centres or C propagates into the distances.
+#pragma once
+
+#include <utility>
+
+#include "toolbox/error.hpp"
+#include "toolbox/matrix/array.hpp"
+
+namespace toolbox::stats::distances {
+
+// One distance per row of `x` (N x K) to `mean` (K), under `cov_inv` (K x K).
+//   K = 0: zeros.  K = 1: ((x - m) * (x - m)) * C00.
+//   2 <= K <= 32: t_j = sum_k d_k * C_kj (k ascending, from 0.0), then
+//                 distance = sum_j t_j * d_j (j ascending, from 0.0).
+//   K >= 33: rows in blocks of 256, T = D · C by one matrix product per
+//            block, distance = row of T dotted with row of D.
+Result<matrix::Vector> mahalanobis(matrix::MatView x, matrix::VecView mean, matrix::MatView cov_inv);
+
+// The distance of one vector, as a one-element array: t_i = sum_j d_j * C_ji,
+// distance = sum_i t_i * d_i (no K = 1 shortcut; K = 0 gives [0.0]).
+Result<matrix::Vector> mahalanobis_row(matrix::VecView v, matrix::VecView mean, matrix::MatView cov_inv);
+
+// The distances of every row to two centres at once: (to a, to b). For
+// K <= 32 both come from one pass over C and equal `mahalanobis` to each
+// centre bit for bit; for K >= 33 they are `mahalanobis` to a, then to b.
+Result<std::pair<matrix::Vector, matrix::Vector>> mahalanobis_pair(matrix::MatView x, matrix::VecView a,
+                                                                   matrix::VecView b, matrix::MatView cov_inv);
+
+}  // namespace toolbox::stats::distances
