@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include <cblas.h>
+#include "toolbox/matrix/lapack.hpp"
 
 namespace toolbox::stats::distances {
 
@@ -126,13 +126,6 @@ void row_kernel_sse2(const RowKernelArgs& p) {
     row_kernel<V2, Pair>(p);
 }
 
-// T = D · C, all row-major.
-void gemm(MatView d, MatView c, matrix::MatMut t) {
-    cblas_dgemm(CblasRowMajor, CblasNoTrans, CblasNoTrans, static_cast<int>(d.rows()), static_cast<int>(c.cols()),
-                static_cast<int>(d.cols()), 1.0, d.data(), static_cast<int>(d.row_stride), c.data(),
-                static_cast<int>(c.row_stride), 0.0, t.data(), static_cast<int>(t.row_stride));
-}
-
 enum class Isa { Sse2, Avx2, Avx512 };
 
 Isa detect_isa() {
@@ -173,7 +166,8 @@ void blocked(MatView x, VecView mean, MatView c, double* out) {
             double* dr = d.row(r).data();
             for (std::size_t j = 0; j < K; ++j) dr[j] = xr[j] - mean[j];
         }
-        gemm(MatView(d.data(), rows, K), c, matrix::MatMut(t.data(), rows, K));
+        matrix::lapack::dgemm(matrix::lapack::Trans::No, matrix::lapack::Trans::No, rows, K, K, 1.0, d.data(), K,
+                              c.data(), c.row_stride, 0.0, t.data(), K);
         // Several rows at once: independent sums keep the adder busy while
         // each row still adds its terms in ascending order.
         constexpr std::size_t R = 8;
