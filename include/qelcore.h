@@ -148,6 +148,278 @@ QEL_API int32_t qel_get_percentile_value_algorithm(void);
 
 /* @@option-handles@@ */
 
+/*
+ * Three kinds of handle configure the three kinds of run: QelPredictOptions
+ * for qel_predict, QelGridOptions for qel_grid and QelMaxFitOptions for
+ * qel_maxfit. A handle belongs to the caller from create to free and must only
+ * be passed to the functions of its own kind.
+ *
+ * Setters change one setting in place and return a status. Every setter first
+ * clears the calling thread's message; a NULL handle returns
+ * QEL_STATUS_NULL_POINTER with "opts is null" before any other argument is
+ * looked at. A failing setter leaves the handle unchanged. Codes are int32_t
+ * and negative codes are refused like codes that are too large; messages show
+ * the value as passed. Flags: zero is off, any other value on.
+ *
+ * Text setters (the *_str setters and qel_maxfit_options_set_objective) then
+ * check the text: NULL returns QEL_STATUS_NULL_POINTER with "expected non-null
+ * C string"; bytes that are not UTF-8 return QEL_STATUS_INVALID_VALUE with
+ * "C string is not valid UTF-8". Unless noted otherwise, a word matches in any
+ * ASCII letter case but must not carry blanks, and a refused text appears in
+ * the message exactly as passed.
+ *
+ * A setter that copies an array (thresholds, combinations) and cannot allocate
+ * the copy returns QEL_STATUS_COMPUTE_FAILED with a message saying memory ran
+ * out; the handle keeps its old value.
+ */
+
+/**
+ * A new predict handle: thresholds [0.5], censor operator >=, censor type
+ * relevance, adjusted-fit multiplier K, Gaussian (LU) inversion, thresholds as
+ * percentiles, response scale, pairwise missing moments, no linear regression,
+ * not verbose. Clears the calling thread's message. Free it with
+ * qel_predict_options_free. Returns NULL only when memory runs out (the
+ * message then says so).
+ */
+QEL_API QelPredictOptions* qel_predict_options_create(void);
+
+/**
+ * A new grid handle: the predict settings above except thresholds
+ * [0.0, 0.2, 0.5, 0.8] and censor type both; no cell details retained,
+ * k 1, max_iter 1000, combinations drawn from seed 42, missing-value impact
+ * adjusted, inner parallelism auto. Clears the calling thread's message. Free
+ * it with qel_grid_options_free. Returns NULL only when memory runs out.
+ */
+QEL_API QelGridOptions* qel_grid_options_create(void);
+
+/**
+ * A new max-fit handle: objective "kfit", the predict settings above except
+ * thresholds [0.0, 0.2, 0.5, 0.8] and censor type both, inner parallelism
+ * auto. Clears the calling thread's message. Free it with
+ * qel_maxfit_options_free. Returns NULL only when memory runs out.
+ */
+QEL_API QelMaxFitOptions* qel_maxfit_options_create(void);
+
+/** Releases a predict handle and all it holds. NULL is accepted and ignored.
+ *  Does not touch the last error. */
+QEL_API void qel_predict_options_free(QelPredictOptions* opts);
+/** Releases a grid handle and all it holds (thresholds, combinations, key
+ *  list). NULL is accepted and ignored. Does not touch the last error. */
+QEL_API void qel_grid_options_free(QelGridOptions* opts);
+/** Releases a max-fit handle and all it holds. NULL is accepted and ignored.
+ *  Does not touch the last error. */
+QEL_API void qel_maxfit_options_free(QelMaxFitOptions* opts);
+
+/* Settings common to all three kinds -------------------------------------- */
+
+/**
+ * The thresholds of the run: n values copied from values (not checked: NaN,
+ * negative values and values above 1 are stored as given). With the percent
+ * unit a threshold t stands for the 100 t-th percentile of the censor scores.
+ * Returns 1 "threshold values pointer is null" when values is NULL (even when
+ * n is 0), 3 "threshold length must be non-zero" when n is 0.
+ */
+QEL_API int32_t qel_predict_options_set_threshold(QelPredictOptions* opts, const double* values, size_t n);
+/** As qel_predict_options_set_threshold, for a grid handle. */
+QEL_API int32_t qel_grid_options_set_threshold(QelGridOptions* opts, const double* values, size_t n);
+/** As qel_predict_options_set_threshold, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_threshold(QelMaxFitOptions* opts, const double* values, size_t n);
+
+/**
+ * The include rule of the censor: 0 score > cut-off, 1 score < cut-off,
+ * 2 score >= cut-off, 3 score <= cut-off. Other codes return 3
+ * "invalid censor_operator: <code>".
+ */
+QEL_API int32_t qel_predict_options_set_censor_operator(QelPredictOptions* opts, int32_t code);
+/** As qel_predict_options_set_censor_operator, for a grid handle. */
+QEL_API int32_t qel_grid_options_set_censor_operator(QelGridOptions* opts, int32_t code);
+/** As qel_predict_options_set_censor_operator, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_censor_operator(QelMaxFitOptions* opts, int32_t code);
+
+/**
+ * The include rule by name: ">", "gt", "greater_than" (0); "<", "lt",
+ * "less_than" (1); ">=", "gte", "greater_than_or_equal_to" (2); "<=", "lte",
+ * "less_than_or_equal_to" (3). Other texts return 3
+ * "invalid censor_operator string: <text>".
+ */
+QEL_API int32_t qel_predict_options_set_censor_operator_str(QelPredictOptions* opts, const char* text);
+
+/**
+ * The censor score of a prediction: 0 relevance, 1 similarity. Code 2 (both)
+ * belongs to grid and max-fit runs and returns 3 "CensorType::Both is not
+ * valid for predict; use 0=relevance or 1=similarity"; other codes return 3
+ * "invalid censor_type: <code>".
+ */
+QEL_API int32_t qel_predict_options_set_censor_type(QelPredictOptions* opts, int32_t code);
+/** The censor score of a grid run: 0 relevance, 1 similarity, 2 both (one
+ *  pass each). Other codes return 3 "invalid censor_type: <code>". */
+QEL_API int32_t qel_grid_options_set_censor_type(QelGridOptions* opts, int32_t code);
+/** As qel_grid_options_set_censor_type, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_censor_type(QelMaxFitOptions* opts, int32_t code);
+
+/**
+ * The censor score by name: "relevance" or "similarity". "both" returns 3
+ * "censor_type 'both' is not valid for predict"; other texts return 3
+ * "invalid censor_type string: <text>".
+ */
+QEL_API int32_t qel_predict_options_set_censor_type_str(QelPredictOptions* opts, const char* text);
+/** The censor score by name: "relevance", "similarity" or "both". Other texts
+ *  return 3 "invalid censor_type string: <text>". */
+QEL_API int32_t qel_grid_options_set_censor_type_str(QelGridOptions* opts, const char* text);
+/** As qel_grid_options_set_censor_type_str, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_censor_type_str(QelMaxFitOptions* opts, const char* text);
+
+/**
+ * What a threshold means: 0 a raw score, 1 a fraction t whose cut-off is the
+ * 100 t-th percentile of the censor scores. Other codes return 3
+ * "invalid censor_unit: <code> (0=score, 1=percent)".
+ */
+QEL_API int32_t qel_predict_options_set_censor_unit(QelPredictOptions* opts, int32_t code);
+/** As qel_predict_options_set_censor_unit, for a grid handle. */
+QEL_API int32_t qel_grid_options_set_censor_unit(QelGridOptions* opts, int32_t code);
+/** As qel_predict_options_set_censor_unit, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_censor_unit(QelMaxFitOptions* opts, int32_t code);
+
+/** The threshold unit by name: "score" or "percent". Other texts return 3
+ *  "invalid censor_unit string: <text>". */
+QEL_API int32_t qel_predict_options_set_censor_unit_str(QelPredictOptions* opts, const char* text);
+
+/**
+ * The factor of the adjusted fit: 0 one, 1 K (the number of attributes),
+ * 2 ln(1 + K). Other codes return 3
+ * "invalid adj_fit_multiplier: <code> (0=identity, 1=K, 2=log)".
+ */
+QEL_API int32_t qel_predict_options_set_adj_fit_multiplier(QelPredictOptions* opts, int32_t code);
+/** As qel_predict_options_set_adj_fit_multiplier, for a grid handle. */
+QEL_API int32_t qel_grid_options_set_adj_fit_multiplier(QelGridOptions* opts, int32_t code);
+/** As qel_predict_options_set_adj_fit_multiplier, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_adj_fit_multiplier(QelMaxFitOptions* opts, int32_t code);
+
+/**
+ * The inversion of the covariance: 0 LU, 1 Cholesky, 2 SVD pseudoinverse.
+ * Other codes return 3
+ * "invalid inv_method: <code> (0=gaussian, 1=cholesky, 2=pseudoinverse)".
+ */
+QEL_API int32_t qel_predict_options_set_inv_method(QelPredictOptions* opts, int32_t code);
+/** As qel_predict_options_set_inv_method, for a grid handle. */
+QEL_API int32_t qel_grid_options_set_inv_method(QelGridOptions* opts, int32_t code);
+/** As qel_predict_options_set_inv_method, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_inv_method(QelMaxFitOptions* opts, int32_t code);
+
+/**
+ * The scale of the predictions: 0 the scale of y, 1 probabilities (logistic).
+ * Other codes return 3 "invalid prediction_scale: <code> (0=response,
+ * 1=logistic)".
+ */
+QEL_API int32_t qel_predict_options_set_prediction_scale(QelPredictOptions* opts, int32_t code);
+/** As qel_predict_options_set_prediction_scale, for a grid handle. */
+QEL_API int32_t qel_grid_options_set_prediction_scale(QelGridOptions* opts, int32_t code);
+/** As qel_predict_options_set_prediction_scale, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_prediction_scale(QelMaxFitOptions* opts, int32_t code);
+
+/**
+ * The moments of data with missing values: 0 covariance from the
+ * pairwise-complete observations, 1 means and covariance from complete rows
+ * only. Other codes return 3 "invalid missing_moments: <code> (0=pairwise,
+ * 1=complete)". Grid handles have no such setting.
+ */
+QEL_API int32_t qel_predict_options_set_missing_moments(QelPredictOptions* opts, int32_t code);
+/** As qel_predict_options_set_missing_moments, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_missing_moments(QelMaxFitOptions* opts, int32_t code);
+
+/** The same setting as a flag: non-zero selects complete rows (1), zero
+ *  pairwise moments (0). Never fails on a valid handle. */
+QEL_API int32_t qel_predict_options_set_verify_missing_data(QelPredictOptions* opts, int32_t flag);
+/** As qel_predict_options_set_verify_missing_data, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_verify_missing_data(QelMaxFitOptions* opts, int32_t flag);
+
+/** Flag: also compute the linear-regression value at the target. */
+QEL_API int32_t qel_predict_options_set_include_linear_regression(QelPredictOptions* opts, int32_t flag);
+/** As qel_predict_options_set_include_linear_regression, for a grid handle. */
+QEL_API int32_t qel_grid_options_set_include_linear_regression(QelGridOptions* opts, int32_t flag);
+/** As qel_predict_options_set_include_linear_regression, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_include_linear_regression(QelMaxFitOptions* opts, int32_t flag);
+
+/** Flag: progress lines on standard output (grid and max-fit runs). */
+QEL_API int32_t qel_predict_options_set_verbose(QelPredictOptions* opts, int32_t flag);
+/** As qel_predict_options_set_verbose, for a grid handle. */
+QEL_API int32_t qel_grid_options_set_verbose(QelGridOptions* opts, int32_t flag);
+/** As qel_predict_options_set_verbose, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_verbose(QelMaxFitOptions* opts, int32_t flag);
+
+/* Grid and max-fit runs ---------------------------------------------------- */
+
+/**
+ * Whether the run may spread its inner work over a worker pool: 0 as its size
+ * rules decide, 1 always sequential. Other codes return 3
+ * "invalid inner_parallel: <code>; expected 0=auto or 1=off".
+ */
+QEL_API int32_t qel_grid_options_set_inner_parallel(QelGridOptions* opts, int32_t code);
+/** As qel_grid_options_set_inner_parallel, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_inner_parallel(QelMaxFitOptions* opts, int32_t code);
+
+/**
+ * The same by name: "auto" (0), or "0", "off", "seq", "false", "sequential"
+ * (1). There is no word for forcing the pool on: "1", "true" and others
+ * return 3 "invalid inner_parallel string: '<text>'; expected 'auto' or 'off'".
+ */
+QEL_API int32_t qel_grid_options_set_inner_parallel_str(QelGridOptions* opts, const char* text);
+/** As qel_grid_options_set_inner_parallel_str, for a max-fit handle. */
+QEL_API int32_t qel_maxfit_options_set_inner_parallel_str(QelMaxFitOptions* opts, const char* text);
+
+/* Grid runs ---------------------------------------------------------------- */
+
+/** The smallest number of attributes in a combination. 0 returns 3
+ *  "k must be > 0". */
+QEL_API int32_t qel_grid_options_set_k(QelGridOptions* opts, size_t k);
+
+/** The largest number of combinations. 0 returns 3 "max_iter must be > 0". */
+QEL_API int32_t qel_grid_options_set_max_iter(QelGridOptions* opts, size_t n);
+
+/** The seed of the combination draws; every value is accepted and its 32-bit
+ *  pattern kept (so -1 is 4294967295). */
+QEL_API int32_t qel_grid_options_set_seed(QelGridOptions* opts, int32_t seed);
+
+/** Flag: estimate the importance of missing values with noise twins. */
+QEL_API int32_t qel_grid_options_set_adjust_impact_for_missing(QelGridOptions* opts, int32_t flag);
+
+/** Flag: keep every per-cell detail (non-zero) or none (zero); replaces a
+ *  key list set before. */
+QEL_API int32_t qel_grid_options_set_retain_all(QelGridOptions* opts, int32_t flag);
+
+/**
+ * Which per-cell details to keep, as text. Blank text, "0", "none" or "false"
+ * keep none and "1", "all" or "true" keep all (these words in any ASCII letter
+ * case, blanks around them ignored). Anything else is a list of keys, with or
+ * without brackets, separated by commas, each optionally in single or double
+ * quotes, e.g. "[yhat_cells, 'k_cells']"; "[]" is an empty list. Keys, in
+ * any order and repeatable, matched with their exact letters: yhat_cells,
+ * adjusted_fit_cells, n_cells, weights_cells, k_cells, combi_cells,
+ * ysolo_distribution, ysolo_cells. The first unknown key returns 3
+ * "Invalid retain_grid_objects key: '<key>'. Valid keys: <the eight keys>".
+ */
+QEL_API int32_t qel_grid_options_set_retain_grid_objects_str(QelGridOptions* opts, const char* text);
+
+/**
+ * The caller's own attribute combinations, one row per combination and one
+ * column per attribute of X, copied (row-major or column-major by layout) and
+ * replacing any set before. Returns 3 "invalid QelLayout value: <layout> (use
+ * 0=row-major, 1=col-major)" for a bad layout (tested first); 1 "matrix
+ * pointer is null"; 3 "matrix dimensions must be non-zero" or "matrix
+ * dimensions overflow".
+ */
+QEL_API int32_t qel_grid_options_set_attribute_combi(QelGridOptions* opts, const double* values, size_t rows,
+                                                     size_t cols, int32_t layout);
+
+/* Max-fit runs ------------------------------------------------------------- */
+
+/**
+ * What the best threshold maximises: exactly "fit", "adjusted_fit" or "kfit"
+ * (letters as written, no blanks). Other texts return 3 "objective must be
+ * 'fit', 'adjusted_fit', or 'kfit'; got '<text>'".
+ */
+QEL_API int32_t qel_maxfit_options_set_objective(QelMaxFitOptions* opts, const char* objective);
+
 /* ------------------------------------------------------------------------ */
 /* Compute calls                                                            */
 /* ------------------------------------------------------------------------ */

@@ -1,0 +1,433 @@
+// The option handles as a host sees them: create, free, and every setter's
+// check order, statuses and messages.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qelcore.h"
+
+namespace {
+
+constexpr int32_t OK = QEL_STATUS_OK;
+constexpr int32_t NUL = QEL_STATUS_NULL_POINTER;
+constexpr int32_t BAD = QEL_STATUS_INVALID_VALUE;
+
+// Leaves a message in the slot, so that a test sees whether a call cleared it.
+void stain_last_error() {
+    ASSERT_EQ(qel_set_percentile_value_algorithm(99), BAD);
+    ASSERT_STRNE(qel_last_error(), "");
+}
+
+// One handle of each kind, freed at the end of the test.
+struct Handles : ::testing::Test {
+    QelPredictOptions* p = qel_predict_options_create();
+    QelGridOptions* g = qel_grid_options_create();
+    QelMaxFitOptions* m = qel_maxfit_options_create();
+    void SetUp() override {
+        ASSERT_NE(p, nullptr);
+        ASSERT_NE(g, nullptr);
+        ASSERT_NE(m, nullptr);
+    }
+    void TearDown() override {
+        qel_predict_options_free(p);
+        qel_grid_options_free(g);
+        qel_maxfit_options_free(m);
+    }
+};
+
+TEST(OptionHandleLifecycle, CreateClearsTheMessageAndFreeLeavesIt) {
+    stain_last_error();
+    QelPredictOptions* p = qel_predict_options_create();
+    EXPECT_STREQ(qel_last_error(), "");
+    stain_last_error();
+    QelGridOptions* g = qel_grid_options_create();
+    EXPECT_STREQ(qel_last_error(), "");
+    stain_last_error();
+    QelMaxFitOptions* m = qel_maxfit_options_create();
+    EXPECT_STREQ(qel_last_error(), "");
+    ASSERT_TRUE(p && g && m);
+    EXPECT_NE(static_cast<void*>(p), static_cast<void*>(g));
+
+    stain_last_error();
+    const std::string stained = qel_last_error();
+    qel_predict_options_free(p);
+    qel_grid_options_free(g);
+    qel_maxfit_options_free(m);
+    qel_predict_options_free(nullptr);
+    qel_grid_options_free(nullptr);
+    qel_maxfit_options_free(nullptr);
+    EXPECT_EQ(qel_last_error(), stained);
+}
+
+// Every setter refuses a NULL handle first, whatever its other arguments.
+TEST(OptionSetters, NullHandleComesFirst) {
+    const double one = 1.0;
+    struct Case {
+        const char* name;
+        std::function<int32_t()> call;
+    } cases[] = {
+        {"predict threshold", [] { return qel_predict_options_set_threshold(nullptr, nullptr, 0); }},
+        {"predict censor_operator", [] { return qel_predict_options_set_censor_operator(nullptr, 99); }},
+        {"predict censor_operator_str", [] { return qel_predict_options_set_censor_operator_str(nullptr, nullptr); }},
+        {"predict censor_type", [] { return qel_predict_options_set_censor_type(nullptr, 2); }},
+        {"predict censor_type_str", [] { return qel_predict_options_set_censor_type_str(nullptr, "\xff"); }},
+        {"predict censor_unit", [] { return qel_predict_options_set_censor_unit(nullptr, -1); }},
+        {"predict censor_unit_str", [] { return qel_predict_options_set_censor_unit_str(nullptr, nullptr); }},
+        {"predict adj_fit_multiplier", [] { return qel_predict_options_set_adj_fit_multiplier(nullptr, 3); }},
+        {"predict inv_method", [] { return qel_predict_options_set_inv_method(nullptr, 3); }},
+        {"predict prediction_scale", [] { return qel_predict_options_set_prediction_scale(nullptr, 2); }},
+        {"predict missing_moments", [] { return qel_predict_options_set_missing_moments(nullptr, 2); }},
+        {"predict verify_missing_data", [] { return qel_predict_options_set_verify_missing_data(nullptr, 1); }},
+        {"predict include_linear_regression",
+         [] { return qel_predict_options_set_include_linear_regression(nullptr, 1); }},
+        {"predict verbose", [] { return qel_predict_options_set_verbose(nullptr, 1); }},
+        {"grid threshold", [] { return qel_grid_options_set_threshold(nullptr, nullptr, 0); }},
+        {"grid censor_operator", [] { return qel_grid_options_set_censor_operator(nullptr, 4); }},
+        {"grid censor_type", [] { return qel_grid_options_set_censor_type(nullptr, 3); }},
+        {"grid censor_type_str", [] { return qel_grid_options_set_censor_type_str(nullptr, nullptr); }},
+        {"grid censor_unit", [] { return qel_grid_options_set_censor_unit(nullptr, 2); }},
+        {"grid adj_fit_multiplier", [] { return qel_grid_options_set_adj_fit_multiplier(nullptr, -5); }},
+        {"grid inv_method", [] { return qel_grid_options_set_inv_method(nullptr, 7); }},
+        {"grid prediction_scale", [] { return qel_grid_options_set_prediction_scale(nullptr, 9); }},
+        {"grid include_linear_regression", [] { return qel_grid_options_set_include_linear_regression(nullptr, 0); }},
+        {"grid verbose", [] { return qel_grid_options_set_verbose(nullptr, 0); }},
+        {"grid inner_parallel", [] { return qel_grid_options_set_inner_parallel(nullptr, 2); }},
+        {"grid inner_parallel_str", [] { return qel_grid_options_set_inner_parallel_str(nullptr, nullptr); }},
+        {"grid k", [] { return qel_grid_options_set_k(nullptr, 0); }},
+        {"grid max_iter", [] { return qel_grid_options_set_max_iter(nullptr, 0); }},
+        {"grid seed", [] { return qel_grid_options_set_seed(nullptr, -1); }},
+        {"grid adjust_impact_for_missing", [] { return qel_grid_options_set_adjust_impact_for_missing(nullptr, 0); }},
+        {"grid retain_all", [] { return qel_grid_options_set_retain_all(nullptr, 1); }},
+        {"grid retain_grid_objects_str",
+         [] { return qel_grid_options_set_retain_grid_objects_str(nullptr, "Bogus"); }},
+        {"grid attribute_combi", [] { return qel_grid_options_set_attribute_combi(nullptr, nullptr, 0, 0, -1); }},
+        {"grid attribute_combi, valid matrix",
+         [&] { return qel_grid_options_set_attribute_combi(nullptr, &one, 1, 1, 0); }},
+        {"maxfit threshold", [&] { return qel_maxfit_options_set_threshold(nullptr, &one, 1); }},
+        {"maxfit censor_operator", [] { return qel_maxfit_options_set_censor_operator(nullptr, 0); }},
+        {"maxfit censor_type", [] { return qel_maxfit_options_set_censor_type(nullptr, 0); }},
+        {"maxfit censor_type_str", [] { return qel_maxfit_options_set_censor_type_str(nullptr, "both"); }},
+        {"maxfit censor_unit", [] { return qel_maxfit_options_set_censor_unit(nullptr, 0); }},
+        {"maxfit adj_fit_multiplier", [] { return qel_maxfit_options_set_adj_fit_multiplier(nullptr, 0); }},
+        {"maxfit inv_method", [] { return qel_maxfit_options_set_inv_method(nullptr, 0); }},
+        {"maxfit prediction_scale", [] { return qel_maxfit_options_set_prediction_scale(nullptr, 0); }},
+        {"maxfit include_linear_regression",
+         [] { return qel_maxfit_options_set_include_linear_regression(nullptr, 0); }},
+        {"maxfit verbose", [] { return qel_maxfit_options_set_verbose(nullptr, 0); }},
+        {"maxfit inner_parallel", [] { return qel_maxfit_options_set_inner_parallel(nullptr, 0); }},
+        {"maxfit inner_parallel_str", [] { return qel_maxfit_options_set_inner_parallel_str(nullptr, "auto"); }},
+        {"maxfit missing_moments", [] { return qel_maxfit_options_set_missing_moments(nullptr, 5); }},
+        {"maxfit verify_missing_data", [] { return qel_maxfit_options_set_verify_missing_data(nullptr, 0); }},
+        {"maxfit objective", [] { return qel_maxfit_options_set_objective(nullptr, nullptr); }},
+    };
+    for (const auto& c : cases) {
+        stain_last_error();
+        EXPECT_EQ(c.call(), NUL) << c.name;
+        EXPECT_STREQ(qel_last_error(), "opts is null") << c.name;
+    }
+}
+
+// The integer-code setters: codes below `count` are taken (and clear an
+// earlier message), everything else, negative codes included, is refused with
+// the code shown as passed.
+TEST_F(Handles, CodeSetters) {
+    using Set = std::function<int32_t(int32_t)>;
+    struct Case {
+        const char* name;
+        Set set;
+        int32_t count;
+        std::string message;  // "{}" stands for the code
+    } cases[] = {
+        {"predict censor_operator", [&](int32_t c) { return qel_predict_options_set_censor_operator(p, c); }, 4,
+         "invalid censor_operator: {}"},
+        {"grid censor_operator", [&](int32_t c) { return qel_grid_options_set_censor_operator(g, c); }, 4,
+         "invalid censor_operator: {}"},
+        {"maxfit censor_operator", [&](int32_t c) { return qel_maxfit_options_set_censor_operator(m, c); }, 4,
+         "invalid censor_operator: {}"},
+        {"grid censor_type", [&](int32_t c) { return qel_grid_options_set_censor_type(g, c); }, 3,
+         "invalid censor_type: {}"},
+        {"maxfit censor_type", [&](int32_t c) { return qel_maxfit_options_set_censor_type(m, c); }, 3,
+         "invalid censor_type: {}"},
+        {"predict censor_unit", [&](int32_t c) { return qel_predict_options_set_censor_unit(p, c); }, 2,
+         "invalid censor_unit: {} (0=score, 1=percent)"},
+        {"grid censor_unit", [&](int32_t c) { return qel_grid_options_set_censor_unit(g, c); }, 2,
+         "invalid censor_unit: {} (0=score, 1=percent)"},
+        {"maxfit censor_unit", [&](int32_t c) { return qel_maxfit_options_set_censor_unit(m, c); }, 2,
+         "invalid censor_unit: {} (0=score, 1=percent)"},
+        {"predict adj_fit_multiplier", [&](int32_t c) { return qel_predict_options_set_adj_fit_multiplier(p, c); },
+         3, "invalid adj_fit_multiplier: {} (0=identity, 1=K, 2=log)"},
+        {"grid adj_fit_multiplier", [&](int32_t c) { return qel_grid_options_set_adj_fit_multiplier(g, c); }, 3,
+         "invalid adj_fit_multiplier: {} (0=identity, 1=K, 2=log)"},
+        {"maxfit adj_fit_multiplier", [&](int32_t c) { return qel_maxfit_options_set_adj_fit_multiplier(m, c); }, 3,
+         "invalid adj_fit_multiplier: {} (0=identity, 1=K, 2=log)"},
+        {"predict inv_method", [&](int32_t c) { return qel_predict_options_set_inv_method(p, c); }, 3,
+         "invalid inv_method: {} (0=gaussian, 1=cholesky, 2=pseudoinverse)"},
+        {"grid inv_method", [&](int32_t c) { return qel_grid_options_set_inv_method(g, c); }, 3,
+         "invalid inv_method: {} (0=gaussian, 1=cholesky, 2=pseudoinverse)"},
+        {"maxfit inv_method", [&](int32_t c) { return qel_maxfit_options_set_inv_method(m, c); }, 3,
+         "invalid inv_method: {} (0=gaussian, 1=cholesky, 2=pseudoinverse)"},
+        {"predict prediction_scale", [&](int32_t c) { return qel_predict_options_set_prediction_scale(p, c); }, 2,
+         "invalid prediction_scale: {} (0=response, 1=logistic)"},
+        {"grid prediction_scale", [&](int32_t c) { return qel_grid_options_set_prediction_scale(g, c); }, 2,
+         "invalid prediction_scale: {} (0=response, 1=logistic)"},
+        {"maxfit prediction_scale", [&](int32_t c) { return qel_maxfit_options_set_prediction_scale(m, c); }, 2,
+         "invalid prediction_scale: {} (0=response, 1=logistic)"},
+        {"predict missing_moments", [&](int32_t c) { return qel_predict_options_set_missing_moments(p, c); }, 2,
+         "invalid missing_moments: {} (0=pairwise, 1=complete)"},
+        {"maxfit missing_moments", [&](int32_t c) { return qel_maxfit_options_set_missing_moments(m, c); }, 2,
+         "invalid missing_moments: {} (0=pairwise, 1=complete)"},
+        {"grid inner_parallel", [&](int32_t c) { return qel_grid_options_set_inner_parallel(g, c); }, 2,
+         "invalid inner_parallel: {}; expected 0=auto or 1=off"},
+        {"maxfit inner_parallel", [&](int32_t c) { return qel_maxfit_options_set_inner_parallel(m, c); }, 2,
+         "invalid inner_parallel: {}; expected 0=auto or 1=off"},
+    };
+    for (const auto& c : cases) {
+        for (int32_t code = 0; code < c.count; ++code) {
+            stain_last_error();
+            EXPECT_EQ(c.set(code), OK) << c.name << " " << code;
+            EXPECT_STREQ(qel_last_error(), "") << c.name << " " << code;
+        }
+        for (int32_t code : {c.count, c.count + 1, -1, std::numeric_limits<int32_t>::min(),
+                             std::numeric_limits<int32_t>::max()}) {
+            std::string want = c.message;
+            want.replace(want.find("{}"), 2, std::to_string(code));
+            EXPECT_EQ(c.set(code), BAD) << c.name << " " << code;
+            EXPECT_EQ(qel_last_error(), want) << c.name << " " << code;
+        }
+    }
+}
+
+TEST_F(Handles, PredictCensorTypeRefusesBoth) {
+    struct Case {
+        int32_t code;
+        int32_t status;
+        const char* message;
+    } cases[] = {
+        {0, OK, ""},
+        {1, OK, ""},
+        {2, BAD, "CensorType::Both is not valid for predict; use 0=relevance or 1=similarity"},
+        {3, BAD, "invalid censor_type: 3"},
+        {-1, BAD, "invalid censor_type: -1"},
+        {-2147483647 - 1, BAD, "invalid censor_type: -2147483648"},
+    };
+    for (const auto& c : cases) {
+        stain_last_error();
+        EXPECT_EQ(qel_predict_options_set_censor_type(p, c.code), c.status) << c.code;
+        EXPECT_STREQ(qel_last_error(), c.message) << c.code;
+    }
+}
+
+// Flag setters take every value.
+TEST_F(Handles, FlagSettersNeverFail) {
+    using Set = std::function<int32_t(int32_t)>;
+    const std::pair<const char*, Set> cases[] = {
+        {"predict verify_missing_data", [&](int32_t f) { return qel_predict_options_set_verify_missing_data(p, f); }},
+        {"maxfit verify_missing_data", [&](int32_t f) { return qel_maxfit_options_set_verify_missing_data(m, f); }},
+        {"predict include_linear_regression",
+         [&](int32_t f) { return qel_predict_options_set_include_linear_regression(p, f); }},
+        {"grid include_linear_regression",
+         [&](int32_t f) { return qel_grid_options_set_include_linear_regression(g, f); }},
+        {"maxfit include_linear_regression",
+         [&](int32_t f) { return qel_maxfit_options_set_include_linear_regression(m, f); }},
+        {"predict verbose", [&](int32_t f) { return qel_predict_options_set_verbose(p, f); }},
+        {"grid verbose", [&](int32_t f) { return qel_grid_options_set_verbose(g, f); }},
+        {"maxfit verbose", [&](int32_t f) { return qel_maxfit_options_set_verbose(m, f); }},
+        {"grid seed", [&](int32_t f) { return qel_grid_options_set_seed(g, f); }},
+        {"grid adjust_impact_for_missing",
+         [&](int32_t f) { return qel_grid_options_set_adjust_impact_for_missing(g, f); }},
+        {"grid retain_all", [&](int32_t f) { return qel_grid_options_set_retain_all(g, f); }},
+    };
+    for (const auto& [name, set] : cases) {
+        for (int32_t value : {0, 1, 7, -1, std::numeric_limits<int32_t>::min()}) {
+            stain_last_error();
+            EXPECT_EQ(set(value), OK) << name << " " << value;
+            EXPECT_STREQ(qel_last_error(), "") << name << " " << value;
+        }
+    }
+}
+
+// Every text setter checks the pointer and the encoding before parsing.
+TEST_F(Handles, TextSettersCheckPointerThenEncoding) {
+    using Set = std::function<int32_t(const char*)>;
+    const std::pair<const char*, Set> cases[] = {
+        {"predict censor_operator_str", [&](const char* t) { return qel_predict_options_set_censor_operator_str(p, t); }},
+        {"predict censor_type_str", [&](const char* t) { return qel_predict_options_set_censor_type_str(p, t); }},
+        {"grid censor_type_str", [&](const char* t) { return qel_grid_options_set_censor_type_str(g, t); }},
+        {"maxfit censor_type_str", [&](const char* t) { return qel_maxfit_options_set_censor_type_str(m, t); }},
+        {"predict censor_unit_str", [&](const char* t) { return qel_predict_options_set_censor_unit_str(p, t); }},
+        {"grid inner_parallel_str", [&](const char* t) { return qel_grid_options_set_inner_parallel_str(g, t); }},
+        {"maxfit inner_parallel_str", [&](const char* t) { return qel_maxfit_options_set_inner_parallel_str(m, t); }},
+        {"grid retain_grid_objects_str",
+         [&](const char* t) { return qel_grid_options_set_retain_grid_objects_str(g, t); }},
+        {"maxfit objective", [&](const char* t) { return qel_maxfit_options_set_objective(m, t); }},
+    };
+    for (const auto& [name, set] : cases) {
+        stain_last_error();
+        EXPECT_EQ(set(nullptr), NUL) << name;
+        EXPECT_STREQ(qel_last_error(), "expected non-null C string") << name;
+        for (const char* bad : {"\xff", "fit\xc3", "\xed\xa0\x80", "\xc0\xaf", "both\x80"}) {
+            EXPECT_EQ(set(bad), BAD) << name;
+            EXPECT_STREQ(qel_last_error(), "C string is not valid UTF-8") << name;
+        }
+    }
+}
+
+// Accepted and refused words of every text setter; a refused text is quoted
+// exactly as passed.
+TEST_F(Handles, TextSetterWords) {
+    using Set = std::function<int32_t(const char*)>;
+    const Set predict_operator = [&](const char* t) { return qel_predict_options_set_censor_operator_str(p, t); };
+    const Set predict_type = [&](const char* t) { return qel_predict_options_set_censor_type_str(p, t); };
+    const Set grid_type = [&](const char* t) { return qel_grid_options_set_censor_type_str(g, t); };
+    const Set maxfit_type = [&](const char* t) { return qel_maxfit_options_set_censor_type_str(m, t); };
+    const Set predict_unit = [&](const char* t) { return qel_predict_options_set_censor_unit_str(p, t); };
+    const Set grid_inner = [&](const char* t) { return qel_grid_options_set_inner_parallel_str(g, t); };
+    const Set maxfit_inner = [&](const char* t) { return qel_maxfit_options_set_inner_parallel_str(m, t); };
+    const Set objective = [&](const char* t) { return qel_maxfit_options_set_objective(m, t); };
+    const Set retain = [&](const char* t) { return qel_grid_options_set_retain_grid_objects_str(g, t); };
+    const std::string keys =
+        "Valid keys: yhat_cells, adjusted_fit_cells, n_cells, weights_cells, k_cells, combi_cells, "
+        "ysolo_distribution, ysolo_cells";
+    struct Case {
+        const char* name;
+        const Set* set;
+        const char* text;
+        int32_t status;
+        std::string message;
+    } cases[] = {
+        {"operator", &predict_operator, "GTE", OK, ""},
+        {"operator", &predict_operator, "Less_Than_Or_Equal_To", OK, ""},
+        {"operator", &predict_operator, "<", OK, ""},
+        {"operator", &predict_operator, " gt", BAD, "invalid censor_operator string:  gt"},
+        {"operator", &predict_operator, "Equal", BAD, "invalid censor_operator string: Equal"},
+        {"operator", &predict_operator, "", BAD, "invalid censor_operator string: "},
+        {"predict type", &predict_type, "Similarity", OK, ""},
+        {"predict type", &predict_type, "BOTH", BAD, "censor_type 'both' is not valid for predict"},
+        {"predict type", &predict_type, "bOtH", BAD, "censor_type 'both' is not valid for predict"},
+        {"predict type", &predict_type, "both ", BAD, "invalid censor_type string: both "},
+        {"predict type", &predict_type, "Relevancy", BAD, "invalid censor_type string: Relevancy"},
+        {"grid type", &grid_type, "BOTH", OK, ""},
+        {"grid type", &grid_type, "relevance", OK, ""},
+        {"grid type", &grid_type, "\tboth", BAD, "invalid censor_type string: \tboth"},
+        {"maxfit type", &maxfit_type, "Both", OK, ""},
+        {"maxfit type", &maxfit_type, "2", BAD, "invalid censor_type string: 2"},
+        {"unit", &predict_unit, "PERCENT", OK, ""},
+        {"unit", &predict_unit, "Score", OK, ""},
+        {"unit", &predict_unit, "percent ", BAD, "invalid censor_unit string: percent "},
+        {"unit", &predict_unit, "1", BAD, "invalid censor_unit string: 1"},
+        {"grid inner", &grid_inner, "SEQUENTIAL", OK, ""},
+        {"grid inner", &grid_inner, "Auto", OK, ""},
+        {"grid inner", &grid_inner, "on", BAD, "invalid inner_parallel string: 'on'; expected 'auto' or 'off'"},
+        {"grid inner", &grid_inner, "1", BAD, "invalid inner_parallel string: '1'; expected 'auto' or 'off'"},
+        {"maxfit inner", &maxfit_inner, "false", OK, ""},
+        {"maxfit inner", &maxfit_inner, "True", BAD, "invalid inner_parallel string: 'True'; expected 'auto' or 'off'"},
+        {"maxfit inner", &maxfit_inner, " off", BAD, "invalid inner_parallel string: ' off'; expected 'auto' or 'off'"},
+        {"objective", &objective, "fit", OK, ""},
+        {"objective", &objective, "adjusted_fit", OK, ""},
+        {"objective", &objective, "kfit", OK, ""},
+        {"objective", &objective, "KFIT", BAD, "objective must be 'fit', 'adjusted_fit', or 'kfit'; got 'KFIT'"},
+        {"objective", &objective, " fit", BAD, "objective must be 'fit', 'adjusted_fit', or 'kfit'; got ' fit'"},
+        {"objective", &objective, "\xc3\xa9", BAD, "objective must be 'fit', 'adjusted_fit', or 'kfit'; got '\xc3\xa9'"},
+        {"retain", &retain, " [yhat_cells, 'k_cells'] ", OK, ""},
+        {"retain", &retain, "TRUE", OK, ""},
+        {"retain", &retain, "[]", OK, ""},
+        {"retain", &retain, "", OK, ""},
+        {"retain", &retain, "[yhat_cells, Combi_cells]", BAD,
+         "Invalid retain_grid_objects key: 'Combi_cells'. " + keys},
+        {"retain", &retain, "everything", BAD, "Invalid retain_grid_objects key: 'everything'. " + keys},
+    };
+    for (const auto& c : cases) {
+        stain_last_error();
+        EXPECT_EQ((*c.set)(c.text), c.status) << c.name << " [" << c.text << "]";
+        EXPECT_EQ(qel_last_error(), c.message) << c.name << " [" << c.text << "]";
+    }
+}
+
+TEST_F(Handles, ThresholdSetters) {
+    using Set = std::function<int32_t(const double*, size_t)>;
+    const std::pair<const char*, Set> cases[] = {
+        {"predict", [&](const double* v, size_t n) { return qel_predict_options_set_threshold(p, v, n); }},
+        {"grid", [&](const double* v, size_t n) { return qel_grid_options_set_threshold(g, v, n); }},
+        {"maxfit", [&](const double* v, size_t n) { return qel_maxfit_options_set_threshold(m, v, n); }},
+    };
+    const double values[] = {std::numeric_limits<double>::quiet_NaN(), -3.0, 1.5};
+    for (const auto& [name, set] : cases) {
+        EXPECT_EQ(set(nullptr, 0), NUL) << name;  // the pointer test comes first
+        EXPECT_STREQ(qel_last_error(), "threshold values pointer is null") << name;
+        EXPECT_EQ(set(nullptr, 3), NUL) << name;
+        EXPECT_STREQ(qel_last_error(), "threshold values pointer is null") << name;
+        EXPECT_EQ(set(values, 0), BAD) << name;
+        EXPECT_STREQ(qel_last_error(), "threshold length must be non-zero") << name;
+        EXPECT_EQ(set(values, 3), OK) << name;  // values are not checked
+        EXPECT_STREQ(qel_last_error(), "") << name;
+        // A length whose copy cannot be allocated is reported, not fatal.
+        EXPECT_EQ(set(values, std::numeric_limits<size_t>::max()), QEL_STATUS_COMPUTE_FAILED) << name;
+        EXPECT_NE(std::string(qel_last_error()).find("out of memory"), std::string::npos) << qel_last_error();
+    }
+}
+
+TEST_F(Handles, GridCountsAndCombinations) {
+    stain_last_error();
+    EXPECT_EQ(qel_grid_options_set_k(g, 0), BAD);
+    EXPECT_STREQ(qel_last_error(), "k must be > 0");
+    EXPECT_EQ(qel_grid_options_set_k(g, 3), OK);
+    EXPECT_STREQ(qel_last_error(), "");
+    EXPECT_EQ(qel_grid_options_set_max_iter(g, 0), BAD);
+    EXPECT_STREQ(qel_last_error(), "max_iter must be > 0");
+    EXPECT_EQ(qel_grid_options_set_max_iter(g, std::numeric_limits<size_t>::max()), OK);
+    EXPECT_STREQ(qel_last_error(), "");
+
+    const double combi[] = {1, 0, 1, 1, 1, 0};
+    struct Case {
+        const double* values;
+        size_t rows, cols;
+        int32_t layout;
+        int32_t status;
+        const char* message;
+    } cases[] = {
+        {combi, 2, 3, 0, OK, ""},
+        {combi, 3, 2, 1, OK, ""},
+        {nullptr, 2, 3, 0, NUL, "matrix pointer is null"},
+        // The layout is tested before the matrix is looked at.
+        {nullptr, 0, 0, -1, BAD, "invalid QelLayout value: -1 (use 0=row-major, 1=col-major)"},
+        {combi, 2, 3, 2, BAD, "invalid QelLayout value: 2 (use 0=row-major, 1=col-major)"},
+        {combi, 0, 3, 0, BAD, "matrix dimensions must be non-zero"},
+        {combi, 2, 0, 1, BAD, "matrix dimensions must be non-zero"},
+        {combi, size_t{1} << 32, size_t{1} << 32, 0, BAD, "matrix dimensions overflow"},
+    };
+    for (const auto& c : cases) {
+        stain_last_error();
+        EXPECT_EQ(qel_grid_options_set_attribute_combi(g, c.values, c.rows, c.cols, c.layout), c.status)
+            << c.rows << "x" << c.cols << " layout " << c.layout;
+        EXPECT_STREQ(qel_last_error(), c.message) << c.rows << "x" << c.cols << " layout " << c.layout;
+    }
+}
+
+// Handles of one kind are independent objects: many may live at once and be
+// changed from different threads, each thread seeing its own messages.
+TEST(OptionHandleLifecycle, ManyHandlesOnManyThreads) {
+    std::vector<std::thread> threads;
+    std::vector<int> failures(8, 0);
+    for (int t = 0; t < 8; ++t) {
+        threads.emplace_back([t, &failures] {
+            for (int i = 0; i < 200; ++i) {
+                QelGridOptions* g = qel_grid_options_create();
+                const int32_t k = (i + t) % 3;  // 0 is refused
+                const int32_t status = qel_grid_options_set_k(g, static_cast<size_t>(k));
+                const std::string want = k == 0 ? "k must be > 0" : "";
+                if (status != (k == 0 ? BAD : OK) || qel_last_error() != want) ++failures[t];
+                qel_grid_options_free(g);
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int t = 0; t < 8; ++t) EXPECT_EQ(failures[t], 0) << t;
+}
+
+}  // namespace
