@@ -1,0 +1,40 @@
+// Boolean masks of observations: which values pass a censor threshold, which
+// are far enough from zero, and how many entries of each lane are true.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+
+#include "toolbox/matrix/array.hpp"
+
+namespace toolbox::matrix::mask {
+
+namespace apply_mask {
+
+// The operator code of an absent censor operator (every bit set); it stands
+// for ">=".
+inline constexpr std::uint8_t kAbsentOperator = 0xFF;
+
+// For each threshold t_j (column j) the include and exclude masks of the N
+// values under the censor operator code (0 ">", 1 "<", 2 ">=", 3 "<=", or
+// kAbsentOperator): include v op t_j, exclude its opposite. Every comparison
+// with NaN is false, so a NaN value is in neither mask and a NaN threshold
+// leaves both of its columns false. Any other code is an internal fault.
+// Returns (include, exclude), both N x T.
+std::pair<BoolMatrix, BoolMatrix> generate_include_masks(VecView values, VecView thresholds, std::uint8_t op_code);
+
+// Entry i is true when tolerance <= |v_i| (false for NaN).
+BoolVector get_array_mask_nonzero(VecView values, double tolerance);
+
+}  // namespace apply_mask
+
+namespace true_count {
+
+// The number of true entries of each lane, as doubles: axis 0 counts each
+// column down the rows, axis 1 each row across the columns. Any other axis is
+// an internal fault.
+Vector true_count_axis(BoolMatView m, std::size_t axis);
+
+}  // namespace true_count
+
+}  // namespace toolbox::matrix::mask

@@ -1,0 +1,156 @@
+#include "toolbox/stats/percentile.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "toolbox/error.hpp"
+#include "toolbox/matrix/sorting.hpp"
+
+namespace toolbox::stats::percentile {
+
+using matrix::Vector;
+using matrix::VecView;
+
+namespace {
+
+// A floor or ceiling converted to an index: negative values and NaN give 0,
+// values beyond the largest 64-bit integer give that integer.
+std::uint64_t to_index(double v) noexcept {
+    if (!(v > 0.0)) return 0;
+    if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(v);
+}
+
+struct Position {
+    double h;
+    std::uint64_t lo;
+    std::uint64_t hi;
+};
+
+// Where percentile p falls among n ordered values: h = (p / 100) * (n - 1).
+Position position(double p, std::size_t n) noexcept {
+    const double h = (p / 100.0) * static_cast<double>(n - 1);
+    return {h, to_index(std::floor(h)), to_index(std::ceil(h))};
+}
+
+// The value at `pos` given a lookup of the order statistics by position.
+template <class At>
+double interpolate(const Position& pos, std::size_t n, At at) {
+    if (pos.hi >= n) return at(n - 1);
+    if (pos.lo == pos.hi) return at(pos.lo);
+    const double f = pos.h - static_cast<double>(pos.lo);
+    return f * at(pos.hi) + (1.0 - f) * at(pos.lo);
+}
+
+Vector full_sort(VecView data, VecView percentiles) {
+    require(!data.empty(), "Vector is empty");
+    const Vector x = matrix::sorting::sort_array(data);
+    const std::size_t n = x.size();
+    Vector out = Vector::uninit(percentiles.size());
+    if (n == 0) {
+        out.fill(std::numeric_limits<double>::quiet_NaN());
+        return out;
+    }
+    for (std::size_t q = 0; q < percentiles.size(); ++q)
+        out[q] = interpolate(position(percentiles[q], n), n, [&](std::uint64_t i) { return x[i]; });
+    return out;
+}
+
+}  // namespace
+
+Vector collect_non_nan(VecView data) {
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < data.size(); ++i) n += !std::isnan(data[i]);
+    Vector out = Vector::uninit(n);
+    std::size_t w = 0;
+    for (std::size_t i = 0; i < data.size(); ++i)
+        if (!std::isnan(data[i])) out[w++] = data[i];
+    return out;
+}
+
+std::strong_ordering float_total_cmp(double a, double b) noexcept {
+    // Flipping every bit but the sign of a negative value turns the bit
+    // pattern into a signed integer with the same order.
+    auto key = [](double v) {
+        auto bits = std::bit_cast<std::int64_t>(v);
+        return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+    };
+    return key(a) <=> key(b);
+}
+
+Vector percentile_rank(VecView data, VecView values) {
+    require(!values.empty(), "The supplied value array is empty.");
+    require(!data.empty(), "The supplied vector is empty");
+    const Vector d = Vector::from(data);
+    const double L = static_cast<double>(d.size());
+    Vector out = Vector::uninit(values.size());
+    for (std::size_t q = 0; q < values.size(); ++q) {
+        const double v = values[q];
+        std::size_t below = 0, equal = 0;
+        for (double x : d) {
+            below += x < v;
+            equal += x == v;
+        }
+        out[q] = ((static_cast<double>(equal) * 0.5 + static_cast<double>(below)) / L) * 100.0;
+    }
+    return out;
+}
+
+Vector percentile_value(VecView data, VecView percentiles) {
+    // One read per call: a concurrent change of the switch affects only later calls.
+    if (percentile_value_algorithm() == PercentileValueAlgorithm::OrderStatistics)
+        return percentile_value_order_statistics(data, percentiles);
+    return full_sort(data, percentiles);
+}
+
+Vector percentile_value_order_statistics(VecView data, VecView percentiles) {
+    require(!data.empty(), "Vector is empty");
+    Vector v = collect_non_nan(data);
+    const std::size_t n = v.size();
+    Vector out = Vector::uninit(percentiles.size());
+    if (n == 0) {
+        out.fill(std::numeric_limits<double>::quiet_NaN());
+        return out;
+    }
+
+    // At most two order statistics per query, each wanted once.
+    std::vector<Position> positions(percentiles.size());
+    std::vector<std::uint64_t> needed;
+    needed.reserve(2 * percentiles.size());
+    for (std::size_t q = 0; q < percentiles.size(); ++q) {
+        positions[q] = position(percentiles[q], n);
+        if (positions[q].hi < n) {
+            needed.push_back(positions[q].lo);
+            needed.push_back(positions[q].hi);
+        } else {
+            needed.push_back(n - 1);
+        }
+    }
+    std::sort(needed.begin(), needed.end());
+    needed.erase(std::unique(needed.begin(), needed.end()), needed.end());
+
+    // From the largest position down: once position k holds its order
+    // statistic, every smaller one lies in the prefix [0, k + 1).
+    auto less = [](double a, double b) { return float_total_cmp(a, b) < 0; };
+    std::vector<double> selected(needed.size());
+    std::size_t u = n;
+    for (std::size_t r = needed.size(); r-- > 0;) {
+        const std::size_t k = needed[r];
+        std::nth_element(v.begin(), v.begin() + k, v.begin() + u, less);
+        selected[r] = v[k];
+        u = k + 1;
+    }
+
+    auto at = [&](std::uint64_t k) {
+        const auto it = std::lower_bound(needed.begin(), needed.end(), k);
+        return selected[static_cast<std::size_t>(it - needed.begin())];
+    };
+    for (std::size_t q = 0; q < percentiles.size(); ++q) out[q] = interpolate(positions[q], n, at);
+    return out;
+}
+
+}  // namespace toolbox::stats::percentile
