@@ -1,0 +1,208 @@
+#include "toolbox/matrix/covariance.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+
+#include "toolbox/error.hpp"
+#include "toolbox/matrix/gram.hpp"
+#include "toolbox/matrix/inversion.hpp"
+#include "toolbox/matrix/rowwise.hpp"
+
+namespace toolbox::matrix::covariance {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Per column, the sum of its present values in row order and their count.
+// Summing a row at a time works on all columns at once; each column's sum
+// still takes its values top to bottom, skipping NaN.
+struct PresentSums {
+    Vector sum;
+    Array1<std::int64_t> count;
+};
+
+PresentSums present_sums(MatView x) {
+    PresentSums p{Vector::uninit(x.cols()), Array1<std::int64_t>::uninit(x.cols())};
+    rowwise::present_sums(x, p.sum.data(), p.count.data());
+    return p;
+}
+
+bool all_present(const PresentSums& p, std::size_t n) {
+    for (std::int64_t c : p.count)
+        if (static_cast<std::size_t>(c) != n) return false;
+    return true;
+}
+
+// Mean of each column over its present values; NaN where there are none.
+Vector present_means(const PresentSums& p) {
+    Vector m = Vector::uninit(p.sum.size());
+    for (std::size_t j = 0; j < m.size(); ++j)
+        m[j] = p.count[j] > 0 ? p.sum[j] / static_cast<double>(p.count[j]) : kNaN;
+    return m;
+}
+
+// C^T C / divisor of the data centred on `mean`, over all rows.
+Matrix centred_cov(MatView x, const Vector& mean, double divisor) {
+    const std::size_t k = x.cols();
+    gram::Accumulator acc(k);
+    const double* m = mean.data();
+    std::size_t filled = 0;
+    for (std::size_t i = 0; i < x.rows(); ++i) {
+        const double* row = x.row(i).data();
+        double* c = acc.chunk_row(filled);
+        for (std::size_t j = 0; j < k; ++j) c[j] = row[j] - m[j];
+        if (++filled == acc.chunk_rows()) {
+            acc.flush(filled);
+            filled = 0;
+        }
+    }
+    acc.flush(filled);
+    Matrix r = Matrix::uninit(k, k);
+    for (std::size_t j = 0; j < k; ++j)
+        for (std::size_t l = j; l < k; ++l) r(j, l) = r(l, j) = acc.sum(j, l) / divisor;
+    return r;
+}
+
+// Pairwise rule: each column centred on the mean of its present values, the
+// missing values then counted as 0.0 in C^T C, and each entry divided by the
+// number of rows where both columns are present, minus one.
+Matrix pairwise_cov(MatView x, const PresentSums& sums) {
+    const std::size_t n = x.rows(), k = x.cols();
+    gram::Accumulator acc(k);
+    // The means padded with zeros to the chunk width keep the chunk's padding zero.
+    Vector mean(acc.width());
+    for (std::size_t j = 0; j < k; ++j)
+        mean[j] = sums.count[j] > 0 ? sums.sum[j] / static_cast<double>(sums.count[j]) : kNaN;
+    // Rows where both columns are missing; with N and the per-column counts
+    // they give the pair counts. Only incomplete rows touch it, and only at
+    // their missing columns.
+    Array2<std::size_t> both_missing(k, k);
+    Array1<std::size_t> missing(k);
+    Array1<std::uint32_t> flagged(acc.chunk_rows());
+    for (std::size_t i0 = 0; i0 < n; i0 += acc.chunk_rows()) {
+        const std::size_t rows = std::min(acc.chunk_rows(), n - i0);
+        const std::size_t n_flagged =
+            rowwise::centre_zero_filled(x, i0, rows, mean.data(), acc.chunk_row(0), acc.width(), flagged.data());
+        for (std::size_t f = 0; f < n_flagged; ++f) {
+            const double* row = x.row(i0 + flagged[f]).data();
+            std::size_t n_missing = 0;
+            for (std::size_t j = 0; j < k; ++j)
+                if (std::isnan(row[j])) missing[n_missing++] = j;
+            for (std::size_t a = 0; a < n_missing; ++a)
+                for (std::size_t b = a; b < n_missing; ++b) ++both_missing(missing[a], missing[b]);
+        }
+        acc.flush(rows);
+    }
+
+    Matrix r = Matrix::uninit(k, k);
+    for (std::size_t j = 0; j < k; ++j)
+        for (std::size_t l = j; l < k; ++l) {
+            // Rows where j or l is missing, by inclusion-exclusion.
+            const std::size_t lost = (n - static_cast<std::size_t>(sums.count[j])) +
+                                     (n - static_cast<std::size_t>(sums.count[l])) - both_missing(j, l);
+            const std::size_t pairs = n - lost;
+            r(j, l) = r(l, j) = pairs >= 2 ? acc.sum(j, l) / static_cast<double>(pairs - 1) : kNaN;
+        }
+    return r;
+}
+
+bool row_complete(const double* row, std::size_t k) {
+    bool complete = true;
+    for (std::size_t j = 0; j < k; ++j) complete &= row[j] == row[j];
+    return complete;
+}
+
+}  // namespace
+
+Matrix cov(MatView x) {
+    const std::size_t n = x.rows(), k = x.cols();
+    require(n > 0, "Cannot compute mean for empty array");
+    Vector mean(k);
+    double* s = mean.data();
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* row = x.row(i).data();
+        for (std::size_t j = 0; j < k; ++j) s[j] += row[j];
+    }
+    const double dn = static_cast<double>(n);
+    for (std::size_t j = 0; j < k; ++j) s[j] /= dn;
+    return centred_cov(x, mean, dn - 1.0);
+}
+
+Matrix nancov(MatView x, bool listwise) {
+    const std::size_t n = x.rows();
+    // One pass serves both the NaN scan and the pairwise means; without NaN the
+    // present-value sums are exactly the plain column sums.
+    const PresentSums sums = present_sums(x);
+    if (all_present(sums, n)) {
+        require(n > 0, "Cannot compute mean for empty array");
+        const double dn = static_cast<double>(n);
+        Vector mean = Vector::uninit(x.cols());
+        for (std::size_t j = 0; j < mean.size(); ++j) mean[j] = sums.sum[j] / dn;
+        return centred_cov(x, mean, dn - 1.0);
+    }
+    if (listwise) return listwise_cov_and_mean(x).cov;
+    return pairwise_cov(x, sums);
+}
+
+Matrix cov_inv_with_method(MatView x, enums::InversionMethod method) {
+    const Matrix c = cov(x);
+    auto inv = inversion::inv_with_method(c, method);
+    if (!inv) fault("Failed to invert covariance matrix: \"" + inv.error().message + "\"");
+    return std::move(*inv);
+}
+
+MeanAndN average_with_n(MatView x, bool listwise) {
+    if (listwise) return listwise_mean_and_n(x);
+    // Without NaN each column's present values are all N of them, so the
+    // per-column rule gives the plain means (and NaN when N = 0).
+    return {present_means(present_sums(x)), x.rows()};
+}
+
+MeanAndN listwise_mean_and_n(MatView x) {
+    const std::size_t k = x.cols();
+    Vector sum(k);
+    double* s = sum.data();
+    std::size_t n_complete = 0;
+    for (std::size_t i = 0; i < x.rows(); ++i) {
+        const double* row = x.row(i).data();
+        if (!row_complete(row, k)) continue;
+        for (std::size_t j = 0; j < k; ++j) s[j] += row[j];
+        ++n_complete;
+    }
+    if (n_complete == 0) return {Vector(k, kNaN), 0};
+    const double dn = static_cast<double>(n_complete);
+    for (std::size_t j = 0; j < k; ++j) s[j] /= dn;
+    return {std::move(sum), n_complete};
+}
+
+CovAndMean listwise_cov_and_mean(MatView x) {
+    const std::size_t k = x.cols();
+    MeanAndN mn = listwise_mean_and_n(x);
+    if (mn.n == 0) return {Matrix(k, k, kNaN), std::move(mn.mean), 0};
+
+    gram::Accumulator acc(k);
+    const double* m = mn.mean.data();
+    std::size_t filled = 0;
+    for (std::size_t i = 0; i < x.rows(); ++i) {
+        const double* row = x.row(i).data();
+        if (!row_complete(row, k)) continue;
+        double* d = acc.chunk_row(filled);
+        for (std::size_t j = 0; j < k; ++j) d[j] = row[j] - m[j];
+        if (++filled == acc.chunk_rows()) {
+            acc.flush(filled);
+            filled = 0;
+        }
+    }
+    acc.flush(filled);
+    const double divisor = static_cast<double>(mn.n) - 1.0;
+    Matrix r = Matrix::uninit(k, k);
+    for (std::size_t j = 0; j < k; ++j)
+        for (std::size_t l = j; l < k; ++l) r(j, l) = r(l, j) = acc.sum(j, l) / divisor;
+    return {std::move(r), std::move(mn.mean), mn.n};
+}
+
+}  // namespace toolbox::matrix::covariance

@@ -1,0 +1,50 @@
+// Column means and sample covariances of an N x K data matrix (rows are
+// observations, columns attributes), with NaN as the one missing-value marker.
+//
+// Missing data is handled by one of two rules: listwise (only the rows without
+// any NaN count) or pairwise (every pair of columns over the rows where both
+// are present, each column centred on the mean of all its present values).
+#pragma once
+
+#include <cstddef>
+
+#include "toolbox/enums/enums.hpp"
+#include "toolbox/matrix/array.hpp"
+
+namespace toolbox::matrix::covariance {
+
+struct MeanAndN {
+    Vector mean;
+    std::size_t n = 0;
+};
+
+struct CovAndMean {
+    Matrix cov;
+    Vector mean;
+    std::size_t n = 0;
+};
+
+// K x K sample covariance (divisor N - 1). A NaN in a column turns that
+// column's row and column of the result into NaN. Stops the computation on N = 0.
+Matrix cov(MatView x);
+
+// Covariance tolerant of NaN: `cov` when x holds no NaN, otherwise the
+// listwise (`listwise` true) or the pairwise covariance. Entries whose pairwise
+// count is below 2 are NaN.
+Matrix nancov(MatView x, bool listwise);
+
+// Inverse of `cov(x)` by `method`. Stops the computation when the inversion fails.
+Matrix cov_inv_with_method(MatView x, enums::InversionMethod method);
+
+// Column means with the sample size: listwise, the means over the complete
+// rows and their number; otherwise each column's mean over its present values
+// (NaN for a column without any) and N.
+MeanAndN average_with_n(MatView x, bool listwise);
+
+// Means over the complete rows (all NaN when there are none) and their number.
+MeanAndN listwise_mean_and_n(MatView x);
+
+// Covariance, means and number of the complete rows, all over the complete rows.
+CovAndMean listwise_cov_and_mean(MatView x);
+
+}  // namespace toolbox::matrix::covariance
