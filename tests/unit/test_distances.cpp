@@ -11,6 +11,7 @@
 
 #include "toolbox/matrix/array.hpp"
 #include "toolbox/stats/distances.hpp"
+#include "toolbox/stats/distances_kernels.hpp"
 
 namespace {
 
@@ -164,6 +165,29 @@ TEST(Distances, RowLoopMatchesReferenceBitForBit) {
                 ASSERT_TRUE(same_bits((*single)[i], ra)) << "K=" << K << " N=" << N << " row " << i;
                 ASSERT_TRUE(same_bits(pair->first[i], ra)) << "K=" << K << " N=" << N << " row " << i;
                 ASSERT_TRUE(same_bits(pair->second[i], rb)) << "K=" << K << " N=" << N << " row " << i;
+            }
+        }
+    }
+}
+
+// Each instruction-set kernel this processor runs, not only the one the
+// routines pick, gives the per-row arithmetic bit for bit.
+TEST(Distances, EveryRowKernelMatchesReference) {
+    using dist::detail::Isa;
+    for (Isa isa : {Isa::Sse2, Isa::Avx2, Isa::Avx512}) {
+        if (!dist::detail::row_kernel_supported(isa)) continue;
+        for (std::size_t K : {2u, 5u, 9u, 32u}) {
+            const std::size_t N = 19;
+            const Data d = random_data(N, K, K);
+            Vector to_a(N), to_b(N), single(N);
+            dist::detail::row_distances(isa, d.x, d.a.data(), d.b.data(), d.c, to_a.data(), to_b.data());
+            dist::detail::row_distances(isa, d.x, d.a.data(), nullptr, d.c, single.data(), nullptr);
+            for (std::size_t i = 0; i < N; ++i) {
+                const double ra = row_reference(d.x, i, d.a, d.c);
+                ASSERT_TRUE(same_bits(to_a[i], ra)) << "isa " << int(isa) << " K=" << K << " row " << i;
+                ASSERT_TRUE(same_bits(single[i], ra)) << "isa " << int(isa) << " K=" << K << " row " << i;
+                ASSERT_TRUE(same_bits(to_b[i], row_reference(d.x, i, d.b, d.c)))
+                    << "isa " << int(isa) << " K=" << K << " row " << i;
             }
         }
     }

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "toolbox/matrix/lapack.hpp"
+#include "toolbox/stats/distances_kernels.hpp"
 
 namespace toolbox::stats::distances {
 
@@ -12,6 +13,8 @@ using matrix::MatView;
 using matrix::Matrix;
 using matrix::Vector;
 using matrix::VecView;
+
+using detail::Isa;
 
 namespace {
 
@@ -126,8 +129,6 @@ void row_kernel_sse2(const RowKernelArgs& p) {
     row_kernel<V2, Pair>(p);
 }
 
-enum class Isa { Sse2, Avx2, Avx512 };
-
 Isa detect_isa() {
     __builtin_cpu_init();
     if (__builtin_cpu_supports("avx512f")) return Isa::Avx512;
@@ -135,20 +136,11 @@ Isa detect_isa() {
     return Isa::Sse2;
 }
 
-// Distances for 2 <= K <= 32 (one centre when b is null).
+// Distances for 2 <= K <= 32 (one centre when b is null), by the widest
+// kernel the processor runs.
 void row_loop(MatView x, const double* a, const double* b, MatView c, double* out_a, double* out_b) {
     static const Isa isa = detect_isa();
-    const std::size_t K = x.cols();
-    const std::size_t kp = (K + kColGroup - 1) / kColGroup * kColGroup;
-    Matrix cpad(K, kp);
-    for (std::size_t r = 0; r < K; ++r) std::copy_n(c.row(r).data(), K, cpad.row(r).data());
-    const RowKernelArgs p{x.data(), x.row_stride, x.rows(), K, a, b, cpad.data(), kp, out_a, out_b};
-    const bool pair = b != nullptr;
-    switch (isa) {
-        case Isa::Avx512: pair ? row_kernel_avx512<true>(p) : row_kernel_avx512<false>(p); break;
-        case Isa::Avx2: pair ? row_kernel_avx2<true>(p) : row_kernel_avx2<false>(p); break;
-        case Isa::Sse2: pair ? row_kernel_sse2<true>(p) : row_kernel_sse2<false>(p); break;
-    }
+    detail::row_distances(isa, x, a, b, c, out_a, out_b);
 }
 
 // K >= 33: blocks of up to 256 rows, T = D · C by one matrix product, then
@@ -185,6 +177,39 @@ void blocked(MatView x, VecView mean, MatView c, double* out) {
         }
     }
 }
+
+}  // namespace
+
+namespace detail {
+
+bool row_kernel_supported(Isa isa) {
+    __builtin_cpu_init();
+    switch (isa) {
+        case Isa::Avx512: return __builtin_cpu_supports("avx512f");
+        case Isa::Avx2: return __builtin_cpu_supports("avx2");
+        case Isa::Sse2: return true;
+    }
+    return false;
+}
+
+void row_distances(Isa isa, MatView x, const double* a, const double* b, MatView c, double* out_a, double* out_b) {
+    const std::size_t K = x.cols();
+    require(K >= 2 && K <= kMaxRowLoopK && c.rows() == K && c.cols() == K, "row kernel called outside 2 <= K <= 32");
+    const std::size_t kp = (K + kColGroup - 1) / kColGroup * kColGroup;
+    Matrix cpad(K, kp);
+    for (std::size_t r = 0; r < K; ++r) std::copy_n(c.row(r).data(), K, cpad.row(r).data());
+    const RowKernelArgs p{x.data(), x.row_stride, x.rows(), K, a, b, cpad.data(), kp, out_a, out_b};
+    const bool pair = b != nullptr;
+    switch (isa) {
+        case Isa::Avx512: pair ? row_kernel_avx512<true>(p) : row_kernel_avx512<false>(p); break;
+        case Isa::Avx2: pair ? row_kernel_avx2<true>(p) : row_kernel_avx2<false>(p); break;
+        case Isa::Sse2: pair ? row_kernel_sse2<true>(p) : row_kernel_sse2<false>(p); break;
+    }
+}
+
+}  // namespace detail
+
+namespace {
 
 bool square_of(MatView c, std::size_t k) { return c.rows() == k && c.cols() == k; }
 
