@@ -433,6 +433,13 @@ QEL_API int32_t qel_maxfit_options_set_objective(QelMaxFitOptions* opts, const c
 /* @@results-queries@@ */
 
 /*
+ * A results handle comes from qel_predict, qel_maxfit or qel_grid; the caller
+ * owns it until qel_prediction_results_free. Nothing in it changes after it
+ * was returned, so several threads may read one handle at once (not while
+ * one of them frees it).
+ */
+
+/*
  * Presence tests. Each answers 1 when the results hold the part, else 0.
  * They do not clear the last error. A NULL results handle answers 0 and sets
  * "results is null" (qel_results_has_yhat_linear alone leaves the last error
@@ -532,23 +539,23 @@ QEL_API int32_t qel_results_combi_cells_dims(const QelPredictionResults* results
 /** rows (bins) and columns of the histogram bin counts; absent: 3 "ysolo_distribution not available". */
 QEL_API int32_t qel_results_ysolo_distribution_dims(const QelPredictionResults* results, size_t* d0, size_t* d1);
 
-/** C, T of T per-cell predictions of the censor type. */
+/** C, T of the per-cell predictions of the censor type. */
 QEL_API int32_t qel_results_yhat_cells_dims(const QelPredictionResults* results, int32_t censor, size_t* d0,
                                            size_t* d1);
 
-/** C, T of T per-cell adjusted fits of the censor type. */
+/** C, T of the per-cell adjusted fits of the censor type. */
 QEL_API int32_t qel_results_adjusted_fit_cells_dims(const QelPredictionResults* results, int32_t censor, size_t* d0,
                                            size_t* d1);
 
-/** C, T of T per-cell retained counts of the censor type. */
+/** C, T of the per-cell retained counts of the censor type. */
 QEL_API int32_t qel_results_n_cells_dims(const QelPredictionResults* results, int32_t censor, size_t* d0,
                                            size_t* d1);
 
-/** N, T, C of per-cell weights of the censor type. */
+/** N, T, C of the per-cell weights of the censor type. */
 QEL_API int32_t qel_results_weights_cells_dims(const QelPredictionResults* results, int32_t censor, size_t* d0,
                                            size_t* d1, size_t* d2);
 
-/** N, T, C of per-cell solo weights of the censor type. */
+/** N, T, C of the per-cell solo weights of the censor type. */
 QEL_API int32_t qel_results_xi_solo_cells_dims(const QelPredictionResults* results, int32_t censor, size_t* d0,
                                            size_t* d1, size_t* d2);
 
