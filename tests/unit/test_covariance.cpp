@@ -154,7 +154,7 @@ struct Shape {
     std::size_t n, k;
 };
 // Column counts around the vector and tile widths, row counts around the chunk size.
-const Shape kShapes[] = {{2, 1}, {3, 2}, {7, 3}, {50, 4}, {129, 5}, {300, 8}, {513, 9}, {1000, 20}, {257, 33}, {200, 41}};
+const Shape kShapes[] = {{2, 1}, {3, 2}, {7, 3}, {50, 4}, {129, 5}, {300, 8}, {513, 9}, {1000, 20}, {257, 33}, {200, 41}, {150, 70}};
 
 TEST(Covariance, CovMatchesTheRowOrderSumBitForBit) {
     for (const auto& s : kShapes) {

@@ -1,6 +1,7 @@
 #include "toolbox/matrix/covariance.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -31,6 +32,14 @@ PresentSums present_sums(MatView x) {
     return p;
 }
 
+Matrix symmetric_result(const gram::Accumulator& acc, double divisor) {
+    const std::size_t k = acc.k();
+    Matrix r = Matrix::uninit(k, k);
+    for (std::size_t j = 0; j < k; ++j)
+        for (std::size_t l = j; l < k; ++l) r(j, l) = r(l, j) = acc.sum(j, l) / divisor;
+    return r;
+}
+
 bool all_present(const PresentSums& p, std::size_t n) {
     for (std::int64_t c : p.count)
         if (static_cast<std::size_t>(c) != n) return false;
@@ -46,25 +55,17 @@ Vector present_means(const PresentSums& p) {
 }
 
 // C^T C / divisor of the data centred on `mean`, over all rows.
-Matrix centred_cov(MatView x, const Vector& mean, double divisor) {
-    const std::size_t k = x.cols();
+Matrix centred_cov(MatView x, const double* mean, double divisor) {
+    const std::size_t n = x.rows(), k = x.cols();
     gram::Accumulator acc(k);
-    const double* m = mean.data();
-    std::size_t filled = 0;
-    for (std::size_t i = 0; i < x.rows(); ++i) {
-        const double* row = x.row(i).data();
-        double* c = acc.chunk_row(filled);
-        for (std::size_t j = 0; j < k; ++j) c[j] = row[j] - m[j];
-        if (++filled == acc.chunk_rows()) {
-            acc.flush(filled);
-            filled = 0;
-        }
+    Vector padded(acc.width());
+    std::copy_n(mean, k, padded.data());
+    for (std::size_t i0 = 0; i0 < n; i0 += acc.chunk_rows()) {
+        const std::size_t rows = std::min(acc.chunk_rows(), n - i0);
+        rowwise::centre(x, i0, rows, padded.data(), acc.chunk_row(0), acc.width());
+        acc.flush(rows);
     }
-    acc.flush(filled);
-    Matrix r = Matrix::uninit(k, k);
-    for (std::size_t j = 0; j < k; ++j)
-        for (std::size_t l = j; l < k; ++l) r(j, l) = r(l, j) = acc.sum(j, l) / divisor;
-    return r;
+    return symmetric_result(acc, divisor);
 }
 
 // Pairwise rule: each column centred on the mean of its present values, the
@@ -83,15 +84,21 @@ Matrix pairwise_cov(MatView x, const PresentSums& sums) {
     Array2<std::size_t> both_missing(k, k);
     Array1<std::size_t> missing(k);
     Array1<std::uint32_t> flagged(acc.chunk_rows());
+    Array1<std::uint64_t> nan_bits(acc.chunk_rows());
     for (std::size_t i0 = 0; i0 < n; i0 += acc.chunk_rows()) {
         const std::size_t rows = std::min(acc.chunk_rows(), n - i0);
-        const std::size_t n_flagged =
-            rowwise::centre_zero_filled(x, i0, rows, mean.data(), acc.chunk_row(0), acc.width(), flagged.data());
+        const std::size_t n_flagged = rowwise::centre_zero_filled(x, i0, rows, mean.data(), acc.chunk_row(0),
+                                                                  acc.width(), flagged.data(), nan_bits.data());
         for (std::size_t f = 0; f < n_flagged; ++f) {
-            const double* row = x.row(i0 + flagged[f]).data();
             std::size_t n_missing = 0;
-            for (std::size_t j = 0; j < k; ++j)
-                if (std::isnan(row[j])) missing[n_missing++] = j;
+            if (k <= 64) {
+                for (std::uint64_t bits = nan_bits[f]; bits != 0; bits &= bits - 1)
+                    missing[n_missing++] = static_cast<std::size_t>(std::countr_zero(bits));
+            } else {
+                const double* row = x.row(i0 + flagged[f]).data();
+                for (std::size_t j = 0; j < k; ++j)
+                    if (std::isnan(row[j])) missing[n_missing++] = j;
+            }
             for (std::size_t a = 0; a < n_missing; ++a)
                 for (std::size_t b = a; b < n_missing; ++b) ++both_missing(missing[a], missing[b]);
         }
@@ -110,26 +117,16 @@ Matrix pairwise_cov(MatView x, const PresentSums& sums) {
     return r;
 }
 
-bool row_complete(const double* row, std::size_t k) {
-    bool complete = true;
-    for (std::size_t j = 0; j < k; ++j) complete &= row[j] == row[j];
-    return complete;
-}
-
 }  // namespace
 
 Matrix cov(MatView x) {
     const std::size_t n = x.rows(), k = x.cols();
     require(n > 0, "Cannot compute mean for empty array");
-    Vector mean(k);
-    double* s = mean.data();
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* row = x.row(i).data();
-        for (std::size_t j = 0; j < k; ++j) s[j] += row[j];
-    }
+    Vector mean = Vector::uninit(k);
+    rowwise::column_sums(x, mean.data());
     const double dn = static_cast<double>(n);
-    for (std::size_t j = 0; j < k; ++j) s[j] /= dn;
-    return centred_cov(x, mean, dn - 1.0);
+    for (std::size_t j = 0; j < k; ++j) mean[j] /= dn;
+    return centred_cov(x, mean.data(), dn - 1.0);
 }
 
 Matrix nancov(MatView x, bool listwise) {
@@ -142,7 +139,7 @@ Matrix nancov(MatView x, bool listwise) {
         const double dn = static_cast<double>(n);
         Vector mean = Vector::uninit(x.cols());
         for (std::size_t j = 0; j < mean.size(); ++j) mean[j] = sums.sum[j] / dn;
-        return centred_cov(x, mean, dn - 1.0);
+        return centred_cov(x, mean.data(), dn - 1.0);
     }
     if (listwise) return listwise_cov_and_mean(x).cov;
     return pairwise_cov(x, sums);
@@ -164,18 +161,11 @@ MeanAndN average_with_n(MatView x, bool listwise) {
 
 MeanAndN listwise_mean_and_n(MatView x) {
     const std::size_t k = x.cols();
-    Vector sum(k);
-    double* s = sum.data();
-    std::size_t n_complete = 0;
-    for (std::size_t i = 0; i < x.rows(); ++i) {
-        const double* row = x.row(i).data();
-        if (!row_complete(row, k)) continue;
-        for (std::size_t j = 0; j < k; ++j) s[j] += row[j];
-        ++n_complete;
-    }
+    Vector sum = Vector::uninit(k);
+    const std::size_t n_complete = rowwise::complete_row_sums(x, sum.data());
     if (n_complete == 0) return {Vector(k, kNaN), 0};
     const double dn = static_cast<double>(n_complete);
-    for (std::size_t j = 0; j < k; ++j) s[j] /= dn;
+    for (std::size_t j = 0; j < k; ++j) sum[j] /= dn;
     return {std::move(sum), n_complete};
 }
 
@@ -184,25 +174,17 @@ CovAndMean listwise_cov_and_mean(MatView x) {
     MeanAndN mn = listwise_mean_and_n(x);
     if (mn.n == 0) return {Matrix(k, k, kNaN), std::move(mn.mean), 0};
 
+    // Both triangles of the row-by-row sums of d_l * d_j over the complete
+    // rows: the accumulator keeps one triangle, the products being symmetric.
     gram::Accumulator acc(k);
-    const double* m = mn.mean.data();
-    std::size_t filled = 0;
-    for (std::size_t i = 0; i < x.rows(); ++i) {
-        const double* row = x.row(i).data();
-        if (!row_complete(row, k)) continue;
-        double* d = acc.chunk_row(filled);
-        for (std::size_t j = 0; j < k; ++j) d[j] = row[j] - m[j];
-        if (++filled == acc.chunk_rows()) {
-            acc.flush(filled);
-            filled = 0;
-        }
+    Vector padded(acc.width());
+    std::copy_n(mn.mean.data(), k, padded.data());
+    for (std::size_t i = 0; i < x.rows();) {
+        const std::size_t rows =
+            rowwise::centre_complete_rows(x, i, padded.data(), acc.chunk_row(0), acc.width(), acc.chunk_rows());
+        acc.flush(rows);
     }
-    acc.flush(filled);
-    const double divisor = static_cast<double>(mn.n) - 1.0;
-    Matrix r = Matrix::uninit(k, k);
-    for (std::size_t j = 0; j < k; ++j)
-        for (std::size_t l = j; l < k; ++l) r(j, l) = r(l, j) = acc.sum(j, l) / divisor;
-    return {std::move(r), std::move(mn.mean), mn.n};
+    return {symmetric_result(acc, static_cast<double>(mn.n) - 1.0), std::move(mn.mean), mn.n};
 }
 
 }  // namespace toolbox::matrix::covariance

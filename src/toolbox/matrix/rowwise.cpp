@@ -24,11 +24,15 @@ constexpr std::size_t kMaxVectors = 8;
 #define QEL_LOAD(dst, p) std::memcpy(&(dst), (p), sizeof(v4d))
 #define QEL_STORE(p, src) std::memcpy((p), &(src), sizeof(v4d))
 
+enum class Rows { All, SkipNaN, Complete };
+
 // Columns c0 .. c0+ncols (ncols <= 4*NV) of every row; the running sums and
-// counts stay in registers for the whole pass.
-template <std::size_t NV>
-[[gnu::always_inline]] inline void present_sums_block(MatView x, std::size_t c0, std::size_t ncols, double* sum,
-                                                      std::int64_t* count) {
+// counts stay in registers for the whole pass. Rows::All adds every value,
+// Rows::SkipNaN every value that is not NaN (counting them per column), and
+// Rows::Complete the rows without NaN among these columns (counting them).
+template <std::size_t NV, Rows Mode>
+[[gnu::always_inline]] inline std::size_t sums_block(MatView x, std::size_t c0, std::size_t ncols, double* sum,
+                                                     std::int64_t* count) {
     v4d s[NV];
     v4l c[NV];
     for (std::size_t v = 0; v < NV; ++v) {
@@ -37,64 +41,175 @@ template <std::size_t NV>
     }
     const std::size_t full = ncols / 4;
     const std::size_t rem = ncols % 4;
+    std::size_t n_complete = 0;
     for (std::size_t i = 0; i < x.rows(); ++i) {
         const double* p = x.row(i).data() + c0;
+        v4d val[NV];
         for (std::size_t v = 0; v < NV; ++v) {
-            v4d val;
             if (v < full) {
-                QEL_LOAD(val, p + 4 * v);
+                QEL_LOAD(val[v], p + 4 * v);
             } else {
-                QEL_LOAD_PART(val, p + 4 * v, rem);
+                QEL_LOAD_PART(val[v], p + 4 * v, rem);
             }
-            const v4l present = val == val;  // -1 where the value is a number
-            const v4d t = s[v] + val;
-            s[v] = present ? t : s[v];
-            c[v] -= present;
+        }
+        if constexpr (Mode == Rows::All) {
+            for (std::size_t v = 0; v < NV; ++v) s[v] += val[v];
+        } else if constexpr (Mode == Rows::SkipNaN) {
+            for (std::size_t v = 0; v < NV; ++v) {
+                const v4l present = val[v] == val[v];  // -1 where the value is a number
+                const v4d t = s[v] + val[v];
+                s[v] = present ? t : s[v];
+                c[v] -= present;
+            }
+        } else {
+            v4l nan = {0, 0, 0, 0};
+            for (std::size_t v = 0; v < NV; ++v) nan |= val[v] != val[v];
+            const bool complete = (nan[0] | nan[1] | nan[2] | nan[3]) == 0;
+            const std::int64_t keep = -static_cast<std::int64_t>(complete);
+            const v4l keepv = {keep, keep, keep, keep};
+            for (std::size_t v = 0; v < NV; ++v) {
+                const v4d t = s[v] + val[v];
+                s[v] = keepv ? t : s[v];
+            }
+            n_complete += complete;
         }
     }
     for (std::size_t j = 0; j < ncols; ++j) {
         sum[c0 + j] = s[j / 4][j % 4];
-        count[c0 + j] = c[j / 4][j % 4];
+        if constexpr (Mode == Rows::SkipNaN) count[c0 + j] = c[j / 4][j % 4];
     }
+    return n_complete;
+}
+
+template <Rows Mode>
+[[gnu::always_inline]] inline std::size_t sums(MatView x, double* sum, std::int64_t* count) {
+    const std::size_t k = x.cols();
+    std::size_t n_complete = x.rows();
+    for (std::size_t c0 = 0; c0 < k; c0 += 4 * kMaxVectors) {
+        const std::size_t ncols = std::min(k - c0, 4 * kMaxVectors);
+        switch ((ncols + 3) / 4) {
+            case 1: n_complete = sums_block<1, Mode>(x, c0, ncols, sum, count); break;
+            case 2: n_complete = sums_block<2, Mode>(x, c0, ncols, sum, count); break;
+            case 3: n_complete = sums_block<3, Mode>(x, c0, ncols, sum, count); break;
+            case 4: n_complete = sums_block<4, Mode>(x, c0, ncols, sum, count); break;
+            case 5: n_complete = sums_block<5, Mode>(x, c0, ncols, sum, count); break;
+            case 6: n_complete = sums_block<6, Mode>(x, c0, ncols, sum, count); break;
+            case 7: n_complete = sums_block<7, Mode>(x, c0, ncols, sum, count); break;
+            default: n_complete = sums_block<8, Mode>(x, c0, ncols, sum, count); break;
+        }
+    }
+    return n_complete;
 }
 
 }  // namespace
 
-__attribute__((target_clones("avx2", "default"))) void present_sums(MatView x, double* sum, std::int64_t* count) {
-    const std::size_t k = x.cols();
-    for (std::size_t c0 = 0; c0 < k; c0 += 4 * kMaxVectors) {
-        const std::size_t ncols = std::min(k - c0, 4 * kMaxVectors);
-        switch ((ncols + 3) / 4) {
-            case 1: present_sums_block<1>(x, c0, ncols, sum, count); break;
-            case 2: present_sums_block<2>(x, c0, ncols, sum, count); break;
-            case 3: present_sums_block<3>(x, c0, ncols, sum, count); break;
-            case 4: present_sums_block<4>(x, c0, ncols, sum, count); break;
-            case 5: present_sums_block<5>(x, c0, ncols, sum, count); break;
-            case 6: present_sums_block<6>(x, c0, ncols, sum, count); break;
-            case 7: present_sums_block<7>(x, c0, ncols, sum, count); break;
-            default: present_sums_block<8>(x, c0, ncols, sum, count); break;
-        }
-    }
+__attribute__((target_clones("avx2", "default"))) void column_sums(MatView x, double* sum) {
+    sums<Rows::All>(x, sum, nullptr);
 }
 
-__attribute__((target_clones("avx2", "default"))) std::size_t centre_zero_filled(
-    MatView x, std::size_t i0, std::size_t rows, const double* mean, double* chunk, std::size_t width,
-    std::uint32_t* rows_with_nan) {
+__attribute__((target_clones("avx2", "default"))) void present_sums(MatView x, double* sum, std::int64_t* count) {
+    sums<Rows::SkipNaN>(x, sum, count);
+}
+
+__attribute__((target_clones("avx2", "default"))) std::size_t complete_row_sums(MatView x, double* sum) {
+    // A row is complete only when every column block finds no NaN in it; a
+    // matrix wider than one block is settled by a scalar pass.
+    if (x.cols() <= 4 * kMaxVectors) return sums<Rows::Complete>(x, sum, nullptr);
+    const std::size_t k = x.cols();
+    std::fill_n(sum, k, 0.0);
+    std::size_t n_complete = 0;
+    for (std::size_t i = 0; i < x.rows(); ++i) {
+        const double* p = x.row(i).data();
+        bool complete = true;
+        for (std::size_t j = 0; j < k; ++j) complete &= p[j] == p[j];
+        if (!complete) continue;
+        for (std::size_t j = 0; j < k; ++j) sum[j] += p[j];
+        ++n_complete;
+    }
+    return n_complete;
+}
+
+__attribute__((target_clones("avx2", "default"))) std::size_t centre_complete_rows(
+    MatView x, std::size_t& i, const double* mean, double* chunk, std::size_t width, std::size_t max_rows) {
     const std::size_t k = x.cols();
     const std::size_t full = k / 4 * 4;
-    const v4d zero = {0.0, 0.0, 0.0, 0.0};
-    std::size_t n_flagged = 0;
+    std::size_t filled = 0;
+    for (; i < x.rows() && filled < max_rows; ++i) {
+        const double* p = x.row(i).data();
+        double* out = chunk + filled * width;
+        v4l nan = {0, 0, 0, 0};
+        std::size_t j = 0;
+        // Written before the row is known to be complete: an incomplete row
+        // is simply overwritten by the next one.
+        for (; j < full; j += 4) {
+            v4d v, m;
+            QEL_LOAD(v, p + j);
+            QEL_LOAD(m, mean + j);
+            nan |= v != v;
+            const v4d d = v - m;
+            QEL_STORE(out + j, d);
+        }
+        if (j < k) {
+            v4d v, m;
+            QEL_LOAD_PART(v, p + j, k - j);
+            QEL_LOAD(m, mean + j);
+            nan |= v != v;
+            const v4d d = v - m;
+            QEL_STORE(out + j, d);
+        }
+        filled += (nan[0] | nan[1] | nan[2] | nan[3]) == 0;
+    }
+    return filled;
+}
+
+__attribute__((target_clones("avx2", "default"))) void centre(MatView x, std::size_t i0, std::size_t rows,
+                                                              const double* mean, double* chunk, std::size_t width) {
+    const std::size_t k = x.cols();
+    const std::size_t full = k / 4 * 4;
     for (std::size_t r = 0; r < rows; ++r) {
         const double* p = x.row(i0 + r).data();
         double* out = chunk + r * width;
-        v4l missing = {0, 0, 0, 0};
         std::size_t j = 0;
         for (; j < full; j += 4) {
             v4d v, m;
             QEL_LOAD(v, p + j);
             QEL_LOAD(m, mean + j);
             const v4d d = v - m;
-            missing |= v != v;
+            QEL_STORE(out + j, d);
+        }
+        if (j < k) {
+            v4d v, m;
+            QEL_LOAD_PART(v, p + j, k - j);
+            QEL_LOAD(m, mean + j);
+            const v4d d = v - m;
+            QEL_STORE(out + j, d);
+        }
+    }
+}
+
+__attribute__((target_clones("avx2", "default"))) std::size_t centre_zero_filled(
+    MatView x, std::size_t i0, std::size_t rows, const double* mean, double* chunk, std::size_t width,
+    std::uint32_t* rows_with_nan, std::uint64_t* nan_bits) {
+    const std::size_t k = x.cols();
+    const std::size_t full = k / 4 * 4;
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    const v4l lane_bit = {1, 2, 4, 8};
+    std::size_t n_flagged = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+        const double* p = x.row(i0 + r).data();
+        double* out = chunk + r * width;
+        v4l missing = {0, 0, 0, 0};
+        std::uint64_t bits = 0;
+        std::size_t j = 0;
+        for (; j < full; j += 4) {
+            v4d v, m;
+            QEL_LOAD(v, p + j);
+            QEL_LOAD(m, mean + j);
+            const v4d d = v - m;
+            const v4l nan = v != v;
+            missing |= nan;
+            const v4l lane_bits = nan & lane_bit;
+            if (j < 64) bits |= static_cast<std::uint64_t>(lane_bits[0] | lane_bits[1] | lane_bits[2] | lane_bits[3]) << j;
             const v4d c = d == d ? d : zero;
             QEL_STORE(out + j, c);
         }
@@ -105,12 +220,16 @@ __attribute__((target_clones("avx2", "default"))) std::size_t centre_zero_filled
             QEL_LOAD_PART(v, p + j, k - j);
             QEL_LOAD(m, mean + j);
             const v4d d = v - m;
-            missing |= v != v;
+            const v4l nan = v != v;
+            missing |= nan;
+            const v4l lane_bits = nan & lane_bit;
+            if (j < 64) bits |= static_cast<std::uint64_t>(lane_bits[0] | lane_bits[1] | lane_bits[2] | lane_bits[3]) << j;
             const v4d c = d == d ? d : zero;
             QEL_STORE(out + j, c);
         }
         const bool any = (missing[0] | missing[1] | missing[2] | missing[3]) != 0;
         rows_with_nan[n_flagged] = static_cast<std::uint32_t>(r);
+        nan_bits[n_flagged] = bits;
         n_flagged += any;
     }
     return n_flagged;
