@@ -193,6 +193,27 @@ TEST(Distances, EveryRowKernelMatchesReference) {
     }
 }
 
+TEST(Distances, RowLoopReadsRowsAndInverseInPlace) {
+    // x and C as views into wider matrices (rows lie apart in memory).
+    const std::size_t N = 11, K = 6;
+    const Data d = random_data(N, K, 3);
+    Matrix wide_x(N, K + 2, kNaN), wide_c(K, K + 5, kNaN);
+    for (std::size_t i = 0; i < N; ++i)
+        for (std::size_t j = 0; j < K; ++j) wide_x(i, j) = d.x(i, j);
+    for (std::size_t i = 0; i < K; ++i)
+        for (std::size_t j = 0; j < K; ++j) wide_c(i, j) = d.c(i, j);
+    const MatView x(wide_x.data(), N, K, K + 2), c(wide_c.data(), K, K, K + 5);
+    auto pair = dist::mahalanobis_pair(x, d.a, d.b, c);
+    auto single = dist::mahalanobis(x, d.a, c);
+    ASSERT_TRUE(pair.has_value());
+    ASSERT_TRUE(single.has_value());
+    for (std::size_t i = 0; i < N; ++i) {
+        EXPECT_TRUE(same_bits(pair->first[i], row_reference(d.x, i, d.a, d.c))) << i;
+        EXPECT_TRUE(same_bits(pair->second[i], row_reference(d.x, i, d.b, d.c))) << i;
+        EXPECT_TRUE(same_bits((*single)[i], row_reference(d.x, i, d.a, d.c))) << i;
+    }
+}
+
 TEST(Distances, OneVectorMatchesRowFormula) {
     const Data d = random_data(1, 9, 7);
     auto r = dist::mahalanobis_row(Vector::from(d.x.row(0)), d.a, d.c);
