@@ -3,8 +3,7 @@
 #include <utility>
 
 #include "toolbox/format.hpp"
-#include "toolbox/matrix/mask/apply_mask.hpp"
-#include "toolbox/matrix/mask/true_count.hpp"
+#include "toolbox/matrix/mask.hpp"
 #include "toolbox/matrix/nan/array2d.hpp"
 
 namespace toolbox::qel::insights::weights::psr_weights {

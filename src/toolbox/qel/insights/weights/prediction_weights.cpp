@@ -1,0 +1,162 @@
+#include "toolbox/qel/insights/weights/prediction_weights.hpp"
+
+#include <cmath>
+#include <cstdint>
+#include <utility>
+
+#include "toolbox/matrix/covariance.hpp"
+#include "toolbox/matrix/inversion.hpp"
+#include "toolbox/matrix/mask.hpp"
+#include "toolbox/matrix/validation/counts.hpp"
+#include "toolbox/qel/insights/relevance.hpp"
+#include "toolbox/qel/results/mutators.hpp"
+#include "toolbox/stats/percentile.hpp"
+
+namespace toolbox::qel::insights::weights::prediction_weights {
+
+using enums::CensorOperator;
+using enums::CensorType;
+using enums::CensorUnit;
+using enums::MissingMoments;
+using matrix::Matrix;
+using matrix::MatView;
+using matrix::Vector;
+using matrix::VecView;
+
+namespace {
+
+PrecomputedInsights compute_insights(MatView x, VecView theta, std::optional<MatView> cov_inv, bool listwise) {
+    const auto [mean, count] = matrix::covariance::average_with_n(x, listwise);
+    Matrix inverse;
+    if (cov_inv) {
+        inverse = Matrix::from(*cov_inv);
+    } else {
+        auto inv = matrix::inversion::inv_with_method(matrix::covariance::nancov(x, listwise).view(),
+                                                      enums::InversionMethod::Gaussian);
+        if (!inv) fault("Failed to invert covariance matrix");
+        inverse = std::move(*inv);
+    }
+    auto rel = relevance(x, theta, mean.view(), inverse.view());
+    if (!rel) fault(rel.error().message);
+    PrecomputedInsights out;
+    if (listwise) out.complete_rows = count;
+    out.relevance = std::move(rel->relevance);
+    out.similarity = std::move(rel->similarity);
+    out.info_x = std::move(rel->info_x);
+    out.info_theta = std::move(rel->info_theta);
+    return out;
+}
+
+// Truncation to an unsigned count; anything a count can never be is a fault.
+results::CountVector to_counts(const Vector& v) {
+    results::CountVector out = results::CountVector::uninit(v.size());
+    for (std::size_t k = 0; k < v.size(); ++k) {
+        const double c = v[k];
+        require(c > -1.0 && c < 18446744073709551616.0, "retained count out of the range of a count");
+        out[k] = c <= 0.0 ? 0 : static_cast<std::size_t>(c);
+    }
+    return out;
+}
+
+}  // namespace
+
+Result<PredictionWeightsResult> prediction_weights_with_insights(
+    results::PredictionResults& results, MatView x, VecView theta, CensorType censor_type,
+    CensorOperator censor_operator, std::optional<VecView> thresholds, std::optional<CensorUnit> censor_unit,
+    std::optional<MatView> cov_inv, InsightSource source, bool weights, MissingMoments missing_moments) {
+    const bool listwise = missing_moments == MissingMoments::Complete;
+
+    // The run's own insights (computed or taken over), or the caller's.
+    PrecomputedInsights local;
+    const PrecomputedInsights* insights = &local;
+    bool borrowed = false;
+    if (auto* owned = std::get_if<InsightSource::Owned>(&source.kind)) {
+        local = std::move(owned->insights);
+    } else if (auto* lent = std::get_if<InsightSource::Borrowed>(&source.kind)) {
+        require(lent->insights != nullptr, "borrowed insights are missing");
+        insights = lent->insights;
+        borrowed = true;
+    } else {
+        local = compute_insights(x, theta, cov_inv, listwise);
+    }
+
+    double n_w = static_cast<double>(x.rows());
+    if (listwise) {
+        n_w = static_cast<double>(insights->complete_rows ? *insights->complete_rows
+                                                          : matrix::validation::counts::complete_rows(x));
+    }
+
+    if (censor_type == CensorType::Both) {
+        return compute_error(
+            "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
+            "CensorType::Similarity. CensorType::Both is only available in maxfit and grid functions.");
+    }
+    const Vector& scores = censor_type == CensorType::Relevance ? insights->relevance : insights->similarity;
+    const Vector& rel = insights->relevance;
+    require(scores.size() == x.rows() && rel.size() == x.rows(), "relevance measures do not match the rows of x");
+
+    const Vector thr = thresholds ? Vector::from(*thresholds) : Vector{0.5};
+    const std::size_t t = thr.size();
+    Vector r_star;
+    Vector r_star_percent;
+    if (censor_unit == CensorUnit::Percent) {
+        Vector percents = Vector::uninit(t);
+        for (std::size_t k = 0; k < t; ++k) percents[k] = 100.0 * thr[k];
+        r_star = stats::percentile::percentile_value(scores.view(), percents.view());
+        r_star_percent = std::move(percents);
+    } else {
+        r_star = thr;
+        r_star_percent = stats::percentile::percentile_rank(scores.view(), thr.view());
+    }
+
+    auto [include, exclude] =
+        matrix::mask::apply_mask::generate_include_masks(scores.view(), r_star.view(), static_cast<std::uint8_t>(censor_operator));
+
+    PredictionWeightsResult out;
+    psr_weights::PsrDetails details;
+    if (weights) {
+        auto w = psr_weights::psr_weights_include_exclude(include.view(), exclude.view(), rel.view(), n_w);
+        if (!w) fault(w.error().message);
+        details = std::move(w->details);
+        results.include = std::move(include);
+        results.weights = std::move(w->weights);
+        results.weights_excluded = std::move(w->weights_excluded);
+    } else {
+        auto ev = psr_weights::psr_eval_include_exclude(include.view(), exclude.view(), rel.view(), n_w);
+        if (!ev) fault(ev.error().message);
+        details = ev->include_side.details(ev->full_var.view());
+        results.include = std::move(include);
+        out.summary = psr_weights::GridPsrSummary{std::move(exclude), std::move(*ev)};
+    }
+
+    results::PredictionAuxiliaryInfo& aux = results::get_or_alloc_auxiliary(results);
+    aux.phi = details.phi;
+    aux.lambda_sq = details.lambda_sq;
+    aux.full_var = details.full_var;
+    aux.part_var = details.part_var;
+    aux.r_star = std::move(r_star);
+    aux.r_star_percent = std::move(r_star_percent);
+    aux.n = to_counts(details.n);
+
+    if (!results.insights) results.insights.emplace();
+    results::PredictionInsights& part = *results.insights;
+    if (borrowed) {
+        part.relevance = insights->relevance;
+        part.similarity = insights->similarity;
+        part.info_x = insights->info_x;
+        part.info_theta = insights->info_theta;
+    } else {
+        part.relevance = std::move(local.relevance);
+        part.similarity = std::move(local.similarity);
+        part.info_x = std::move(local.info_x);
+        part.info_theta = std::move(local.info_theta);
+    }
+    if (weights && results.weights) {
+        part.weights_concentration = results::weights_concentration_from_matrix(results.weights->view());
+    }
+
+    out.n = std::move(details.n);
+    return out;
+}
+
+}  // namespace toolbox::qel::insights::weights::prediction_weights
