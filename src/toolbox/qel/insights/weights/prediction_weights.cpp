@@ -27,16 +27,18 @@ namespace {
 
 PrecomputedInsights compute_insights(MatView x, VecView theta, std::optional<MatView> cov_inv, bool listwise) {
     const auto [mean, count] = matrix::covariance::average_with_n(x, listwise);
-    Matrix inverse;
+    Matrix computed;
+    MatView inverse;
     if (cov_inv) {
-        inverse = Matrix::from(*cov_inv);
+        inverse = *cov_inv;
     } else {
         auto inv = matrix::inversion::inv_with_method(matrix::covariance::nancov(x, listwise).view(),
                                                       enums::InversionMethod::Gaussian);
         if (!inv) fault("Failed to invert covariance matrix");
-        inverse = std::move(*inv);
+        computed = std::move(*inv);
+        inverse = computed.view();
     }
-    auto rel = relevance(x, theta, mean.view(), inverse.view());
+    auto rel = relevance(x, theta, mean.view(), inverse);
     if (!rel) fault(rel.error().message);
     PrecomputedInsights out;
     if (listwise) out.complete_rows = count;
