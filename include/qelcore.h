@@ -142,6 +142,158 @@ QEL_API int32_t qel_get_percentile_value_algorithm(void);
 
 /* @@insight-calls@@ */
 
+/*
+ * The per-observation measures of the method, written straight into caller
+ * buffers, without options or a results handle. All distances are squared
+ * Mahalanobis distances under an inverse covariance: the caller's (cov_inv, a
+ * cols x cols matrix in its own layout cov_inv_layout) or, when cov_inv is
+ * NULL, the inverse of the sample covariance of X (cov_inv_layout is then
+ * ignored). The caller's matrix is used as given: it is not checked for
+ * symmetry or definiteness.
+ *
+ * Common parameters:
+ *   X, rows, cols, layout  the sample: rows observations of cols attributes,
+ *                          QEL_LAYOUT_ROW_MAJOR or QEL_LAYOUT_COL_MAJOR.
+ *   theta, theta_len       the target row; theta_len must equal cols.
+ *   out, out_len           the caller's output buffer and its capacity in
+ *                          doubles; only the front of it is written.
+ *
+ * Statuses, with the first failing check in this order:
+ *   2  theta_len != cols;
+ *   3  a layout code other than 0 or 1;
+ *   1  X or theta NULL;  3  rows or cols zero, or rows*cols beyond 64 bits;
+ *   3  a bad cov_inv_layout (only when cov_inv is given);
+ *   5  the covariance of X cannot be inverted ("failed to invert covariance
+ *      (singular / ill-conditioned X)"), the computation failed, or memory ran
+ *      out;
+ *   1  out NULL ("<name> out buffer is null");
+ *   2  out_len too small ("<name>: out buffer too small: need N, got M").
+ * Nothing is written to a buffer unless its whole result fits.
+ *
+ * NaN (a missing value) and infinities are not errors: they flow into the
+ * results. A NaN in row i of X makes that row's distance to theta NaN; a NaN
+ * in a column makes that column's mean, and with it every info value, NaN;
+ * and with cov_inv NULL any NaN in X makes the whole covariance, and so every
+ * result, NaN. Pass a cov_inv of the complete data to keep the other rows.
+ */
+
+/**
+ * info_x: the squared distance of every row of X from the column means of X
+ * (rows values, not halved). There is no target. out_len >= rows.
+ */
+QEL_API int32_t qel_info_x(const double* X, size_t rows, size_t cols, int32_t layout, const double* cov_inv,
+                           int32_t cov_inv_layout, double* out, size_t out_len);
+
+/**
+ * info_theta: the squared distance of theta from the column means of X (one
+ * value, not halved). out_len >= 1.
+ */
+QEL_API int32_t qel_info_theta(const double* X, size_t rows, size_t cols, int32_t layout, const double* theta,
+                               size_t theta_len, const double* cov_inv, int32_t cov_inv_layout, double* out,
+                               size_t out_len);
+
+/**
+ * similarity: minus one half of the squared distance of every row of X from
+ * theta (rows values). out_len >= rows.
+ */
+QEL_API int32_t qel_similarity(const double* X, size_t rows, size_t cols, int32_t layout, const double* theta,
+                               size_t theta_len, const double* cov_inv, int32_t cov_inv_layout, double* out,
+                               size_t out_len);
+
+/**
+ * relevance: for every row of X, similarity + (info_x + info_theta) / 2
+ * (rows values). out_len >= rows.
+ */
+QEL_API int32_t qel_relevance(const double* X, size_t rows, size_t cols, int32_t layout, const double* theta,
+                              size_t theta_len, const double* cov_inv, int32_t cov_inv_layout, double* out,
+                              size_t out_len);
+
+/**
+ * The four outputs of one relevance computation: relevance, similarity and
+ * info_x (rows values each) and info_theta (one value). A NULL buffer means
+ * the output is not wanted and is skipped (status 0 even when all four are
+ * NULL). The buffers are filled in that order; a short buffer stops the call
+ * with status 2, leaving the outputs before it written and those after it
+ * untouched.
+ */
+QEL_API int32_t qel_relevance_metrics(const double* X, size_t rows, size_t cols, int32_t layout,
+                                      const double* theta, size_t theta_len, const double* cov_inv,
+                                      int32_t cov_inv_layout, double* relevance_out, size_t relevance_len,
+                                      double* similarity_out, size_t similarity_len, double* info_x_out,
+                                      size_t info_x_len, double* info_theta_out, size_t info_theta_len);
+
+/**
+ * The arguments of qel_info_x_call, qel_info_theta_call, qel_similarity_call
+ * and qel_relevance_call: eight 8-byte slots (64 bytes). layout takes the low
+ * 4 bytes of its slot; the rest of the slot is padding. qel_info_x_call
+ * ignores theta and theta_len. The record has no inverse covariance: the
+ * _call variants always compute it from X.
+ */
+typedef struct QelInsightCallArgs {
+    const double* X;
+    size_t rows;
+    size_t cols;
+    int32_t layout;
+    const double* theta;
+    size_t theta_len;
+    double* out;
+    size_t out_len;
+} QelInsightCallArgs;
+
+/**
+ * The arguments of qel_relevance_metrics_call: fourteen 8-byte slots (112
+ * bytes), the parameters of qel_relevance_metrics without cov_inv and
+ * cov_inv_layout.
+ */
+typedef struct QelRelevanceMetricsCallArgs {
+    const double* X;
+    size_t rows;
+    size_t cols;
+    int32_t layout;
+    const double* theta;
+    size_t theta_len;
+    double* relevance_out;
+    size_t relevance_len;
+    double* similarity_out;
+    size_t similarity_len;
+    double* info_x_out;
+    size_t info_x_len;
+    double* info_theta_out;
+    size_t info_theta_len;
+} QelRelevanceMetricsCallArgs;
+
+/* The records' layout is part of the interface (64-bit platforms). C99 has no
+ * static assertion; C11 and C++11 compilers check it here. */
+#if defined(__cplusplus) && __cplusplus >= 201103L
+#  define QEL_STATIC_ASSERT_(cond, text) static_assert(cond, text)
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
+#  define QEL_STATIC_ASSERT_(cond, text) _Static_assert(cond, text)
+#endif
+#if defined(QEL_STATIC_ASSERT_) && SIZE_MAX == UINT64_MAX
+QEL_STATIC_ASSERT_(sizeof(QelInsightCallArgs) == 64, "QelInsightCallArgs is 64 bytes");
+QEL_STATIC_ASSERT_(offsetof(QelInsightCallArgs, layout) == 24, "layout in slot 3");
+QEL_STATIC_ASSERT_(offsetof(QelInsightCallArgs, theta) == 32, "theta in slot 4");
+QEL_STATIC_ASSERT_(offsetof(QelInsightCallArgs, out) == 48, "out in slot 6");
+QEL_STATIC_ASSERT_(offsetof(QelInsightCallArgs, out_len) == 56, "out_len in slot 7");
+QEL_STATIC_ASSERT_(sizeof(QelRelevanceMetricsCallArgs) == 112, "QelRelevanceMetricsCallArgs is 112 bytes");
+QEL_STATIC_ASSERT_(offsetof(QelRelevanceMetricsCallArgs, layout) == 24, "layout in slot 3");
+QEL_STATIC_ASSERT_(offsetof(QelRelevanceMetricsCallArgs, relevance_out) == 48, "relevance_out in slot 6");
+QEL_STATIC_ASSERT_(offsetof(QelRelevanceMetricsCallArgs, info_theta_len) == 104, "info_theta_len in slot 13");
+#endif
+#undef QEL_STATIC_ASSERT_
+
+/**
+ * The same calls with their arguments in one record (see the records above),
+ * the inverse covariance always computed from X. Returns 1 ("args is null")
+ * when args is NULL, otherwise exactly what the call without _call returns
+ * for the record's values with cov_inv NULL.
+ */
+QEL_API int32_t qel_info_x_call(const QelInsightCallArgs* args);
+QEL_API int32_t qel_info_theta_call(const QelInsightCallArgs* args);
+QEL_API int32_t qel_similarity_call(const QelInsightCallArgs* args);
+QEL_API int32_t qel_relevance_call(const QelInsightCallArgs* args);
+QEL_API int32_t qel_relevance_metrics_call(const QelRelevanceMetricsCallArgs* args);
+
 /* ------------------------------------------------------------------------ */
 /* Option handles                                                           */
 /* ------------------------------------------------------------------------ */

@@ -16,6 +16,16 @@ const QelExportEntry QEL_EXPORTS[] = {
 
     /* insight calls */
     /* @@insight-calls@@ */
+    EXPORT(qel_info_x),
+    EXPORT(qel_info_theta),
+    EXPORT(qel_similarity),
+    EXPORT(qel_relevance),
+    EXPORT(qel_relevance_metrics),
+    EXPORT(qel_info_x_call),
+    EXPORT(qel_info_theta_call),
+    EXPORT(qel_similarity_call),
+    EXPORT(qel_relevance_call),
+    EXPORT(qel_relevance_metrics_call),
 
     /* option handles */
     /* @@option-handles@@ */
