@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "toolbox/error.hpp"
@@ -317,6 +318,30 @@ TEST(Covariance, InverseOfCovariance) {
               "Failed to invert covariance matrix: \"Cholesky decomposition failed.\"");
     EXPECT_EQ(fault_text([&] { cv::cov_inv_with_method(twins, InversionMethod::Gaussian); }),
               "Failed to invert covariance matrix: \"LU decomposition failed.\"");
+}
+
+// Worker threads of grid runs compute covariances and their inverses at once.
+TEST(Covariance, ConcurrentCallsGiveTheSameResults) {
+    const Matrix x = random_data(2000, 9, 0.05, 11);
+    const Matrix complete = random_data(2000, 6, 0.0, 12);
+    const Matrix pairwise = cv::nancov(x, false);
+    const Matrix listwise = cv::nancov(x, true);
+    const Matrix inverse = cv::cov_inv_with_method(complete, InversionMethod::Pseudoinverse);
+    std::vector<int> mismatches(8, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < mismatches.size(); ++t)
+        threads.emplace_back([&, t] {
+            for (int rep = 0; rep < 10; ++rep) {
+                const Matrix p = cv::nancov(x, false);
+                const Matrix l = cv::nancov(x, true);
+                const Matrix inv = cv::cov_inv_with_method(complete, InversionMethod::Pseudoinverse);
+                for (std::size_t i = 0; i < p.size(); ++i)
+                    mismatches[t] += !same_bits(p.data()[i], pairwise.data()[i]) + !same_bits(l.data()[i], listwise.data()[i]);
+                for (std::size_t i = 0; i < inv.size(); ++i) mismatches[t] += !same_bits(inv.data()[i], inverse.data()[i]);
+            }
+        });
+    for (auto& th : threads) th.join();
+    for (std::size_t t = 0; t < mismatches.size(); ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
 }
 
 // ---- NaN utilities ----

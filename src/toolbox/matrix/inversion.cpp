@@ -54,9 +54,13 @@ Result<Matrix> inv_with_method(MatView a, enums::InversionMethod method) {
 Result<Matrix> inv_lu(MatView a) {
     if (a.rows() != a.cols()) return compute_error(kNotSquare);
     const std::size_t n = a.rows();
+    // LAPACK rejects the leading dimension of an empty matrix (it must be at
+    // least 1) and says so on the host's standard error; give its outcome
+    // without the noise.
+    if (n == 0) return compute_error("LU decomposition failed.");
     // LAPACK factors the transpose of `a`; inv(a^T) read back row-major is inv(a).
     Vector buf = row_major_copy(a);
-    Array1<lapack_int> pivots(n > 0 ? n : 1);
+    Array1<lapack_int> pivots(n);
 
     if (lapack::dgetrf(n, n, buf.data(), n, pivots.data()) != 0) return compute_error("LU decomposition failed.");
 
@@ -74,6 +78,8 @@ Result<Matrix> inv_lu(MatView a) {
 Result<Matrix> inv_cholesky(MatView a) {
     if (a.rows() != a.cols()) return compute_error(kNotSquare);
     const std::size_t n = a.rows();
+    // As in inv_lu: LAPACK's rejection of the empty matrix, without its message.
+    if (n == 0) return compute_error("Cholesky decomposition failed.");
     // LAPACK's lower triangle of the column-major reading is the upper
     // triangle of `a`: only entries on and above the diagonal are read.
     Vector buf = row_major_copy(a);
