@@ -578,6 +578,52 @@ QEL_API int32_t qel_maxfit_options_set_objective(QelMaxFitOptions* opts, const c
 
 /* @@compute-calls@@ */
 
+/**
+ * The parameters of a model call in one record (qel_predict_call and its
+ * grid and max-fit peers): ten 8-byte slots, 80 bytes. `layout` occupies the
+ * low 4 bytes of its slot; the rest is padding. `options` holds a handle of the
+ * call's kind, or NULL for the defaults.
+ */
+typedef struct QelModelCallArgs {
+    const double* y;
+    size_t y_len;
+    const double* X;
+    size_t rows;
+    size_t cols;
+    int32_t layout;
+    const double* theta;
+    size_t theta_len;
+    const void* options;
+    QelPredictionResults** out_results;
+} QelModelCallArgs;
+
+/**
+ * Runs one prediction over the thresholds of `options`.
+ *
+ * y:           N outcomes (y_len must equal rows).
+ * X:           the N x K attributes, rows x cols doubles in `layout` order;
+ *              NaN marks a missing value.
+ * theta:       the target row, K values (theta_len must equal cols).
+ * options:     a predict handle, or NULL for the defaults of
+ *              qel_predict_options_create (one threshold, 0.5).
+ * out_results: receives a new results handle on success and NULL on every
+ *              failure; free it with qel_prediction_results_free.
+ *
+ * Returns 0; 1 for a NULL out_results, y, X or theta; 2 when the lengths
+ * disagree with the extents; 3 for a bad layout code or a zero extent; 5 when
+ * the computation fails (for instance a covariance that the chosen method
+ * cannot invert, or censor type both) with the reason in qel_last_error().
+ */
+QEL_API int32_t qel_predict(const double* y, size_t y_len, const double* X, size_t rows, size_t cols,
+                            int32_t layout, const double* theta, size_t theta_len,
+                            const QelPredictOptions* options, QelPredictionResults** out_results);
+
+/**
+ * qel_predict with its parameters in one record. Returns 1 ("args is null")
+ * for a NULL record, else exactly what qel_predict returns for those values.
+ */
+QEL_API int32_t qel_predict_call(const QelModelCallArgs* args);
+
 /* ------------------------------------------------------------------------ */
 /* Results: presence, dimensions, counts and release                        */
 /* ------------------------------------------------------------------------ */

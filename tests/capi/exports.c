@@ -86,6 +86,8 @@ const QelExportEntry QEL_EXPORTS[] = {
 
     /* compute calls */
     /* @@compute-calls@@ */
+    EXPORT(qel_predict),
+    EXPORT(qel_predict_call),
 
     /* results queries */
     /* @@results-queries@@ */

@@ -1,0 +1,45 @@
+// The frame every model call of the C interface shares (prediction, max-fit,
+// grid): clear the message, check the out-pointer, load the inputs, take the
+// handle's options or the defaults, run the engine under the fault guard and
+// box the result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "ffi/error.hpp"
+#include "ffi/inputs.hpp"
+#include "ffi/results.hpp"
+#include "qelcore.h"
+
+namespace ffi::model_call {
+
+// `options` is the handle's record, or nullptr for a NULL handle, in which
+// case `Options{}` (the create call's defaults) stands in. `engine(y, x, theta,
+// options)` returns a `Result<PredictionResults>`.
+template <class Options, class Engine>
+std::int32_t run(std::string_view fault_context, const double* y, std::size_t y_len, const double* X,
+                 std::size_t rows, std::size_t cols, std::int32_t layout, const double* theta, std::size_t theta_len,
+                 const Options* options, QelPredictionResults** out_results, Engine&& engine) noexcept {
+    error::clear_last_error();
+    if (out_results == nullptr) {
+        error::set_last_error("out_results is null");
+        return QEL_STATUS_NULL_POINTER;
+    }
+    *out_results = nullptr;
+    return error::guard(fault_context, error::FaultMessage::WithPayload, [&]() -> std::int32_t {
+        auto inputs = inputs::load_model_inputs(y, y_len, X, rows, cols, layout, theta, theta_len);
+        if (!inputs) return inputs.error();
+        std::optional<Options> defaults;
+        if (options == nullptr) defaults.emplace();
+        const Options& opts = options ? *options : *defaults;
+        auto result = engine(inputs->y.view(), inputs->X.view(), inputs->theta.view(), opts);
+        if (!result) return error::map_compute_err(result.error());
+        *out_results = results::box_results(std::move(*result));
+        return QEL_STATUS_OK;
+    });
+}
+
+}  // namespace ffi::model_call

@@ -1,0 +1,250 @@
+#include "toolbox/qel/models/predict/predict.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "toolbox/matrix/covariance.hpp"
+#include "toolbox/matrix/inversion.hpp"
+#include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
+#include "toolbox/qel/models/binary/binary.hpp"
+#include "toolbox/qel/results/mutators.hpp"
+#include "toolbox/stats/linear_regression.hpp"
+#include "toolbox/stats/modality.hpp"
+
+namespace toolbox::qel::models::predict {
+
+using matrix::BoolMatView;
+using matrix::MatView;
+using matrix::Matrix;
+using matrix::Vector;
+using matrix::VecView;
+using results::PredictionResults;
+namespace psr = insights::weights::psr_weights;
+namespace solo_dist = insights::solo_distributions;
+
+namespace {
+
+constexpr const char* kBothNotSupported =
+    "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
+    "CensorType::Similarity. CensorType::Both is only available in maxfit and grid functions.";
+
+const Vector& stat(const insights::asymmetry::StatsMap& map, const char* key) {
+    const auto it = map.find(key);
+    if (it == map.end()) fault(std::string("asymmetry statistics lack the key ") + key);
+    return it->second;
+}
+
+// Retained counts are whole numbers held as doubles; anything that does not
+// truncate to an unsigned count is a broken invariant.
+results::CountVector to_counts(const Vector& n) {
+    results::CountVector out = results::CountVector::uninit(n.size());
+    for (std::size_t k = 0; k < n.size(); ++k) {
+        const double v = n[k];
+        if (!(v > -1.0 && v < 18446744073709551616.0)) fault("retained count out of range");
+        out[k] = static_cast<std::size_t>(v);
+    }
+    return out;
+}
+
+Result<VecView> relevance_of(const PredictionResults& r) {
+    if (!r.insights || !r.insights->relevance) return compute_error("Relevance scores not available in results");
+    return r.insights->relevance->view();
+}
+
+Result<BoolMatView> include_of(const PredictionResults& r) {
+    if (!r.include) return compute_error("Include mask not available in results");
+    return r.include->view();
+}
+
+double adj_fit_factor(enums::AdjFitMultiplier m, double k) {
+    switch (m) {
+        case enums::AdjFitMultiplier::Identity: return 1.0;
+        case enums::AdjFitMultiplier::K: return k;
+        default: return std::log(1.0 + k);
+    }
+}
+
+}  // namespace
+
+insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(VecView n, VecView y, VecView relevance,
+                                                              BoolMatView include, BoolMatView exclude,
+                                                              const psr::PsrEval& eval) {
+    auto fit_in = psr::psr_stream_fit(y, relevance, include, eval.include_side, eval.n_total);
+    auto fit_ex = psr::psr_stream_fit(y, relevance, exclude, eval.exclude_side, eval.n_total);
+    Vector asym = insights::asymmetry::asymmetry_from_rho(n, fit_in.rho.view(), fit_ex.rho.view(), y.size());
+    insights::asymmetry::StatsMap map;
+    map.emplace("fit", std::move(fit_in.fit));
+    map.emplace("rho", std::move(fit_in.rho));
+    map.emplace("rho_excluded", std::move(fit_ex.rho));
+    map.emplace("outlier_influence", std::move(fit_in.outlier_influence));
+    map.emplace("agreement", std::move(fit_in.agreement));
+    map.emplace("n", Vector::from(n));
+    return {std::move(asym), std::move(map)};
+}
+
+Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, VecView theta,
+                                                       const config::PredictOptions& options, bool ysolo_histogram,
+                                                       InsightSource source, bool weights, bool solo) {
+    if (options.censor_type == enums::CensorType::Both) return compute_error(kBothNotSupported);
+
+    Vector thr = config::threshold_or_default_range(options);
+    const std::size_t n_obs = x.rows();
+    const std::size_t k_vars = x.cols();
+    const std::size_t t = thr.size();
+
+    Matrix computed_cov_inv;
+    MatView cov_inv;
+    if (options.cov_inv) {
+        cov_inv = options.cov_inv->view();
+    } else {
+        const Matrix cov =
+            matrix::covariance::nancov(x, options.missing_moments == enums::MissingMoments::Complete);
+        auto inv = matrix::inversion::inv_with_method(cov.view(), options.inv_method);
+        if (!inv) return std::unexpected(std::move(inv.error()));
+        computed_cov_inv = std::move(*inv);
+        cov_inv = computed_cov_inv.view();
+    }
+
+    PredictionResults results = PredictionResults::create(n_obs, k_vars, t, Vector::from(thr.span()));
+
+    auto pw = insights::weights::prediction_weights::prediction_weights_with_insights(
+        results, x, theta, options.censor_type, options.censor_operator, thr.view(), options.censor_unit, cov_inv,
+        std::move(source), weights, options.missing_moments);
+    if (!pw) return std::unexpected(std::move(pw.error()));
+    Vector n_retained = std::move(pw->n);
+    std::optional<psr::GridPsrSummary> summary = std::move(pw->summary);
+
+    // Predictions per threshold.
+    Vector yhat;
+    if (summary) {
+        auto rel = relevance_of(results);
+        if (!rel) return std::unexpected(std::move(rel.error()));
+        auto inc = include_of(results);
+        if (!inc) return std::unexpected(std::move(inc.error()));
+        yhat = psr::psr_stream_yhat(y, *rel, *inc, summary->eval.include_side, summary->eval.n_total);
+    } else {
+        if (!results.weights) return compute_error("Weights not available in results");
+        const Matrix& w = *results.weights;
+        yhat = Vector(t);
+        // yhat = W^T y, one threshold column at a time in row order.
+        for (std::size_t i = 0; i < n_obs; ++i) {
+            const double yi = y[i];
+            const auto row = w.row(i);
+            for (std::size_t k = 0; k < t; ++k) yhat[k] += row[k] * yi;
+        }
+    }
+
+    const std::optional<MatView> cov_inv_opt = cov_inv;
+    const bool logistic = options.prediction_scale == enums::PredictionScale::Logistic;
+    if (solo) {
+        auto rel = relevance_of(results);
+        if (!rel) return std::unexpected(std::move(rel.error()));
+        auto inc = include_of(results);
+        if (!inc) return std::unexpected(std::move(inc.error()));
+        if (!results.insights->info_theta) return compute_error("Info theta not available in results");
+        auto parts = solo_dist::compute_solo_distribution(y, *rel, *inc, results.insights->info_theta->view());
+        if (!parts) return std::unexpected(std::move(parts.error()));
+        Vector y_solo = std::move(parts->y_solo);
+        Matrix xi_solo = std::move(parts->xi_solo);
+        if (logistic) {
+            auto p = binary::logistic_probability_from_yhat(y, x, yhat.view(), cov_inv_opt);
+            if (!p) return std::unexpected(std::move(p.error()));
+            yhat = std::move(*p);
+            auto ps = binary::logistic_probability_from_yhat(y, x, y_solo.view(), cov_inv_opt);
+            if (!ps) return std::unexpected(std::move(ps.error()));
+            y_solo = std::move(*ps);
+        }
+        auto st = solo_dist::compute_solo_statistics(y_solo.view(), xi_solo.view(), yhat.view());
+        if (!st) return std::unexpected(std::move(st.error()));
+        Vector pearson = stats::modality::pearson_modality_index(st->skewness.view(), st->kurtosis.view());
+        Vector bimodal = stats::modality::bimodality_coefficient(st->skewness.view(), st->kurtosis.view());
+        std::optional<results::YSoloDistributionSummary> histogram;
+        if (ysolo_histogram) {
+            // A histogram that cannot be built is left out; the prediction stands.
+            auto h = solo_dist::compute_ysolo_distribution(y_solo.view(), xi_solo.view(), 5.0);
+            if (h) histogram = std::move(h->summary);
+        }
+        results::SoloDistributionStatistics& s = results::get_or_alloc_solo_statistics(results);
+        s.ysolo_sigma = std::move(st->sigma);
+        s.ysolo_skewness = std::move(st->skewness);
+        s.ysolo_kurtosis = std::move(st->kurtosis);
+        s.ysolo_pearson_modality_index = std::move(pearson);
+        s.ysolo_bimodal_index = std::move(bimodal);
+        results.solo_distribution->y_solo = std::move(y_solo);
+        results.solo_distribution->xi_solo = std::move(xi_solo);
+        results.solo_distribution->ysolo_distribution = std::move(histogram);
+    } else if (logistic) {
+        auto p = binary::logistic_probability_from_yhat(y, x, yhat.view(), cov_inv_opt);
+        if (!p) return std::unexpected(std::move(p.error()));
+        yhat = std::move(*p);
+    }
+
+    // Asymmetry and fit of the weights against y (never against yhat).
+    insights::asymmetry::AsymmetryResult am;
+    if (summary) {
+        auto rel = relevance_of(results);
+        if (!rel) return std::unexpected(std::move(rel.error()));
+        auto inc = include_of(results);
+        if (!inc) return std::unexpected(std::move(inc.error()));
+        am = asymmetry_from_psr_stream(n_retained.view(), y, *rel, *inc, summary->exclude.view(), summary->eval);
+    } else {
+        if (!results.weights) return compute_error("Weights not available in results");
+        if (!results.weights_excluded) return compute_error("Excluded weights not available in results");
+        auto a = insights::asymmetry::asymmetry(n_retained.view(), results.weights->view(),
+                                                results.weights_excluded->view(), y);
+        if (!a) return std::unexpected(std::move(a.error()));
+        am = std::move(*a);
+    }
+
+    const double kf = static_cast<double>(k_vars);
+    const double m = adj_fit_factor(options.adj_fit_multiplier, kf);
+    const Vector& fit = stat(am.stats, "fit");
+    Vector adjusted = Vector::uninit(t);
+    Vector k_fit = Vector::uninit(t);
+    for (std::size_t k = 0; k < t; ++k) {
+        const double sum = fit[k] + am.asymmetry[k];
+        adjusted[k] = options.adj_fit_multiplier == enums::AdjFitMultiplier::Identity ? sum : sum * m;
+        k_fit[k] = fit[k] * kf;
+    }
+
+    results.core.yhat = std::move(yhat);
+    results.core.fit = Vector::from(fit.span());
+    results.core.asymmetry = std::move(am.asymmetry);
+    results.core.adjusted_fit = adjusted;
+    results.core.k_fit = std::move(k_fit);
+    results.core.agreement = Vector::from(stat(am.stats, "agreement").span());
+    results.core.outlier_influence = Vector::from(stat(am.stats, "outlier_influence").span());
+
+    results::PredictionAuxiliaryInfo& aux = results::get_or_alloc_auxiliary(results);
+    aux.n = to_counts(stat(am.stats, "n"));
+    aux.k = results::CountVector(t, k_vars);
+
+    std::optional<CellAdjFitWeights> cell_weights;
+    if (summary) {
+        Vector a = Vector::uninit(t);
+        for (std::size_t k = 0; k < t; ++k) a[k] = adjusted[k] * (aux.k[k] < aux.n[k] ? 1.0 : 0.0);
+        auto rel = relevance_of(results);
+        if (!rel) return std::unexpected(std::move(rel.error()));
+        auto inc = include_of(results);
+        if (!inc) return std::unexpected(std::move(inc.error()));
+        auto mix = psr::psr_stream_mix(*rel, *inc, summary->exclude.view(), summary->eval, a.view(), adjusted.view());
+        cell_weights = CellAdjFitWeights{std::move(mix.in), std::move(mix.ex)};
+        summary.reset();
+    }
+
+    if (options.include_linear_regression) {
+        auto v = stats::linear_regression::direct_linear_regression(y, x, theta);
+        if (!v) return std::unexpected(std::move(v.error()));
+        results.core.yhat_linear = Vector{*v};
+    }
+
+    return PredictInnerResult{std::move(results), std::move(cell_weights)};
+}
+
+Result<PredictionResults> predict(VecView y, MatView x, VecView theta, const config::PredictOptions& options) {
+    auto r = predict_inner_with_insights(y, x, theta, options, true, InsightSource::compute(), true, true);
+    if (!r) return std::unexpected(std::move(r.error()));
+    return std::move(r->results);
+}
+
+}  // namespace toolbox::qel::models::predict

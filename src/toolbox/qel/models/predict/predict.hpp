@@ -1,0 +1,56 @@
+// One relevance-weighted prediction of the outcome at a target row, over all
+// thresholds of a run: the pipeline every model shares.
+#pragma once
+
+#include <optional>
+#include <utility>
+
+#include "toolbox/error.hpp"
+#include "toolbox/matrix/array.hpp"
+#include "toolbox/qel/insights/asymmetry/asymmetry.hpp"
+#include "toolbox/qel/insights/weights/prediction_weights.hpp"
+#include "toolbox/qel/insights/weights/psr_weights.hpp"
+#include "toolbox/qel/models/config/predict_options.hpp"
+#include "toolbox/qel/results/base.hpp"
+
+namespace toolbox::qel::models::grid::inner_weights {
+
+// Per observation, the cell's weights mixed over its thresholds by adjusted
+// fit: what a grid cell contributes to the composite weights.
+struct CellAdjFitWeights {
+    matrix::Vector include;  // sum over k of w_in(i, k) * af_k * g_k
+    matrix::Vector exclude;  // sum over k of w_ex(i, k) * af_k
+};
+
+}  // namespace toolbox::qel::models::grid::inner_weights
+
+namespace toolbox::qel::models::predict {
+
+using grid::inner_weights::CellAdjFitWeights;
+using insights::weights::prediction_weights::InsightSource;
+
+struct PredictInnerResult {
+    results::PredictionResults results;
+    // Present on the streamed path only.
+    std::optional<CellAdjFitWeights> cell_weights;
+};
+
+// The prediction run behind the C interface: materialised weights, solo
+// distribution with its histogram, relevance computed from the data.
+Result<results::PredictionResults> predict(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
+                                           const config::PredictOptions& options);
+
+// The shared pipeline. `weights` false takes the streamed path (no N x T
+// weight matrices; the cell weights come back instead); `solo` false skips the
+// solo distribution; `ysolo_histogram` false skips its histogram.
+Result<PredictInnerResult> predict_inner_with_insights(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
+                                                       const config::PredictOptions& options, bool ysolo_histogram,
+                                                       InsightSource source, bool weights, bool solo);
+
+// Asymmetry and fit statistics of the streamed weights of both sides.
+insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(matrix::VecView n, matrix::VecView y,
+                                                              matrix::VecView relevance, matrix::BoolMatView include,
+                                                              matrix::BoolMatView exclude,
+                                                              const insights::weights::psr_weights::PsrEval& eval);
+
+}  // namespace toolbox::qel::models::predict
