@@ -28,6 +28,9 @@ constexpr const char* kBothNotSupported =
     "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
     "CensorType::Similarity. CensorType::Both is only available in maxfit and grid functions.";
 
+constexpr const char* kCovarianceNotFinite =
+    "covariance of X is not finite (a column with fewer than two observed values, or a single observation)";
+
 const Vector& stat(const insights::asymmetry::StatsMap& map, const char* key) {
     const auto it = map.find(key);
     if (it == map.end()) fault(std::string("asymmetry statistics lack the key ") + key);
@@ -99,6 +102,14 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     } else {
         const Matrix cov =
             matrix::covariance::nancov(x, options.missing_moments == enums::MissingMoments::Complete);
+        // A column with fewer than two observed values (or a single
+        // observation) leaves the covariance undefined. Inverted, its NaN
+        // spreads into every relevance (or, by the pseudoinverse, into a zero
+        // matrix), every weight comes out the same and the prediction means
+        // nothing. Say so instead of returning it.
+        for (double v : cov.flat()) {
+            if (!std::isfinite(v)) return compute_error(kCovarianceNotFinite);
+        }
         auto inv = matrix::inversion::inv_with_method(cov.view(), options.inv_method);
         if (!inv) return std::unexpected(std::move(inv.error()));
         computed_cov_inv = std::move(*inv);
