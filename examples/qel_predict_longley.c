@@ -70,7 +70,8 @@ int main(int argc, char** argv) {
     const double actual = y[n];
 
     printf("libqelcore %s (interface %u)\n", qel_engine_version(), qel_abi_version());
-    printf("Sample: %zu years of %s, target: year %.0f (actual TOTEMP %.0f)\n\n", n, path, theta[5], actual);
+    const char* name = strrchr(path, '/') ? strrchr(path, '/') + 1 : path;
+    printf("Sample: %zu years of %s, target: year %.0f (actual TOTEMP %.0f)\n\n", n, name, theta[5], actual);
 
     QelPredictOptions* opts = qel_predict_options_create();
     const double thresholds[] = {0.0, 0.2, 0.5, 0.8};
