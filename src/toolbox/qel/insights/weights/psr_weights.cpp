@@ -37,6 +37,90 @@ void require_side(const PsrSide& side, BoolMatView mask, std::size_t n_rows, std
     require(mask.rows() == n_rows && r_len >= n_rows, "relevance and mask lengths differ");
 }
 
+// The per-threshold values of a side from its counts and its NaN-skipping
+// sums of r^2 (s) and of r (u) over the side; the materialised and the
+// streamed side data both end here.
+void finish_side(PsrSide& side, const Vector& s, const Vector& u, VecView full_var) {
+    const std::size_t t = side.n.size();
+    side.part_var = Vector::uninit(t);
+    for (std::size_t k = 0; k < t; ++k) side.part_var[k] = s[k] / (side.n[k] - 1.0);
+
+    side.lambda_sq = Vector(t, 1.0);
+    const matrix::BoolVector divisible =
+        matrix::mask::apply_mask::get_array_mask_nonzero(side.part_var.view(), kPartVarTolerance);
+    for (std::size_t k = 0; k < t; ++k) {
+        if (divisible[k]) side.lambda_sq[k] = full_var[k] / side.part_var[k];
+    }
+
+    side.part_mean = Vector(t, 0.0);
+    for (std::size_t k = 0; k < t; ++k) {
+        if (std::fabs(side.n[k]) >= kCountTolerance) side.part_mean[k] = u[k] / side.n[k];
+    }
+}
+
+// Column sums of the masked values (d_ik ? 1 : 0) * v_i that skip NaN, added
+// in the order of `nansum_lane` (four running sums over the blocks of four
+// rows, then the remaining rows), so they equal `nansum_axis` of the masked
+// matrix bit for bit without forming it: one pass over the mask, O(T) memory.
+struct MaskedSums {
+    Vector sq;
+    Vector r;
+};
+
+MaskedSums masked_nansums(BoolMatView mask, VecView sq, VecView r) {
+    const std::size_t n_rows = mask.rows();
+    const std::size_t t = mask.cols();
+    Matrix lanes(8, t);  // rows 0..3: running sums of sq; 4..7: of r
+    const std::size_t full = n_rows / 4 * 4;
+    for (std::size_t i = 0; i < full; ++i) {
+        const auto d = mask.row(i);
+        const auto acc_sq = lanes.row(i % 4);
+        const auto acc_r = lanes.row(4 + i % 4);
+        const double vs = sq[i];
+        const double vr = r[i];
+        for (std::size_t k = 0; k < t; ++k) {
+            const double a = psr_masked(d[k], vs);
+            const double b = psr_masked(d[k], vr);
+            if (a == a) acc_sq[k] += a;
+            if (b == b) acc_r[k] += b;
+        }
+    }
+    MaskedSums out{Vector::uninit(t), Vector::uninit(t)};
+    for (std::size_t k = 0; k < t; ++k) {
+        out.sq[k] = (((0.0 + lanes(0, k)) + lanes(1, k)) + lanes(2, k)) + lanes(3, k);
+        out.r[k] = (((0.0 + lanes(4, k)) + lanes(5, k)) + lanes(6, k)) + lanes(7, k);
+    }
+    for (std::size_t i = full; i < n_rows; ++i) {
+        const auto d = mask.row(i);
+        for (std::size_t k = 0; k < t; ++k) {
+            const double a = psr_masked(d[k], sq[i]);
+            const double b = psr_masked(d[k], r[i]);
+            if (a == a) out.sq[k] += a;
+            if (b == b) out.r[k] += b;
+        }
+    }
+    return out;
+}
+
+// The side data of `mask` for the streamed path: the same values as
+// `psr_side_from_squares`, without its N x T work matrix.
+Result<PsrSide> psr_side_streamed(BoolMatView mask, VecView r, VecView sq, VecView full_var, std::size_t rows,
+                                  std::size_t cols, double n_f) {
+    PsrSide side;
+    side.n = matrix::mask::true_count::true_count_axis(mask, 0);
+    side.phi = Vector::uninit(mask.cols());
+    for (std::size_t k = 0; k < mask.cols(); ++k) side.phi[k] = side.n[k] / n_f;
+    if (rows != mask.rows() || cols != mask.cols()) {
+        return compute_error(format("psr_side_from_squares: work {} vs mask {}", shape_text(rows, cols),
+                                    shape_text(mask.rows(), mask.cols())));
+    }
+    require(r.size() == mask.rows() && sq.size() == mask.rows() && full_var.size() == mask.cols(),
+            "psr side: relevance, squares or full variance do not match the mask");
+    const MaskedSums sums = masked_nansums(mask, sq, r);
+    finish_side(side, sums.sq, sums.r, full_var);
+    return side;
+}
+
 }  // namespace
 
 PsrDetails PsrSide::details(VecView full_var) const {
@@ -75,14 +159,6 @@ Result<PsrSide> psr_side_from_squares(BoolMatView mask, VecView r, VecView sq, V
         for (std::size_t k = 0; k < t; ++k) out[k] = psr_masked(d[k], v);
     }
     const Vector s = matrix::nan::array2d::nansum_axis(MatView(work));
-    side.part_var = Vector::uninit(t);
-    for (std::size_t k = 0; k < t; ++k) side.part_var[k] = s[k] / (side.n[k] - 1.0);
-
-    side.lambda_sq = Vector(t, 1.0);
-    const matrix::BoolVector divisible = matrix::mask::apply_mask::get_array_mask_nonzero(side.part_var.view(), kPartVarTolerance);
-    for (std::size_t k = 0; k < t; ++k) {
-        if (divisible[k]) side.lambda_sq[k] = full_var[k] / side.part_var[k];
-    }
 
     for (std::size_t i = 0; i < n_rows; ++i) {
         const auto d = mask.row(i);
@@ -91,10 +167,7 @@ Result<PsrSide> psr_side_from_squares(BoolMatView mask, VecView r, VecView sq, V
         for (std::size_t k = 0; k < t; ++k) out[k] = psr_masked(d[k], v);
     }
     const Vector u = matrix::nan::array2d::nansum_axis(MatView(work));
-    side.part_mean = Vector(t, 0.0);
-    for (std::size_t k = 0; k < t; ++k) {
-        if (std::fabs(side.n[k]) >= kCountTolerance) side.part_mean[k] = u[k] / side.n[k];
-    }
+    finish_side(side, s, u, full_var);
     return side;
 }
 
@@ -136,11 +209,13 @@ Result<PsrEval> psr_eval_include_exclude(BoolMatView include, BoolMatView exclud
     require(r.size() == include.rows() && exclude.rows() == include.rows(),
             "psr_eval_include_exclude: relevance and masks differ in length");
     SquaresAndFullVar sf = square_and_full_var_1d(r, include.cols(), n_f);
-    Matrix work(include.rows(), include.cols());
-
-    auto in_side = psr_side_from_squares(include, r, sf.sq.view(), sf.full_var.view(), work.view_mut(), n_f);
+    // No work matrix here: the streamed path stays at O(N + T) beyond the
+    // masks. The shapes are checked as if it were there (the include shape).
+    const std::size_t rows = include.rows();
+    const std::size_t cols = include.cols();
+    auto in_side = psr_side_streamed(include, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
     if (!in_side) return std::unexpected(std::move(in_side.error()));
-    auto ex_side = psr_side_from_squares(exclude, r, sf.sq.view(), sf.full_var.view(), work.view_mut(), n_f);
+    auto ex_side = psr_side_streamed(exclude, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
     if (!ex_side) return std::unexpected(std::move(ex_side.error()));
     return PsrEval{std::move(*in_side), std::move(*ex_side), std::move(sf.full_var), n_f};
 }
