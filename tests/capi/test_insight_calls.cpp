@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qelcore.h"
@@ -490,6 +491,42 @@ TEST(InsightCalls, NaNAndInfinityFlowIntoTheResults) {
     std::vector<double> theta = {kInf, 0.0};
     ASSERT_EQ(qel_similarity(s.x.data(), s.rows, 2, 0, theta.data(), 2, identity, 0, sim.data(), s.rows), 0);
     for (double v : sim) EXPECT_FALSE(std::isfinite(v));
+}
+
+// Calls on several threads at once share nothing but their own thread's
+// message: every thread gets the serial results and its own failure text.
+TEST(InsightCalls, ConcurrentCallsKeepTheirResultsAndMessages) {
+    const size_t n = 30, k = 4, threads = 8;
+    std::vector<std::vector<double>> xs(threads, std::vector<double>(n * k));
+    std::mt19937_64 rng(99);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    for (auto& x : xs)
+        for (auto& v : x) v = normal(rng);
+    const std::vector<double> theta = {0.1, -0.2, 0.3, 0.0};
+    std::vector<Metrics> serial;
+    for (const auto& x : xs) serial.push_back(metrics(x, n, k, 0, theta));
+
+    std::vector<int> ok(threads, 0);
+    std::vector<std::thread> pool;
+    for (size_t t = 0; t < threads; ++t) {
+        pool.emplace_back([&, t] {
+            int good = 1;
+            for (int round = 0; round < 20; ++round) {
+                std::vector<double> rel(n);
+                const int32_t status = qel_relevance(xs[t].data(), n, k, 0, theta.data(), k, nullptr, 0,
+                                                     rel.data(), n);
+                good &= status == 0 && same_bits(rel, serial[t].relevance);
+                // A failure names this thread's own bad length.
+                const int32_t bad = qel_similarity(xs[t].data(), n, k, 0, theta.data(), t + 10, nullptr, 0,
+                                                   rel.data(), n);
+                good &= bad == 2 && std::string(qel_last_error()) ==
+                                        "theta length (" + std::to_string(t + 10) + ") must equal X cols (4)";
+            }
+            ok[t] = good;
+        });
+    }
+    for (auto& th : pool) th.join();
+    for (size_t t = 0; t < threads; ++t) EXPECT_EQ(ok[t], 1) << "thread " << t;
 }
 
 }  // namespace
