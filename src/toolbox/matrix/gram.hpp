@@ -17,8 +17,9 @@ namespace toolbox::matrix::gram {
 
 class Accumulator {
 public:
-    // For k columns. The chunk rows are `width()` doubles apart; the columns
-    // past k are zero and stay so.
+    // For k columns. The chunk rows are `width()` doubles apart (k rounded up
+    // to a multiple of four); the padding columns only feed sums that are
+    // never read, so whoever fills a row may write anything there.
     explicit Accumulator(std::size_t k);
 
     std::size_t k() const noexcept { return k_; }
