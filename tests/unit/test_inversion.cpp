@@ -1,8 +1,13 @@
 // Matrix inversion by LU, Cholesky and the pseudoinverse.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
+#include <random>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "toolbox/matrix/inversion.hpp"
 
@@ -147,6 +152,45 @@ TEST(Inversion, CholeskyReadsOnlyTheUpperTriangleAndReturnsASymmetricMatrix) {
             EXPECT_EQ((*messy)(i, j), (*clean)(i, j));
             EXPECT_EQ((*messy)(i, j), (*messy)(j, i));
         }
+}
+
+// Grid and max-fit workers invert at the same time; a BLAS build that is not
+// safe to call concurrently shows up here as differing bits or a crash.
+TEST(Inversion, EightThreadsAtOnceGiveTheSingleThreadedBits) {
+    const std::size_t n = 60;  // large enough for LAPACK's blocked code paths
+    std::mt19937_64 rng(7);
+    std::normal_distribution<double> normal;
+    Matrix g(n, n);
+    for (double& v : g.flat()) v = normal(rng);
+    Matrix spd(n, n);  // g g^T + n I
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j < n; ++j) {
+            double s = i == j ? static_cast<double>(n) : 0.0;
+            for (std::size_t k = 0; k < n; ++k) s += g(i, k) * g(j, k);
+            spd(i, j) = s;
+        }
+    const InversionMethod methods[] = {kGaussian, kCholesky, kPinv};
+    std::vector<Matrix> want;
+    for (auto m : methods) want.push_back(*inv_with_method(spd, m));
+
+    std::vector<int> mismatches(8, 0);
+    std::vector<std::thread> threads;
+    for (std::size_t t = 0; t < mismatches.size(); ++t)
+        threads.emplace_back([&, t] {
+            for (int rep = 0; rep < 5; ++rep)
+                for (std::size_t m = 0; m < 3; ++m) {
+                    const auto r = inv_with_method(spd, methods[m]);
+                    if (!r) {
+                        ++mismatches[t];
+                        continue;
+                    }
+                    for (std::size_t i = 0; i < r->size(); ++i)
+                        mismatches[t] += std::bit_cast<std::uint64_t>(r->data()[i]) !=
+                                         std::bit_cast<std::uint64_t>(want[m].data()[i]);
+                }
+        });
+    for (auto& th : threads) th.join();
+    for (std::size_t t = 0; t < mismatches.size(); ++t) EXPECT_EQ(mismatches[t], 0) << "thread " << t;
 }
 
 }  // namespace
