@@ -272,25 +272,35 @@ TEST(ResultsQueries, CountsOfEachKindOfRun) {
 TEST(ResultsQueries, CombinationCountComesFromTheFirstRetainedArray) {
     namespace res = toolbox::qel::results;
     using toolbox::matrix::Matrix;
+    const auto yhat_only = [](Matrix m) {
+        res::CensorGridCells c;
+        c.yhat_cells = std::move(m);
+        return c;
+    };
+    const auto adjusted_only = [](Matrix m) {
+        res::CensorGridCells c;
+        c.adjusted_fit_cells = std::move(m);
+        return c;
+    };
     struct Case {
         const char* name;
         res::GridCellsData cells;
         size_t expected;
     } cases[] = {
         {"k_cells decides first",
-         {res::CensorGridCells{Matrix(9, 1)}, std::nullopt, res::share(Matrix(3, 8)), res::share(Matrix(5, 1)),
+         {yhat_only(Matrix(9, 1)), std::nullopt, res::share(Matrix(3, 8)), res::share(Matrix(5, 1)),
           res::share(Matrix(6, 2))},
          5},
         {"then combi_cells", {std::nullopt, std::nullopt, res::share(Matrix(3, 8)), std::nullopt, res::share(Matrix(6, 2))}, 6},
         {"then the columns of ysolo_cells", {std::nullopt, std::nullopt, res::share(Matrix(3, 8)), std::nullopt, std::nullopt}, 8},
         {"then relevance yhat_cells",
-         {res::CensorGridCells{Matrix(9, 1)}, res::CensorGridCells{Matrix(4, 1)}, std::nullopt, std::nullopt, std::nullopt},
+         {yhat_only(Matrix(9, 1)), yhat_only(Matrix(4, 1)), std::nullopt, std::nullopt, std::nullopt},
          9},
         {"then similarity yhat_cells",
-         {res::CensorGridCells{std::nullopt, Matrix(2, 1)}, res::CensorGridCells{Matrix(4, 1)}, std::nullopt,
+         {adjusted_only(Matrix(2, 1)), yhat_only(Matrix(4, 1)), std::nullopt,
           std::nullopt, std::nullopt},
          4},
-        {"nothing retained", {res::CensorGridCells{std::nullopt, Matrix(2, 1)}, std::nullopt, std::nullopt, std::nullopt, std::nullopt}, 0},
+        {"nothing retained", {adjusted_only(Matrix(2, 1)), std::nullopt, std::nullopt, std::nullopt, std::nullopt}, 0},
     };
     for (auto& c : cases) {
         SCOPED_TRACE(c.name);
