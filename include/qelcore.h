@@ -624,6 +624,38 @@ QEL_API int32_t qel_predict(const double* y, size_t y_len, const double* X, size
  */
 QEL_API int32_t qel_predict_call(const QelModelCallArgs* args);
 
+/**
+ * Runs a grid search: one prediction per attribute combination and censor
+ * type (both censor types by default), pooled by adjusted fit into one
+ * composite result with one threshold.
+ *
+ * The parameters are those of qel_predict, with a grid handle (or NULL for the
+ * defaults of qel_grid_options_create). The combinations are the handle's
+ * list, sampled down to max_iter rows when longer, or drawn from its seed.
+ *
+ * out_results: receives a new results handle on success and NULL on every
+ *              failure: the composite core values, composite weights and
+ *              weights_excluded (N x 1), auxiliary n, k and rho, the grid
+ *              insights (variable weights, mctc, mctp, cctp) and, with a
+ *              retain setting, the retained grid cells. Free it with
+ *              qel_prediction_results_free.
+ *
+ * Returns 0; 1, 2 and 3 as qel_predict; 5 when the run fails (for instance
+ * more than 64 columns with missing values, or every cell without adjusted
+ * fit) with the reason in qel_last_error(), or with a message beginning
+ * "internal panic in qel_grid (often singular / ill-conditioned data): ".
+ */
+QEL_API int32_t qel_grid(const double* y, size_t y_len, const double* X, size_t rows, size_t cols, int32_t layout,
+                         const double* theta, size_t theta_len, const QelGridOptions* options,
+                         QelPredictionResults** out_results);
+
+/**
+ * qel_grid with its parameters in one record (options holds a grid handle or
+ * NULL). Returns 1 ("args is null") for a NULL record, else exactly what
+ * qel_grid returns for those values.
+ */
+QEL_API int32_t qel_grid_call(const QelModelCallArgs* args);
+
 /* ------------------------------------------------------------------------ */
 /* Results: presence, dimensions, counts and release                        */
 /* ------------------------------------------------------------------------ */

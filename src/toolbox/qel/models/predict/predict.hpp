@@ -11,18 +11,8 @@
 #include "toolbox/qel/insights/weights/prediction_weights.hpp"
 #include "toolbox/qel/insights/weights/psr_weights.hpp"
 #include "toolbox/qel/models/config/predict_options.hpp"
+#include "toolbox/qel/models/grid/inner_weights.hpp"
 #include "toolbox/qel/results/base.hpp"
-
-namespace toolbox::qel::models::grid::inner_weights {
-
-// Per observation, the cell's weights mixed over its thresholds by adjusted
-// fit: what a grid cell contributes to the composite weights.
-struct CellAdjFitWeights {
-    matrix::Vector include;  // sum over k of w_in(i, k) * af_k * g_k
-    matrix::Vector exclude;  // sum over k of w_ex(i, k) * af_k
-};
-
-}  // namespace toolbox::qel::models::grid::inner_weights
 
 namespace toolbox::qel::models::predict {
 

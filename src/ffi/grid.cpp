@@ -1,0 +1,26 @@
+// qel_grid and its argument-record variant.
+#include "ffi/model_call.hpp"
+#include "ffi/options.hpp"
+#include "qelcore.h"
+#include "toolbox/qel/models/grid/grid.hpp"
+
+extern "C" QEL_API int32_t qel_grid(const double* y, size_t y_len, const double* X, size_t rows, size_t cols,
+                                    int32_t layout, const double* theta, size_t theta_len,
+                                    const QelGridOptions* options, QelPredictionResults** out_results) {
+    return ffi::model_call::run("internal panic in qel_grid (often singular / ill-conditioned data)", y, y_len, X,
+                                rows, cols, layout, theta, theta_len, ffi::options::grid_options_of(options),
+                                out_results, [](auto yv, auto xv, auto tv, const auto& opts) {
+                                    return toolbox::qel::models::grid::predict_grid(yv, xv, tv, opts);
+                                });
+}
+
+extern "C" QEL_API int32_t qel_grid_call(const QelModelCallArgs* args) {
+    ffi::error::clear_last_error();
+    if (args == nullptr) {
+        ffi::error::set_last_error("args is null");
+        return QEL_STATUS_NULL_POINTER;
+    }
+    // Through the exported symbol, so an interposed qel_grid sees the call.
+    return qel_grid(args->y, args->y_len, args->X, args->rows, args->cols, args->layout, args->theta,
+                    args->theta_len, static_cast<const QelGridOptions*>(args->options), args->out_results);
+}

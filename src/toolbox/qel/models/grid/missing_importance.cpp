@@ -1,0 +1,173 @@
+#include "toolbox/qel/models/grid/missing_importance.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "toolbox/format.hpp"
+#include "toolbox/matrix/covariance.hpp"
+#include "toolbox/matrix/inversion.hpp"
+#include "toolbox/qel/insights/relevance.hpp"
+#include "toolbox/qel/models/predict/predict.hpp"
+
+namespace toolbox::qel::models::grid::missing_importance {
+
+using matrix::MatView;
+using matrix::Matrix;
+using matrix::Vector;
+using matrix::VecView;
+namespace pw = insights::weights::prediction_weights;
+
+namespace {
+
+constexpr std::uint64_t kSeedMultiplier = 0xBF58476D1CE4E5B9ull;
+constexpr std::uint64_t kSeedIncrement = 0xD67411C46C86742Dull;
+constexpr std::uint64_t kColumnMultiplier = 0x94D049BB133111EBull;
+constexpr std::uint64_t kStepMultiplier = 0x5851F42D4C957F2Dull;
+constexpr std::uint64_t kStepIncrement = 0x14057B7EF767814Full;
+const double kUniformScale = std::bit_cast<double>(0x3CA0000000000000ull);  // 2^-53
+const double kUpperCap = std::bit_cast<double>(0x3FEFFFFFFFFFFFFFull);      // 0.9999999999999999
+const double kTwoPi = std::bit_cast<double>(0x401921FB54442D18ull);
+const double kMinusTwo = std::bit_cast<double>(0xC000000000000000ull);
+
+// One step of the column's generator, as a uniform in (0, 1).
+double next_uniform(std::uint64_t& g) {
+    g = g * kStepMultiplier + kStepIncrement;
+    double u = static_cast<double>((g >> 11) + 1) * kUniformScale;
+    if (u >= 1.0) u = kUpperCap;
+    if (u <= 0.0) u = kUniformScale;
+    return u;
+}
+
+}  // namespace
+
+helpers::NoiseTwins precompute_garbage_columns(MatView x, std::span<const std::uint64_t> missing_columns,
+                                               std::uint32_t seed) {
+    const std::size_t n = x.rows();
+    helpers::NoiseTwins twins(x.cols());
+    const std::uint64_t s0 = static_cast<std::uint64_t>(seed) * kSeedMultiplier + kSeedIncrement;
+    for (std::uint64_t c : missing_columns) {
+        Vector col = Vector::from(x.col(c));
+        double sum = 0.0;
+        std::size_t count = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (std::isfinite(col[i])) {
+                sum += col[i];
+                ++count;
+            }
+        }
+        const double m = count == 0 ? 0.0 : sum / static_cast<double>(count);
+        double v = 0.0, s = 0.0;
+        if (count >= 2) {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (std::isfinite(col[i])) {
+                    const double d = col[i] - m;
+                    v += d * d;
+                }
+            }
+            v /= static_cast<double>(count);
+            s = std::sqrt(v);
+        }
+        if (count >= 2 && std::isfinite(s) && v != 0.0) {
+            std::uint64_t g = ((c + 1) * kColumnMultiplier) ^ s0;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!std::isfinite(col[i])) continue;
+                const double u1 = next_uniform(g);
+                const double u2 = next_uniform(g);
+                const double z = std::cos(kTwoPi * u2) * std::sqrt(kMinusTwo * std::log(u1));
+                col[i] = z * s + m;
+            }
+        } else {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (std::isfinite(col[i])) col[i] = m;
+            }
+        }
+        twins[c] = std::move(col);
+    }
+    return twins;
+}
+
+Result<void> accumulate_one_fused_noise_twin(helpers::GridCompositeAccumulator& acc, VecView y, MatView x,
+                                             VecView theta, helpers::ByteRow row,
+                                             std::span<const std::size_t> selected,
+                                             std::span<const std::uint64_t> missing_columns,
+                                             std::span<const std::uint64_t> complete_columns,
+                                             const helpers::NoiseTwins& twins,
+                                             std::span<const enums::CensorType> censors,
+                                             const config::GridOptions& options, bool touches_hole,
+                                             bool censor_both, std::size_t k) {
+    if (selected.empty() || k >= twins.size() || !twins[k]) return {};
+    const Vector& twin = *twins[k];
+    const std::size_t n = x.rows();
+    const std::size_t m = selected.size();
+    const auto place = std::ranges::find(selected, k);
+    require(place != selected.end(), "k in selected_indices");
+    const std::size_t k_at = static_cast<std::size_t>(place - selected.begin());
+
+    Matrix x_sel = Matrix::uninit(n, m);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t a = 0; a < m; ++a) x_sel(i, a) = a == k_at ? twin[i] : x(i, selected[a]);
+    }
+    Vector theta_sel = Vector::uninit(m);
+    for (std::size_t a = 0; a < m; ++a) theta_sel[a] = theta[selected[a]];
+
+    std::vector<std::uint64_t> lw_cols(complete_columns.begin(), complete_columns.end());
+    for (std::uint64_t c : missing_columns) {
+        if (row[c] != 0) lw_cols.push_back(c);
+    }
+    Matrix x_lw = Matrix::uninit(n, lw_cols.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t a = 0; a < lw_cols.size(); ++a) x_lw(i, a) = lw_cols[a] == k ? twin[i] : x(i, lw_cols[a]);
+    }
+    const matrix::covariance::CovAndMean lw = matrix::covariance::listwise_cov_and_mean(x_lw.view());
+
+    std::vector<std::size_t> pos(m);
+    for (std::size_t a = 0; a < m; ++a) {
+        const auto it = std::ranges::find(lw_cols, static_cast<std::uint64_t>(selected[a]));
+        if (it == lw_cols.end()) return compute_error(format("selected column {} missing from listwise parent", selected[a]));
+        pos[a] = static_cast<std::size_t>(it - lw_cols.begin());
+    }
+    Matrix sub = Matrix::uninit(m, m);
+    Vector means = Vector::uninit(m);
+    for (std::size_t a = 0; a < m; ++a) {
+        means[a] = lw.mean[pos[a]];
+        for (std::size_t b = 0; b < m; ++b) sub(a, b) = lw.cov(pos[a], pos[b]);
+    }
+    auto inv = matrix::inversion::inv_with_method(sub.view(), options.predict.inv_method);
+    if (!inv) return compute_error(format("fused noise inv for column {}: {}", k, inv.error().message));
+
+    config::PredictOptions cell_options = config::for_inner_search_cell(options.predict);
+    cell_options.missing_moments = touches_hole ? enums::MissingMoments::Complete : enums::MissingMoments::Pairwise;
+
+    std::optional<pw::PrecomputedInsights> pre;
+    if (censor_both && censors.size() >= 2) {
+        auto rel = insights::relevance(x_sel.view(), theta_sel.view(), means.view(), inv->view());
+        if (!rel) return compute_error(format("fused noise relevance for column {}: {}", k, rel.error().message));
+        pre = pw::PrecomputedInsights{lw.n, std::move(rel->relevance), std::move(rel->similarity),
+                                      std::move(rel->info_x), std::move(rel->info_theta)};
+    }
+    cell_options.cov_inv = std::move(*inv);
+
+    for (std::size_t pass = 0; pass < censors.size(); ++pass) {
+        cell_options.censor_type = censors[pass];
+        pw::InsightSource src = pw::InsightSource::compute();
+        if (pre) {
+            src = pass + 1 < censors.size() ? pw::InsightSource::borrowed(*pre)
+                                            : pw::InsightSource::owned(std::move(*pre));
+        }
+        auto cell = predict::predict_inner_with_insights(y, x_sel.view(), theta_sel.view(), cell_options, false,
+                                                         std::move(src), false, false);
+        if (!cell) return compute_error(format("fused noise predict for column {}: {}", k, cell.error().message));
+        double fs = 0.0, ys = 0.0;
+        for (double v : cell->results.core.adjusted_fit) fs += v;
+        for (double v : cell->results.core.yhat) ys += v;
+        acc.twin_fit_sum[k] += fs;
+        acc.twin_yhat_sum[k] += ys;
+        acc.twin_count[k] += 1;
+    }
+    return {};
+}
+
+}  // namespace toolbox::qel::models::grid::missing_importance
