@@ -10,6 +10,7 @@
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/inversion.hpp"
 #include "toolbox/matrix/nan/detection.hpp"
+#include "toolbox/parallel/pool.hpp"
 #include "toolbox/qel/insights/asymmetry/asymmetry.hpp"
 #include "toolbox/qel/insights/relevance.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
@@ -165,9 +166,9 @@ ListwiseParents build_listwise_cov_parents(const std::unordered_set<std::uint64_
         return parents;
     }
     std::vector<std::optional<ListwiseParent>> built(list.size());
-    for (std::size_t i = 0; i < list.size(); ++i) {
+    toolbox::parallel::parallel_for(0, list.size(), 1, [&](std::size_t i) {
         built[i] = listwise_parent_for_mask(list[i], x, missing_columns, complete_columns, k);
-    }
+    });
     for (std::size_t i = 0; i < list.size(); ++i) parents.emplace(list[i], std::move(*built[i]));
     return parents;
 }

@@ -1,6 +1,9 @@
 #include "toolbox/qel/models/grid/parallel.hpp"
 
+#include <algorithm>
 #include <mutex>
+
+#include "toolbox/parallel/pool.hpp"
 
 #include "toolbox/qel/models/grid/missing_importance.hpp"
 
@@ -45,27 +48,24 @@ struct FoldInput {
     const CellSink* sink;
 };
 
-FoldState fold_part(const FoldInput& in, std::size_t lo, std::size_t hi) {
+// One job folded into a part's state: a part that already failed skips the
+// rest of its jobs, since the run fails with the first error in list order.
+void fold_job(const FoldInput& in, FoldState& state, std::size_t i) {
+    if (!state) return;
     const GridPredictionSetup& setup = in.ctx.setup;
-    GridCompositeAccumulator acc = GridCompositeAccumulator::create(setup.n_observations, setup.n_attributes);
-    const bool both = in.ctx.censors.size() > 1;
-    for (std::size_t i = lo; i < hi; ++i) {
-        Result<void> r;
-        if (const auto* c = std::get_if<GridParJob::Combination>(&in.jobs[i].kind)) {
-            const ComboSelection sel = combo_selection(setup, c->j);
-            r = run_combination_cell(in.ctx, sel, c->j, acc, in.sink, true);
-        } else {
-            const auto& t = std::get<GridParJob::NoiseTwin>(in.jobs[i].kind);
-            const ComboSelection sel = combo_selection(setup, t.j);
-            r = missing_importance::accumulate_one_fused_noise_twin(
-                acc, setup.y.view(), setup.x.view(), setup.theta.row(0), sel.row, sel.columns, setup.missing_columns,
-                setup.complete_columns, *in.ctx.twins, in.ctx.censors, in.ctx.options, sel.touches_hole, both, t.k);
-        }
-        // The rest of the part is skipped: the run fails with the first error
-        // in list order anyway.
-        if (!r) return std::unexpected(std::move(r.error()));
+    Result<void> r;
+    if (const auto* c = std::get_if<GridParJob::Combination>(&in.jobs[i].kind)) {
+        const ComboSelection sel = combo_selection(setup, c->j);
+        r = run_combination_cell(in.ctx, sel, c->j, *state, in.sink, true);
+    } else {
+        const auto& t = std::get<GridParJob::NoiseTwin>(in.jobs[i].kind);
+        const ComboSelection sel = combo_selection(setup, t.j);
+        r = missing_importance::accumulate_one_fused_noise_twin(
+            *state, setup.y.view(), setup.x.view(), setup.theta.row(0), sel.row, sel.columns, setup.missing_columns,
+            setup.complete_columns, *in.ctx.twins, in.ctx.censors, in.ctx.options, sel.touches_hole,
+            in.ctx.censors.size() > 1, t.k);
     }
-    return acc;
+    if (!r) state = std::unexpected(std::move(r.error()));
 }
 
 FoldState join_states(FoldState left, FoldState right) {
@@ -75,22 +75,18 @@ FoldState join_states(FoldState left, FoldState right) {
     return left;
 }
 
-// Halving down to parts of a size fixed by the job count alone, so that the
-// pooled sums (and their rounding) do not depend on the number of threads.
-FoldState fold_range(const FoldInput& in, std::size_t lo, std::size_t hi, std::size_t leaf) {
-    if (hi - lo <= leaf) return fold_part(in, lo, hi);
-    const std::size_t mid = lo + (hi - lo) / 2;
-    FoldState left = fold_range(in, lo, mid, leaf);
-    FoldState right = fold_range(in, mid, hi, leaf);
-    return join_states(std::move(left), std::move(right));
-}
-
 }  // namespace
 
 FoldState parallel_fold_jobs(const GridRunContext& ctx, const std::vector<GridParJob>& jobs, const CellSink* sink) {
     const FoldInput in{ctx, jobs, sink};
-    const std::size_t leaf = std::max<std::size_t>(1, (jobs.size() + 63) / 64);
-    return fold_range(in, 0, jobs.size(), leaf);
+    // Parts of a size fixed by the job count alone, so the pooled sums (and
+    // their rounding) are the same on every run and every machine.
+    const std::size_t grain = std::max<std::size_t>(1, (jobs.size() + 63) / 64);
+    const std::size_t n = ctx.setup.n_observations, k = ctx.setup.n_attributes;
+    return toolbox::parallel::parallel_fold(
+        0, jobs.size(), grain, [n, k]() -> FoldState { return GridCompositeAccumulator::create(n, k); },
+        [&in](FoldState& state, std::size_t i) { fold_job(in, state, i); },
+        [](FoldState left, FoldState right) { return join_states(std::move(left), std::move(right)); });
 }
 
 Result<results::PredictionResults> predict_grid_parallel(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
