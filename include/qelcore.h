@@ -625,6 +625,44 @@ QEL_API int32_t qel_predict(const double* y, size_t y_len, const double* X, size
 QEL_API int32_t qel_predict_call(const QelModelCallArgs* args);
 
 /**
+ * Finds the threshold and the censor type that fit best. For each censor type
+ * of `options` (relevance, similarity, or both) one prediction runs over all
+ * thresholds; the threshold with the largest objective score ("fit",
+ * "adjusted_fit" or "kfit"; ties go to the later threshold, NaN scores are
+ * passed over) is kept, and of the censor types the one with the larger score
+ * (relevance on a tie). The prediction scale and the linear-regression value
+ * apply to the chosen result only. With censor type both and inner parallelism
+ * "auto" the two censor types run at once on the library's worker pool; the
+ * result is the same as a sequential run's.
+ *
+ * y, X, theta: as for qel_predict.
+ * options:     a max-fit handle, or NULL for the defaults of
+ *              qel_maxfit_options_create (objective "kfit", thresholds 0.0,
+ *              0.2, 0.5, 0.8, censor type both, inner parallelism "auto").
+ * out_results: receives a new results handle on success and NULL on every
+ *              failure; free it with qel_prediction_results_free. The results
+ *              hold one threshold (the chosen one), every per-threshold part
+ *              reduced to it, and the max-fit index: one value per searched
+ *              threshold, 1.0 at the chosen one and 0.0 elsewhere.
+ *
+ * Returns 0; 1, 2 and 3 as qel_predict; 5 when the run fails (for instance X
+ * with a missing value, whose plain covariance is not finite) with the reason
+ * in qel_last_error(), or, when the covariance cannot be inverted, with a
+ * message beginning
+ * "internal panic in qel_maxfit (often singular / ill-conditioned data): ".
+ */
+QEL_API int32_t qel_maxfit(const double* y, size_t y_len, const double* X, size_t rows, size_t cols,
+                           int32_t layout, const double* theta, size_t theta_len,
+                           const QelMaxFitOptions* options, QelPredictionResults** out_results);
+
+/**
+ * qel_maxfit with its parameters in one record (`options` holds a max-fit
+ * handle or NULL). Returns 1 ("args is null") for a NULL record, else exactly
+ * what qel_maxfit returns for those values.
+ */
+QEL_API int32_t qel_maxfit_call(const QelModelCallArgs* args);
+
+/**
  * Runs a grid search: one prediction per attribute combination and censor
  * type (both censor types by default), pooled by adjusted fit into one
  * composite result with one threshold.

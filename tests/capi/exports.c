@@ -88,6 +88,8 @@ const QelExportEntry QEL_EXPORTS[] = {
     /* @@compute-calls@@ */
     EXPORT(qel_predict),
     EXPORT(qel_predict_call),
+    EXPORT(qel_maxfit),
+    EXPORT(qel_maxfit_call),
     EXPORT(qel_grid),
     EXPORT(qel_grid_call),
 

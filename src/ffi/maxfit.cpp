@@ -1,0 +1,31 @@
+// qel_maxfit and its argument-record variant.
+#include "ffi/model_call.hpp"
+#include "ffi/options.hpp"
+#include "qelcore.h"
+#include "toolbox/qel/models/maxfit/maxfit.hpp"
+
+extern "C" QEL_API int32_t qel_maxfit(const double* y, size_t y_len, const double* X, size_t rows, size_t cols,
+                                      int32_t layout, const double* theta, size_t theta_len,
+                                      const QelMaxFitOptions* options, QelPredictionResults** out_results) {
+    return ffi::model_call::run(
+        "internal panic in qel_maxfit (often singular / ill-conditioned data)", y, y_len, X, rows, cols, layout, theta,
+        theta_len, ffi::options::maxfit_options_of(options), out_results,
+        [](auto yv, auto xv, auto tv, const auto& opts) -> toolbox::Result<toolbox::qel::results::PredictionResults> {
+            auto r = toolbox::qel::models::maxfit::predict_maxfit_simple(yv, xv, tv, opts);
+            if (!r) return std::unexpected(std::move(r.error()));
+            // The chosen value is the results' prediction at the chosen
+            // threshold; the handle carries the results.
+            return std::move(r->results);
+        });
+}
+
+extern "C" QEL_API int32_t qel_maxfit_call(const QelModelCallArgs* args) {
+    ffi::error::clear_last_error();
+    if (args == nullptr) {
+        ffi::error::set_last_error("args is null");
+        return QEL_STATUS_NULL_POINTER;
+    }
+    // Through the exported symbol, so an interposed qel_maxfit sees the call.
+    return qel_maxfit(args->y, args->y_len, args->X, args->rows, args->cols, args->layout, args->theta,
+                      args->theta_len, static_cast<const QelMaxFitOptions*>(args->options), args->out_results);
+}
