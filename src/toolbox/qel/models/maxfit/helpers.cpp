@@ -24,6 +24,9 @@ using results::PredictionResults;
 
 namespace {
 
+constexpr const char* kInverseNotFinite =
+    "inverse covariance of X is not finite (X holds a missing or infinite value, or a single observation)";
+
 bool is_objective(const std::string& text) {
     return text == "fit" || text == "adjusted_fit" || text == "kfit";
 }
@@ -40,9 +43,18 @@ Result<MaxFitSetup> setup_common(VecView y, MatView x, VecView theta, const conf
     MaxFitSetup setup;
     setup.x = Matrix::from(x);
     // Covariance and inversion once per run, not once per censor type.
-    setup.cov_inv = options.predict.cov_inv
-                        ? Matrix::from(options.predict.cov_inv->view())
-                        : matrix::covariance::cov_inv_with_method(setup.x.view(), options.predict.inv_method);
+    if (options.predict.cov_inv) {
+        setup.cov_inv = Matrix::from(options.predict.cov_inv->view());
+    } else {
+        setup.cov_inv = matrix::covariance::cov_inv_with_method(setup.x.view(), options.predict.inv_method);
+        // The plain sample covariance is NaN wherever X holds a missing value
+        // (and everywhere for a single observation). An inversion that still
+        // succeeds spreads the NaN into every relevance, and the run would
+        // "succeed" with predictions and fits that mean nothing. Say so.
+        for (double v : setup.cov_inv.flat()) {
+            if (!std::isfinite(v)) return compute_error(kInverseNotFinite);
+        }
+    }
     setup.thresholds = config::threshold_or_default_range(options.predict);
     setup.y = Vector::from(y);
     setup.theta = Vector::from(theta);
@@ -80,6 +92,18 @@ std::size_t best_threshold_index(VecView scores) {
     return g;
 }
 
+std::size_t choose_threshold(VecView scores, bool verbose) {
+    if (verbose) {
+        bool any_number = false;
+        for (std::size_t i = 0; i < scores.size(); ++i) any_number = any_number || !std::isnan(scores[i]);
+        if (!any_number) {
+            std::fputs("All-NaN slice encountered!\n", stdout);
+            std::fflush(stdout);
+        }
+    }
+    return best_threshold_index(scores);
+}
+
 Result<MaxFitCandidate> execute_single_censor(const MaxFitSetup& setup, enums::CensorType censor) {
     // The response scale and no linear regression: both are applied once, to
     // the winner.
@@ -96,16 +120,7 @@ Result<MaxFitCandidate> execute_single_censor(const MaxFitSetup& setup, enums::C
     const Vector* scores = objective_scores(results, setup.objective);
     if (scores == nullptr) return compute_error("Invalid objective");
 
-    if (setup.predict.verbose) {
-        bool any_number = false;
-        for (double v : scores->span()) any_number = any_number || !std::isnan(v);
-        if (!any_number) {
-            std::fputs("All-NaN slice encountered!\n", stdout);
-            std::fflush(stdout);
-        }
-    }
-
-    const std::size_t g = best_threshold_index(scores->view());
+    const std::size_t g = choose_threshold(scores->view(), setup.predict.verbose);
     require(g < results.core.yhat.size(), "max-fit: chosen threshold beyond the predictions");
     Vector value{results.core.yhat[g]};
 

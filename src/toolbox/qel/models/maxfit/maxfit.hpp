@@ -70,6 +70,10 @@ const matrix::Vector* objective_scores(const results::PredictionResults& results
 // the last). `scores` must not be empty.
 std::size_t best_threshold_index(matrix::VecView scores);
 
+// `best_threshold_index`, after telling standard output, when `verbose` is
+// set, that no score is a number.
+std::size_t choose_threshold(matrix::VecView scores, bool verbose);
+
 Result<MaxFitCandidate> select_best_result(std::vector<MaxFitCandidate> candidates, const std::string& objective);
 
 // Puts the chosen prediction and the solo predictions on the probability
