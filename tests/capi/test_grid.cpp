@@ -214,6 +214,37 @@ TEST(Grid, RetainedCellValuesAndTheirShapes) {
     EXPECT_GE(first(h, qel_results_copy_ysolo_sigma), 0.0);
 }
 
+TEST(Grid, LogisticScaleMapsTheCompositeAndThePooledCells) {
+    Sample s = random_sample(40, 3, 11);
+    for (double& v : s.y) v = v > 0.0 ? 1.0 : 0.0;
+    for (int32_t scale : {0, 1}) {
+        Grid g;
+        ASSERT_EQ(qel_grid_options_set_prediction_scale(g.handle, scale), 0);
+        ASSERT_EQ(qel_grid_options_set_retain_grid_objects_str(g.handle, "[ysolo_cells]"), 0);
+        Results r;
+        ASSERT_EQ(run(s, g.handle, r), 0) << qel_last_error();
+        const QelPredictionResults* h = r.handle;
+        EXPECT_EQ(qel_results_has_ysolo_cells(h), 1);
+        double skew = 0.0;
+        if (scale == 1) {
+            const double p = first(h, qel_results_copy_yhat);
+            EXPECT_GT(p, 0.0);
+            EXPECT_LT(p, 1.0);
+            EXPECT_TRUE(std::isfinite(first(h, qel_results_copy_ysolo_skewness)));
+            std::vector<double> cells(40 * 7);
+            ASSERT_EQ(qel_results_copy_ysolo_cells(h, cells.data(), cells.size(), QEL_LAYOUT_ROW_MAJOR), 0);
+            for (double v : cells) {
+                EXPECT_GE(v, 0.0);
+                EXPECT_LE(v, 1.0);
+            }
+        } else {
+            // The response scale writes only the spread of the pooled cells.
+            EXPECT_NE(qel_results_copy_ysolo_skewness(h, &skew, 1), 0);
+            EXPECT_GE(first(h, qel_results_copy_ysolo_sigma), 0.0);
+        }
+    }
+}
+
 TEST(Grid, LinearRegressionOnAllAttributes) {
     const Sample s = random_sample(30, 3, 5);
     Grid g;
