@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <new>
+#include <utility>
 #include <initializer_list>
 #include <memory>
 #include <span>
@@ -18,23 +21,45 @@
 
 namespace toolbox::matrix {
 
-// Owned, contiguous, deep-copied storage of `n` elements.
+namespace detail {
+
+// Storage of a few megabytes and more is mapped on its own, on 2 MiB
+// boundaries, advised for transparent huge pages. A prediction over a million
+// rows allocates several hundred megabytes afresh on every call; faulted in
+// 4 KiB at a time, that costs more than the arithmetic. `zeroed` tells whether
+// the memory is known to read as zeros.
+inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+void* allocate_bytes(std::size_t bytes, bool& zeroed);
+void free_bytes(void* p, std::size_t bytes) noexcept;
+
+}  // namespace detail
+
+// Owned, contiguous, deep-copied storage of `n` elements of a trivially
+// copyable type.
 template <class T>
 class Buffer {
+    static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_default_constructible_v<T>,
+                  "dense arrays hold plain numbers and records of them");
+
 public:
     Buffer() = default;
     // Value-initialised (zeros, false).
-    explicit Buffer(std::size_t n) : data_(n ? std::make_unique<T[]>(n) : nullptr), size_(n) {}
-    Buffer(std::size_t n, const T& value) : Buffer(uninit(n)) { std::fill_n(data_.get(), n, value); }
+    explicit Buffer(std::size_t n) {
+        bool zeroed = false;
+        allocate(n, zeroed);
+        if (n && !zeroed) std::memset(static_cast<void*>(data_), 0, n * sizeof(T));
+    }
+    Buffer(std::size_t n, const T& value) : Buffer(uninit(n)) { std::fill_n(data_, n, value); }
     // Storage whose every element the caller is about to overwrite.
     static Buffer uninit(std::size_t n) {
         Buffer b;
-        b.data_ = n ? std::make_unique_for_overwrite<T[]>(n) : nullptr;
-        b.size_ = n;
+        bool zeroed = false;
+        b.allocate(n, zeroed);
         return b;
     }
     Buffer(const Buffer& other) : Buffer(uninit(other.size_)) {
-        std::copy_n(other.data_.get(), size_, data_.get());
+        if (size_) std::memcpy(static_cast<void*>(data_), other.data_, size_ * sizeof(T));
     }
     Buffer& operator=(const Buffer& other) {
         if (this != &other) {
@@ -43,19 +68,35 @@ public:
         }
         return *this;
     }
-    Buffer(Buffer&& other) noexcept : data_(std::move(other.data_)), size_(std::exchange(other.size_, 0)) {}
+    Buffer(Buffer&& other) noexcept
+        : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
     Buffer& operator=(Buffer&& other) noexcept {
-        data_ = std::move(other.data_);
-        size_ = std::exchange(other.size_, 0);
+        if (this != &other) {
+            release();
+            data_ = std::exchange(other.data_, nullptr);
+            size_ = std::exchange(other.size_, 0);
+        }
         return *this;
     }
+    ~Buffer() { release(); }
 
-    T* data() noexcept { return data_.get(); }
-    const T* data() const noexcept { return data_.get(); }
+    T* data() noexcept { return data_; }
+    const T* data() const noexcept { return data_; }
     std::size_t size() const noexcept { return size_; }
 
 private:
-    std::unique_ptr<T[]> data_;
+    void allocate(std::size_t n, bool& zeroed) {
+        if (n == 0) return;
+        if (n > SIZE_MAX / sizeof(T)) throw std::bad_alloc();
+        data_ = static_cast<T*>(detail::allocate_bytes(n * sizeof(T), zeroed));
+        size_ = n;
+    }
+    void release() noexcept {
+        if (data_) detail::free_bytes(data_, size_ * sizeof(T));
+        data_ = nullptr;
+        size_ = 0;
+    }
+    T* data_ = nullptr;
     std::size_t size_ = 0;
 };
 

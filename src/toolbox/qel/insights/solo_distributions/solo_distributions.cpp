@@ -1,6 +1,7 @@
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 
 #include <algorithm>
+#include <vector>
 #include <cmath>
 #include <cstdint>
 #include <utility>
@@ -154,13 +155,16 @@ double percentile_from_sorted(std::span<const double> values, double p) {
     return frac * values[hi] + (1.0 - frac) * values[lo];
 }
 
-Vector weighted_histogram_counts(std::span<const double> values, std::span<const double> weights,
-                                 std::span<const double> edges) {
-    if (edges.size() < 2) return Vector();
-    const std::size_t bins = edges.size() - 1;
-    Vector counts(bins);
-    const double last = edges.back();
+namespace {
 
+constexpr std::size_t kNoBin = SIZE_MAX;
+
+// The bin of every value (kNoBin for NaN and values outside the edges):
+// bins are [edges_j, edges_j+1), the last one closed on the right. Computed
+// once and shared by every weight column of a histogram.
+std::vector<std::size_t> bin_indices(std::span<const double> values, std::span<const double> edges) {
+    const std::size_t bins = edges.size() - 1;
+    const double last = edges.back();
     // For ascending edges the first bin with edges_j <= v < edges_j+1 is the
     // one before the first edge above v, which a binary search finds. Edges
     // that are not ascending (NaN from a sample of NaN) keep the first-match
@@ -172,30 +176,47 @@ Vector weighted_histogram_counts(std::span<const double> values, std::span<const
             break;
         }
     }
-
-    const std::size_t m = std::min(values.size(), weights.size());
-    for (std::size_t i = 0; i < m; ++i) {
+    std::vector<std::size_t> index(values.size(), kNoBin);
+    for (std::size_t i = 0; i < values.size(); ++i) {
         const double v = values[i];
-        const double w = weights[i];
-        if (std::isnan(v) || std::isnan(w)) continue;
+        if (std::isnan(v)) continue;
         if (v == last) {
-            counts[bins - 1] += w;
-            continue;
-        }
-        if (ascending) {
-            const auto up = std::upper_bound(edges.begin(), edges.end(), v);
-            const auto u = static_cast<std::size_t>(up - edges.begin());
-            if (u == 0 || u == edges.size()) continue;
-            counts[u - 1] += w;
+            index[i] = bins - 1;
+        } else if (ascending) {
+            const auto u = static_cast<std::size_t>(std::upper_bound(edges.begin(), edges.end(), v) - edges.begin());
+            if (u != 0 && u != edges.size()) index[i] = u - 1;
         } else {
             for (std::size_t j = 0; j < bins; ++j) {
                 if (edges[j] <= v && v < edges[j + 1]) {
-                    counts[j] += w;
+                    index[i] = j;
                     break;
                 }
             }
         }
     }
+    return index;
+}
+
+// Adds the weights of each bin in value order (NaN weights are not counted).
+template <class WeightAt>
+void accumulate_bins(const std::vector<std::size_t>& index, std::size_t m, WeightAt weight_at, double* counts,
+                     std::size_t stride) {
+    for (std::size_t i = 0; i < m; ++i) {
+        const double w = weight_at(i);
+        if (index[i] == kNoBin || std::isnan(w)) continue;
+        counts[index[i] * stride] += w;
+    }
+}
+
+}  // namespace
+
+Vector weighted_histogram_counts(std::span<const double> values, std::span<const double> weights,
+                                 std::span<const double> edges) {
+    if (edges.size() < 2) return Vector();
+    Vector counts(edges.size() - 1);
+    const auto index = bin_indices(values, edges);
+    accumulate_bins(index, std::min(values.size(), weights.size()), [&](std::size_t i) { return weights[i]; },
+                    counts.data(), 1);
     return counts;
 }
 
@@ -206,6 +227,12 @@ void stable_sort_nan_equal(std::span<double> values) {
     // outcome defined and stable.
     const std::size_t n = values.size();
     if (n < 2) return;
+    // Without NaN the order is a strict weak one, whose stable sort is unique:
+    // the library's gives the same sequence, faster.
+    if (std::none_of(values.begin(), values.end(), [](double v) { return std::isnan(v); })) {
+        std::stable_sort(values.begin(), values.end());
+        return;
+    }
     Vector scratch = Vector::uninit(n);
     double* src = values.data();
     double* dst = scratch.data();
@@ -330,21 +357,17 @@ Result<YSoloDistribution> compute_ysolo_distribution(VecView y_solo, std::option
     }
 
     Matrix counts;
+    const auto index = bin_indices(out.kept_values.span(), edges.span());
     if (out.kept_weights) {
         const Matrix& w = *out.kept_weights;
         const std::size_t cols = w.cols();
         counts = Matrix(bins, cols);
-        Vector column = Vector::uninit(t);
         for (std::size_t c = 0; c < cols; ++c) {
-            for (std::size_t o = 0; o < t; ++o) column[o] = w(o, c);
-            const Vector col_counts = weighted_histogram_counts(out.kept_values.span(), column.span(), edges.span());
-            for (std::size_t j = 0; j < bins; ++j) counts(j, c) = col_counts[j];
+            accumulate_bins(index, t, [&](std::size_t o) { return w(o, c); }, counts.data() + c, cols);
         }
     } else {
         counts = Matrix(bins, 1);
-        const Vector ones(t, 1.0);
-        const Vector col_counts = weighted_histogram_counts(out.kept_values.span(), ones.span(), edges.span());
-        for (std::size_t j = 0; j < bins; ++j) counts(j, 0) = col_counts[j];
+        accumulate_bins(index, t, [](std::size_t) { return 1.0; }, counts.data(), 1);
     }
 
     out.summary.bin_edges = std::move(edges);
