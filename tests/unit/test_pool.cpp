@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "ffi/error.hpp"
 #include "toolbox/error.hpp"
 #include "toolbox/parallel/pool.hpp"
 
@@ -205,6 +206,19 @@ TEST(WorkerPool, FaultDeepInsideNestedSplitsPropagates) {
                  std::bad_alloc);
     // The pool is still usable afterwards.
     EXPECT_EQ(ordered_jobs(0, 50, 1).size(), 50u);
+}
+
+// A fault raised on a worker reaches the boundary guard of the calling
+// thread as the engine's fault, with its text.
+TEST(WorkerPool, BoundaryGuardSeesAFaultRaisedInATask) {
+    const int32_t status = ffi::error::guard("ctx", ffi::error::FaultMessage::WithPayload, []() -> int32_t {
+        par::parallel_for(0, 64, 1, [](std::size_t i) {
+            if (i == 63) toolbox::fault("raised in a task");
+        });
+        return 0;
+    });
+    EXPECT_EQ(status, 5);
+    EXPECT_STREQ(ffi::error::last_error(), "ctx: raised in a task");
 }
 
 TEST(WorkerPool, ManyOutsideThreadsAtOnce) {
