@@ -10,41 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "host_sample.hpp"
 #include "qelcore.h"
 
 namespace {
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-struct Sample {
-    std::vector<double> y, x, theta;  // x row-major, n x k
-    size_t n = 0, k = 0;
-};
-
-Sample random_sample(size_t n, size_t k, unsigned seed) {
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> normal;
-    Sample s;
-    s.n = n;
-    s.k = k;
-    s.x.resize(n * k);
-    s.y.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        double acc = 0.0;
-        for (size_t j = 0; j < k; ++j) {
-            s.x[i * k + j] = normal(rng);
-            acc += s.x[i * k + j] * static_cast<double>(j + 1);
-        }
-        s.y[i] = acc + 0.5 * normal(rng);
-    }
-    for (size_t j = 0; j < k; ++j) s.theta.push_back(0.3 * normal(rng));
-    return s;
-}
-
-struct Results {
-    QelPredictionResults* handle = nullptr;
-    ~Results() { qel_prediction_results_free(handle); }
-};
+using namespace host;
 
 struct Grid {
     QelGridOptions* handle = qel_grid_options_create();
@@ -60,13 +31,6 @@ double first(const QelPredictionResults* r, int32_t (*fn)(const QelPredictionRes
     double v = -12345.0;
     EXPECT_EQ(fn(r, &v, 1), 0) << qel_last_error();
     return v;
-}
-
-std::vector<double> copy_vec(const QelPredictionResults* r, int32_t (*fn)(const QelPredictionResults*, double*, size_t),
-                             size_t n) {
-    std::vector<double> out(n, -12345.0);
-    EXPECT_EQ(fn(r, out.data(), out.size()), 0) << qel_last_error();
-    return out;
 }
 
 TEST(Grid, CompositeResultHoldsTheGridParts) {

@@ -9,41 +9,12 @@
 #include <thread>
 #include <vector>
 
+#include "host_sample.hpp"
 #include "qelcore.h"
 
 namespace {
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-struct Sample {
-    std::vector<double> y, x, theta;  // x row-major, n x k
-    size_t n = 0, k = 0;
-};
-
-Sample random_sample(size_t n, size_t k, unsigned seed) {
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> normal;
-    Sample s;
-    s.n = n;
-    s.k = k;
-    s.x.resize(n * k);
-    s.y.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        double acc = 0.0;
-        for (size_t j = 0; j < k; ++j) {
-            s.x[i * k + j] = normal(rng);
-            acc += s.x[i * k + j] * static_cast<double>(j + 1);
-        }
-        s.y[i] = acc + 0.5 * normal(rng);
-    }
-    for (size_t j = 0; j < k; ++j) s.theta.push_back(0.3 * normal(rng));
-    return s;
-}
-
-struct Results {
-    QelPredictionResults* handle = nullptr;
-    ~Results() { qel_prediction_results_free(handle); }
-};
+using namespace host;
 
 struct MaxFit {
     QelMaxFitOptions* handle = qel_maxfit_options_create();
@@ -69,21 +40,6 @@ struct MaxFit {
 int32_t run(const Sample& s, const QelMaxFitOptions* opts, Results& out) {
     return qel_maxfit(s.y.data(), s.n, s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, opts,
                       &out.handle);
-}
-
-using CopyFn = int32_t (*)(const QelPredictionResults*, double*, size_t);
-using CopyMatFn = int32_t (*)(const QelPredictionResults*, double*, size_t, int32_t);
-
-std::vector<double> copy_vec(const QelPredictionResults* r, CopyFn fn, size_t n) {
-    std::vector<double> out(n, -12345.0);
-    EXPECT_EQ(fn(r, out.data(), out.size()), 0) << qel_last_error();
-    return out;
-}
-
-std::vector<double> copy_mat(const QelPredictionResults* r, CopyMatFn fn, size_t n) {
-    std::vector<double> out(n, -12345.0);
-    EXPECT_EQ(fn(r, out.data(), out.size(), QEL_LAYOUT_ROW_MAJOR), 0) << qel_last_error();
-    return out;
 }
 
 std::vector<uint8_t> copy_include(const QelPredictionResults* r, size_t n) {
@@ -112,10 +68,6 @@ std::vector<double> everything(const QelPredictionResults* r) {
         add(copy_mat(r, fn, n));
     for (uint8_t b : copy_include(r, n)) all.push_back(double(b));
     return all;
-}
-
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
 TEST(MaxFit, PartsPresentInTheResult) {

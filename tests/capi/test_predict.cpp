@@ -8,46 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "host_sample.hpp"
 #include "qelcore.h"
 
 namespace {
 
-const double kNaN = std::numeric_limits<double>::quiet_NaN();
-
-struct Sample {
-    std::vector<double> y, x, theta;  // x row-major, n x k
-    size_t n = 0, k = 0;
-};
-
-Sample random_sample(size_t n, size_t k, unsigned seed, double nan_share = 0.0) {
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> normal;
-    std::uniform_real_distribution<double> unit;
-    Sample s;
-    s.n = n;
-    s.k = k;
-    s.x.resize(n * k);
-    s.y.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        double acc = 0.0;
-        for (size_t j = 0; j < k; ++j) {
-            s.x[i * k + j] = normal(rng);
-            acc += s.x[i * k + j] * static_cast<double>(j + 1);
-        }
-        s.y[i] = acc + 0.5 * normal(rng);
-    }
-    for (double& v : s.x) {
-        if (unit(rng) < nan_share) v = kNaN;
-    }
-    for (size_t j = 0; j < k; ++j) s.theta.push_back(0.3 * normal(rng));
-    return s;
-}
-
-// Owns a results handle for the length of a test.
-struct Results {
-    QelPredictionResults* handle = nullptr;
-    ~Results() { qel_prediction_results_free(handle); }
-};
+using namespace host;
 
 struct Options {
     QelPredictOptions* handle = qel_predict_options_create();
@@ -61,25 +27,6 @@ struct Options {
 int32_t run(const Sample& s, const QelPredictOptions* opts, Results& out) {
     return qel_predict(s.y.data(), s.n, s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, opts,
                        &out.handle);
-}
-
-using CopyFn = int32_t (*)(const QelPredictionResults*, double*, size_t);
-
-std::vector<double> copy_vec(const QelPredictionResults* r, CopyFn fn, size_t n) {
-    std::vector<double> out(n, -12345.0);
-    EXPECT_EQ(fn(r, out.data(), out.size()), 0) << qel_last_error();
-    return out;
-}
-
-std::vector<double> copy_mat(const QelPredictionResults* r,
-                             int32_t (*fn)(const QelPredictionResults*, double*, size_t, int32_t), size_t n) {
-    std::vector<double> out(n, -12345.0);
-    EXPECT_EQ(fn(r, out.data(), out.size(), QEL_LAYOUT_ROW_MAJOR), 0) << qel_last_error();
-    return out;
-}
-
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;
 }
 
 // Every array a prediction result exposes, in one place for comparisons.

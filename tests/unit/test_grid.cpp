@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "sample_data.hpp"
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/qel/models/grid/grid.hpp"
@@ -33,31 +34,13 @@ using toolbox::matrix::Matrix;
 using toolbox::matrix::Vector;
 using toolbox::qel::models::config::GridOptions;
 using toolbox::qel::results::PredictionResults;
+using test_data::Data;
+
+Data sample(std::size_t n, std::size_t k, unsigned seed) { return test_data::make_data(n, k, seed); }
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 
-struct Data {
-    Vector y;
-    Matrix x;
-    Vector theta;
-};
-
-Data sample(std::size_t n, std::size_t k, unsigned seed) {
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> normal;
-    Data d{Vector(n), Matrix(n, k), Vector(k)};
-    for (std::size_t i = 0; i < n; ++i) {
-        double acc = 0.0;
-        for (std::size_t j = 0; j < k; ++j) {
-            d.x(i, j) = normal(rng);
-            acc += d.x(i, j) * static_cast<double>(j + 1);
-        }
-        d.y[i] = acc + 0.5 * normal(rng);
-    }
-    for (std::size_t j = 0; j < k; ++j) d.theta[j] = 0.3 * normal(rng);
-    return d;
-}
 
 bool same_bits(const Vector& a, const Vector& b) {
     return a.size() == b.size() && std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0;

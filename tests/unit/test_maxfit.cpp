@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "sample_data.hpp"
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
@@ -18,6 +19,9 @@
 #include "toolbox/stats/linear_regression.hpp"
 
 namespace {
+
+using test_data::Data;
+using test_data::make_data;
 
 using toolbox::enums::CensorType;
 using toolbox::enums::InnerParallel;
@@ -31,27 +35,6 @@ namespace pr = toolbox::qel::models::predict;
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 const double kInf = std::numeric_limits<double>::infinity();
 
-struct Data {
-    Vector y;
-    Matrix x;
-    Vector theta;
-};
-
-Data make_data(std::size_t n, std::size_t k, unsigned seed) {
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> normal;
-    Data d{Vector(n), Matrix(n, k), Vector(k)};
-    for (std::size_t i = 0; i < n; ++i) {
-        double acc = 0.0;
-        for (std::size_t j = 0; j < k; ++j) {
-            d.x(i, j) = normal(rng);
-            acc += d.x(i, j) * (1.0 + static_cast<double>(j));
-        }
-        d.y[i] = acc + normal(rng);
-    }
-    for (std::size_t j = 0; j < k; ++j) d.theta[j] = 0.4 * normal(rng);
-    return d;
-}
 
 // 0/1 outcomes for the logistic scale.
 Data make_binary(std::size_t n, std::size_t k, unsigned seed) {

@@ -5,10 +5,14 @@
 #include <limits>
 #include <random>
 
+#include "sample_data.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
 #include "toolbox/qel/models/predict/predict.hpp"
 
 namespace {
+
+using test_data::Data;
+using test_data::make_data;
 
 using toolbox::matrix::Matrix;
 using toolbox::matrix::Vector;
@@ -20,31 +24,6 @@ namespace binary = toolbox::qel::models::binary;
 
 const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-struct Data {
-    Vector y;
-    Matrix x;
-    Vector theta;
-};
-
-Data make_data(std::size_t n, std::size_t k, unsigned seed, double nan_share = 0.0) {
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> normal;
-    std::uniform_real_distribution<double> unit;
-    Data d{Vector(n), Matrix(n, k), Vector(k)};
-    for (std::size_t i = 0; i < n; ++i) {
-        double acc = 0.0;
-        for (std::size_t j = 0; j < k; ++j) {
-            d.x(i, j) = normal(rng);
-            acc += d.x(i, j) * (1.0 + static_cast<double>(j));
-        }
-        d.y[i] = acc + normal(rng);
-    }
-    for (double& v : d.x.flat()) {
-        if (unit(rng) < nan_share) v = kNaN;
-    }
-    for (std::size_t j = 0; j < k; ++j) d.theta[j] = 0.4 * normal(rng);
-    return d;
-}
 
 Vector thresholds(std::size_t t) {
     Vector v(t);
