@@ -15,12 +15,5 @@ extern "C" QEL_API int32_t qel_grid(const double* y, size_t y_len, const double*
 }
 
 extern "C" QEL_API int32_t qel_grid_call(const QelModelCallArgs* args) {
-    ffi::error::clear_last_error();
-    if (args == nullptr) {
-        ffi::error::set_last_error("args is null");
-        return QEL_STATUS_NULL_POINTER;
-    }
-    // Through the exported symbol, so an interposed qel_grid sees the call.
-    return qel_grid(args->y, args->y_len, args->X, args->rows, args->cols, args->layout, args->theta,
-                    args->theta_len, static_cast<const QelGridOptions*>(args->options), args->out_results);
+    return ffi::model_call::run_record<QelGridOptions>(args, qel_grid);
 }

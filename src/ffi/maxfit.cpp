@@ -20,12 +20,5 @@ extern "C" QEL_API int32_t qel_maxfit(const double* y, size_t y_len, const doubl
 }
 
 extern "C" QEL_API int32_t qel_maxfit_call(const QelModelCallArgs* args) {
-    ffi::error::clear_last_error();
-    if (args == nullptr) {
-        ffi::error::set_last_error("args is null");
-        return QEL_STATUS_NULL_POINTER;
-    }
-    // Through the exported symbol, so an interposed qel_maxfit sees the call.
-    return qel_maxfit(args->y, args->y_len, args->X, args->rows, args->cols, args->layout, args->theta,
-                      args->theta_len, static_cast<const QelMaxFitOptions*>(args->options), args->out_results);
+    return ffi::model_call::run_record<QelMaxFitOptions>(args, qel_maxfit);
 }

@@ -42,4 +42,23 @@ std::int32_t run(std::string_view fault_context, const double* y, std::size_t y_
     });
 }
 
+// A model export, as the record variants call it.
+template <class Handle>
+using ModelExport = std::int32_t (*)(const double*, std::size_t, const double*, std::size_t, std::size_t, std::int32_t,
+                                     const double*, std::size_t, const Handle*, QelPredictionResults**);
+
+// The argument-record variant of a model call. `exported` is the address of
+// the exported function, which resolves through the library's symbol table,
+// so an interposed export sees the call too.
+template <class Handle>
+std::int32_t run_record(const QelModelCallArgs* args, ModelExport<Handle> exported) noexcept {
+    error::clear_last_error();
+    if (args == nullptr) {
+        error::set_last_error("args is null");
+        return QEL_STATUS_NULL_POINTER;
+    }
+    return exported(args->y, args->y_len, args->X, args->rows, args->cols, args->layout, args->theta, args->theta_len,
+                    static_cast<const Handle*>(args->options), args->out_results);
+}
+
 }  // namespace ffi::model_call

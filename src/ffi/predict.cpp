@@ -25,12 +25,5 @@ extern "C" QEL_API int32_t qel_predict(const double* y, size_t y_len, const doub
 }
 
 extern "C" QEL_API int32_t qel_predict_call(const QelModelCallArgs* args) {
-    ffi::error::clear_last_error();
-    if (args == nullptr) {
-        ffi::error::set_last_error("args is null");
-        return QEL_STATUS_NULL_POINTER;
-    }
-    // Through the exported symbol, so an interposed qel_predict sees the call.
-    return qel_predict(args->y, args->y_len, args->X, args->rows, args->cols, args->layout, args->theta,
-                       args->theta_len, static_cast<const QelPredictOptions*>(args->options), args->out_results);
+    return ffi::model_call::run_record<QelPredictOptions>(args, qel_predict);
 }
