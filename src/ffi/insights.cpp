@@ -159,7 +159,7 @@ extern "C" QEL_API int32_t qel_info_theta(const double* X, size_t rows, size_t c
                                           const double* theta, size_t theta_len, const double* cov_inv,
                                           int32_t cov_inv_layout, double* out, size_t out_len) {
     return ffi::insights::single_output(
-        "qel_info_theta", "internal panic in qel_info_theta", "info_theta", 
+        "qel_info_theta", "internal panic in qel_info_theta", "info_theta",
         [&] {
             return ffi::insights::load_insight_inputs(X, rows, cols, layout, theta, theta_len, cov_inv,
                                                       cov_inv_layout);
@@ -175,7 +175,7 @@ extern "C" QEL_API int32_t qel_similarity(const double* X, size_t rows, size_t c
                                           const double* theta, size_t theta_len, const double* cov_inv,
                                           int32_t cov_inv_layout, double* out, size_t out_len) {
     return ffi::insights::single_output(
-        "qel_similarity", "internal panic in qel_similarity", "similarity", 
+        "qel_similarity", "internal panic in qel_similarity", "similarity",
         [&] {
             return ffi::insights::load_insight_inputs(X, rows, cols, layout, theta, theta_len, cov_inv,
                                                       cov_inv_layout);
@@ -192,7 +192,7 @@ extern "C" QEL_API int32_t qel_relevance(const double* X, size_t rows, size_t co
                                          const double* theta, size_t theta_len, const double* cov_inv,
                                          int32_t cov_inv_layout, double* out, size_t out_len) {
     return ffi::insights::single_output(
-        "qel_relevance", "internal panic in qel_relevance", "relevance", 
+        "qel_relevance", "internal panic in qel_relevance", "relevance",
         [&] {
             return ffi::insights::load_insight_inputs(X, rows, cols, layout, theta, theta_len, cov_inv,
                                                       cov_inv_layout);

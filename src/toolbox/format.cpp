@@ -77,10 +77,10 @@ std::string format_args(std::string_view pattern, const Arg* args, std::size_t c
         } else if (c == '{') {
             const std::size_t close = pattern.find('}', i);
             require(close != std::string_view::npos, "unterminated placeholder in message pattern");
-            const std::string_view spec = pattern.substr(i + 1, close - i - 1);
-            require(spec.empty() || spec == ":?", "unsupported placeholder in message pattern");
+            const std::string_view placeholder = pattern.substr(i + 1, close - i - 1);
+            require(placeholder.empty() || placeholder == ":?", "unsupported placeholder in message pattern");
             require(next < count, "message pattern has more placeholders than values");
-            append_arg(out, args[next++], spec == ":?");
+            append_arg(out, args[next++], placeholder == ":?");
             i = close;
         } else {
             out += c;

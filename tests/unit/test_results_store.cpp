@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "../results/fixture.hpp"
 #include "toolbox/qel/results/accessors.hpp"
 #include "toolbox/qel/results/base.hpp"
 #include "toolbox/qel/results/mutators.hpp"
@@ -35,20 +36,10 @@ std::vector<T> values(const toolbox::matrix::Array2<T>& m) {
     return std::vector<T>(m.data(), m.data() + m.size());
 }
 
-// Per-threshold vector whose element t is base + t, so each index is visible.
-Vector ramp(double base, std::size_t n) {
-    Vector v(n);
-    for (std::size_t i = 0; i < n; ++i) v[i] = base + static_cast<double>(i);
-    return v;
-}
-
-// N x T matrix with element (i, t) = base + 10 i + t.
-Matrix grid(double base, std::size_t rows, std::size_t cols) {
-    Matrix m(rows, cols);
-    for (std::size_t i = 0; i < rows; ++i)
-        for (std::size_t j = 0; j < cols; ++j) m(i, j) = base + 10.0 * static_cast<double>(i) + static_cast<double>(j);
-    return m;
-}
+// Element t of a vector is base + t, element (i, t) of a matrix base + 10 i + t,
+// so each index is visible.
+using fixture::grid;
+using fixture::ramp;
 
 constexpr std::size_t N = 3, K = 2, T = 4, C = 2, B = 2;
 
