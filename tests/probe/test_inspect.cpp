@@ -87,6 +87,10 @@ TEST(Inspect, FilesThatCannotBeLoaded) {
         {"no record", t.file("plain.so", "nothing here"), std::nullopt},
         {"missing file", t.path + "/absent.so", std::nullopt},
         {"a directory", t.dir("d.so"), std::nullopt},
+        // A NUL ends the text the C library sees: the path must not be read
+        // as the shorter one that names a real file.
+        {"path with a NUL after a real file", t.file("cut.so", "xx" + MARKER + "0.9.1" + nul) + nul + "x",
+         std::nullopt},
     };
     for (const auto& c : cases) {
         const LibraryInspection got = probe::engine::inspect_library(c.path);

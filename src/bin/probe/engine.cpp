@@ -48,6 +48,9 @@ std::optional<std::string> read_exe_link() {
 }
 
 std::optional<std::string> read_whole_file(const std::string& path) {
+    // No file name holds a NUL; opening the text before it would read
+    // another file than the one named.
+    if (path.find('\0') != std::string::npos) return std::nullopt;
     std::FILE* f = std::fopen(path.c_str(), "rb");
     if (!f) return std::nullopt;
     std::string bytes;
