@@ -12,11 +12,16 @@ namespace {
 // pointer qel_last_error handed out) until the next clear or set.
 thread_local std::string LAST_ERROR;
 thread_local bool HAS_LAST_ERROR = false;
+// Set when a message could not be stored for lack of memory: a failing call
+// must still leave a reason, so a fixed text (which needs no memory) stands in.
+thread_local bool HAS_FALLBACK = false;
+constexpr const char* OUT_OF_MEMORY_TEXT = "out of memory (an allocation failed)";
 
 }  // namespace
 
 void clear_last_error() noexcept {
     HAS_LAST_ERROR = false;
+    HAS_FALLBACK = false;
     LAST_ERROR.clear();
     LAST_ERROR.shrink_to_fit();
 }
@@ -30,14 +35,19 @@ void set_last_error(std::string_view message) noexcept {
         }
         LAST_ERROR = std::move(text);
         HAS_LAST_ERROR = true;
+        HAS_FALLBACK = false;
     } catch (...) {
         // No memory even for the message: keep a fixed text rather than none.
         LAST_ERROR.clear();
         HAS_LAST_ERROR = false;
+        HAS_FALLBACK = true;
     }
 }
 
-const char* last_error() noexcept { return HAS_LAST_ERROR ? LAST_ERROR.c_str() : ""; }
+const char* last_error() noexcept {
+    if (HAS_LAST_ERROR) return LAST_ERROR.c_str();
+    return HAS_FALLBACK ? OUT_OF_MEMORY_TEXT : "";
+}
 
 std::int32_t map_compute_err(const toolbox::ComputeError& err) noexcept {
     set_last_error(err.message);

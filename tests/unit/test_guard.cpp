@@ -9,6 +9,8 @@
 #include "toolbox/text.hpp"
 
 #include <cmath>
+#include <limits>
+#include <string_view>
 
 namespace {
 
@@ -56,6 +58,20 @@ TEST(ErrorChannel, NulBytesAreRemoved) {
     EXPECT_STREQ(ffi::error::last_error(), "abc");
     EXPECT_EQ(ffi::error::map_compute_err(toolbox::ComputeError{"x\0y"s}), 5);
     EXPECT_STREQ(ffi::error::last_error(), "xy");
+    ffi::error::clear_last_error();
+    EXPECT_STREQ(ffi::error::last_error(), "");
+}
+
+TEST(ErrorChannel, MessageThatCannotBeStoredStillLeavesAReason) {
+    // A length no string can hold fails the copy before a byte is read, as
+    // running out of memory would; the failing call must not look silent.
+    const char byte = 'x';
+    ffi::error::clear_last_error();
+    ffi::error::set_last_error(std::string_view(&byte, std::numeric_limits<std::size_t>::max() / 2));
+    EXPECT_STREQ(ffi::error::last_error(), "out of memory (an allocation failed)");
+    ffi::error::set_last_error("next");
+    EXPECT_STREQ(ffi::error::last_error(), "next");
+    ffi::error::set_last_error(std::string_view(&byte, std::numeric_limits<std::size_t>::max() / 2));
     ffi::error::clear_last_error();
     EXPECT_STREQ(ffi::error::last_error(), "");
 }
