@@ -3,6 +3,7 @@
 // random source they stand on.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -187,6 +188,30 @@ TEST(GenerateAttributeCombi, BudgetTooSmallForTheFixedRowsFails) {
     ASSERT_TRUE(wide);
     EXPECT_LE(wide->count, 100u);
     EXPECT_EQ(wide->combos.rows(), wide->count);
+}
+
+// From about 1030 attributes the counts of the middle sizes overflow double
+// precision; the draw must still size its quotas by proportion.
+TEST(GenerateAttributeCombi, CountsBeyondDoublePrecisionStillGiveQuotas) {
+    struct Case {
+        std::size_t n, max, min_size;
+    } cases[] = {{1100, 3000, 1}, {1500, 2000, 0}, {3000, 40, 2500}};
+    for (const auto& c : cases) {
+        auto r = bn::generate_attribute_combi(c.n, c.max, c.min_size, 5);
+        ASSERT_TRUE(r) << c.n << ": " << r.error().message;
+        EXPECT_EQ(r->combos.rows(), r->count);
+        EXPECT_LE(r->count, c.max);
+        const std::size_t singles = c.min_size <= 1 ? c.n : 0;
+        // More than the fixed rows: the middle sizes got their share.
+        EXPECT_GT(r->count, singles + 1) << c.n;
+        for (std::size_t i = 0; i < singles; ++i) EXPECT_EQ(r->combos(i, i), 1) << i;
+        EXPECT_EQ(ones(r->combos.row(r->count - 1)), c.n);
+        for (std::size_t i = singles; i + 1 < r->count; ++i) {
+            const std::size_t k = ones(r->combos.row(i));
+            EXPECT_GE(k, std::max<std::size_t>(c.min_size, 1));
+            EXPECT_LT(k, c.n);
+        }
+    }
 }
 
 TEST(RandomIndicator, RowsHaveExactlyKOnes) {

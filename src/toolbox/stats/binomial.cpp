@@ -2,6 +2,7 @@
 
 #include <sys/random.h>
 
+#include <algorithm>
 #include <bit>
 #include <cerrno>
 #include <cmath>
@@ -69,6 +70,23 @@ double binomial_real(std::size_t n, std::size_t k) {
     double r = 1.0;
     for (std::size_t d = 1; d <= kk; ++d) r = r * static_cast<double>(n - d + 1) / static_cast<double>(d);
     return std::round(r);
+}
+
+// C(n, s) / C(n, a) for s = first..n (0 below min_size), a the requested size
+// with the largest count, from the ratios of neighbouring coefficients, so
+// nothing overflows and the far tails fade to 0.
+std::vector<double> relative_counts(std::size_t n, std::size_t first, std::size_t min_size) {
+    const std::size_t lo = std::max(first, min_size);
+    const std::size_t anchor = std::max(lo, n / 2);
+    std::vector<double> rel(n + 1, 0.0);
+    rel[anchor] = 1.0;
+    for (std::size_t s = anchor; s < n; ++s) {
+        rel[s + 1] = rel[s] * static_cast<double>(n - s) / static_cast<double>(s + 1);
+    }
+    for (std::size_t s = anchor; s > lo; --s) {
+        rel[s - 1] = rel[s] * static_cast<double>(s) / static_cast<double>(n - s + 1);
+    }
+    return std::vector<double>(rel.begin() + static_cast<std::ptrdiff_t>(first), rel.end());
 }
 
 std::size_t row_size(std::span<const std::uint8_t> row) {
@@ -209,6 +227,15 @@ Result<Combinations> generate_attribute_combi(std::size_t n, std::size_t max, st
         std::vector<std::size_t> sizes;
         for (std::size_t s = min_size; s <= n; ++s) sizes.push_back(s);
         return binary_combinations(n, std::span<const std::size_t>(sizes));
+    }
+
+    // From about 1030 attributes on the largest counts overflow double
+    // precision and c / total would be NaN; only the proportions matter here,
+    // so take every count relative to the largest requested one instead.
+    if (!std::isfinite(total)) {
+        c = relative_counts(n, first, min_size);
+        total = 0.0;
+        for (double cs : c) total += cs;
     }
 
     std::size_t budget = 0;
