@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "toolbox/qel/insights/asymmetry/asymmetry.hpp"
+#include "toolbox/matrix/lapack.hpp"
 #include "toolbox/qel/insights/fit/fit.hpp"
 
 namespace {
@@ -96,6 +97,34 @@ TEST(Fit, BothFormsAgreeWithTheTextbookForColumnsWithSpread) {
             EXPECT_NEAR(r->outlier_influence[k], q / ((n - 1.0) * (n - 1.0)), 1e-12);
             EXPECT_EQ(r->agreement[k], r->fit[k] - r->outlier_influence[k]);
         }
+    }
+}
+
+// The same inputs must give the same bits on every machine. A library
+// matrix-vector product splits its sum over rows by the number of threads it
+// runs on; the matrix form must not depend on that.
+TEST(Fit, MatrixFormIsTheSameBitsWhateverTheBlasThreads) {
+    const std::size_t n = 20000;
+    const std::size_t t = 12;
+    const Vector y = random_vector(n, 31);
+    Matrix w = random_matrix(n, t, 32);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t k = 0; k < t; ++k) w(i, k) += 0.05 * static_cast<double>(k) * y[i];
+    }
+    namespace lapack = toolbox::matrix::lapack;
+    const int before = lapack::blas_threads();
+    lapack::set_blas_threads(1);
+    const fit::FitResult one = fit::fit_vectorized(w, y);
+    lapack::set_blas_threads(4);
+    const fit::FitResult four = fit::fit_vectorized(w, y);
+    lapack::set_blas_threads(before);
+    // Its correlations are also those of the column-by-column form, bit for bit.
+    const fit::FitResult per_col = fit::fit(w, y);
+    for (std::size_t k = 0; k < t; ++k) {
+        EXPECT_EQ(one.rho[k], four.rho[k]) << k;
+        EXPECT_EQ(one.agreement[k], four.agreement[k]) << k;
+        EXPECT_EQ(one.rho[k], per_col.rho[k]) << k;
+        EXPECT_EQ(one.fit[k], per_col.fit[k]) << k;
     }
 }
 

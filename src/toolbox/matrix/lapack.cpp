@@ -130,4 +130,6 @@ double ddot(std::size_t n, const double* x, std::ptrdiff_t incx, const double* y
 
 void set_blas_threads(int threads) { openblas_set_num_threads(threads); }
 
+int blas_threads() { return openblas_get_num_threads(); }
+
 }  // namespace toolbox::matrix::lapack

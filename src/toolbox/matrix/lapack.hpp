@@ -65,5 +65,6 @@ double ddot(std::size_t n, const double* x, std::ptrdiff_t incx, const double* y
 
 // Number of threads OpenBLAS may use inside one call (benchmarks pin it to 1).
 void set_blas_threads(int threads);
+int blas_threads();
 
 }  // namespace toolbox::matrix::lapack

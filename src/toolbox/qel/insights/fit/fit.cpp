@@ -3,7 +3,6 @@
 #include <cmath>
 
 #include "toolbox/format.hpp"
-#include "toolbox/matrix/lapack.hpp"
 
 namespace toolbox::qel::insights::fit {
 
@@ -92,23 +91,26 @@ FitResult fit_vectorized(MatView weights, VecView y) {
     for (std::size_t k = 0; k < t; ++k) means[k] = means[k] / n_d;
     const double ybar = plain_sum(y) / n_d;
 
+    // C = D^T dy is summed here in row order, vectorised across the columns,
+    // not by the library's matrix-vector product: that one splits the sum
+    // over rows by its thread count and its kernel, so the same inputs would
+    // give other bits on another machine or with another thread setting.
     Matrix d = Matrix::uninit(n, t);
     Vector dy = Vector::uninit(n);
     Vector vw(t);
+    Vector c(t);
     double vy = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
         const auto src = weights.row(i);
         auto dst = d.row(i);
+        dy[i] = y[i] - ybar;
+        const double dyi = dy[i];
         for (std::size_t k = 0; k < t; ++k) {
             dst[k] = src[k] - means[k];
             vw[k] += dst[k] * dst[k];
+            c[k] += dst[k] * dyi;
         }
-        dy[i] = y[i] - ybar;
-        vy += dy[i] * dy[i];
-    }
-    Vector c(t);
-    if (n > 0 && t > 0) {
-        matrix::lapack::dgemv(matrix::lapack::Trans::Yes, n, t, 1.0, d.data(), t, dy.data(), 1, 0.0, c.data(), 1);
+        vy += dyi * dyi;
     }
 
     if (!(vy > 0.0)) {
