@@ -111,7 +111,9 @@ TEST(GenerateAttributeCombi, AllCombinationsWhenTheyFit) {
         ASSERT_TRUE(r) << c.n << " " << c.max << " " << c.min_size;
         EXPECT_EQ(rows_of(r->combos), c.rows) << c.n << " " << c.max << " " << c.min_size;
         EXPECT_EQ(r->count, c.rows.size());
-        if (c.n != 1) EXPECT_EQ(r->combos.cols(), c.n);
+        if (c.n != 1) {
+            EXPECT_EQ(r->combos.cols(), c.n);
+        }
     }
     auto empty = bn::generate_attribute_combi(0, 10, 1, 1);
     ASSERT_TRUE(empty);
