@@ -9,4 +9,8 @@ namespace toolbox::matrix::sorting {
 // them) keep their input order.
 Vector sort_array(VecView data);
 
+// Sorts values without NaN ascending, equal values (-0.0 and +0.0 among them)
+// in their input order: the one sequence every stable sort by `<` gives.
+void stable_sort_finite_order(std::span<double> values);
+
 }  // namespace toolbox::matrix::sorting
