@@ -4,7 +4,6 @@
 #include <cstddef>
 #include <cstring>
 
-#include "toolbox/matrix/lapack.hpp"
 #include "toolbox/stats/distances_kernels.hpp"
 
 namespace toolbox::stats::distances {
@@ -143,6 +142,29 @@ void row_loop(MatView x, const double* a, const double* b, MatView c, double* ou
     detail::row_distances(isa, x, a, b, c, out_a, out_b);
 }
 
+// T = D · C for one block of rows, in one fixed order: t_j = sum over k of
+// d_k * C_kj, k ascending from 0.0, each row on its own (the order of the row
+// kernels). A library product would split and fuse these sums by its own
+// blocking, kernel and thread count, and the distances would change bits
+// with them. The inner loop runs along a row of C, so it vectorises across j
+// without touching the order of any sum.
+[[gnu::target_clones("avx512f", "avx2", "default")]] void block_product(const double* __restrict d,
+                                                                       std::size_t rows, std::size_t K,
+                                                                       const double* __restrict c,
+                                                                       std::size_t c_stride, double* __restrict t) {
+    std::size_t r = 0;
+    for (; r < rows; ++r) {
+        const double* __restrict dr = d + r * K;
+        double* __restrict tr = t + r * K;
+        for (std::size_t j = 0; j < K; ++j) tr[j] = 0.0;
+        for (std::size_t k = 0; k < K; ++k) {
+            const double dk = dr[k];
+            const double* __restrict ck = c + k * c_stride;
+            for (std::size_t j = 0; j < K; ++j) tr[j] += dk * ck[j];
+        }
+    }
+}
+
 // K >= 33: blocks of up to 256 rows, T = D · C by one matrix product, then
 // distance = row of T dotted with row of D (j ascending, from 0.0).
 void blocked(MatView x, VecView mean, MatView c, double* out) {
@@ -158,8 +180,7 @@ void blocked(MatView x, VecView mean, MatView c, double* out) {
             double* dr = d.row(r).data();
             for (std::size_t j = 0; j < K; ++j) dr[j] = xr[j] - mean[j];
         }
-        matrix::lapack::dgemm(matrix::lapack::Trans::No, matrix::lapack::Trans::No, rows, K, K, 1.0, d.data(), K,
-                              c.data(), c.row_stride, 0.0, t.data(), K);
+        block_product(d.data(), rows, K, c.data(), c.row_stride, t.data());
         // Several rows at once: independent sums keep the adder busy while
         // each row still adds its terms in ascending order.
         constexpr std::size_t R = 8;
