@@ -1,10 +1,12 @@
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 
 #include <algorithm>
-#include <vector>
 #include <cmath>
 #include <cstdint>
 #include <utility>
+#include <vector>
+
+#include "toolbox/matrix/sorting.hpp"
 
 namespace toolbox::qel::insights::solo_distributions {
 
@@ -228,9 +230,9 @@ void stable_sort_nan_equal(std::span<double> values) {
     const std::size_t n = values.size();
     if (n < 2) return;
     // Without NaN the order is a strict weak one, whose stable sort is unique:
-    // the library's gives the same sequence, faster.
+    // the radix sort gives the same sequence, faster.
     if (std::none_of(values.begin(), values.end(), [](double v) { return std::isnan(v); })) {
-        std::stable_sort(values.begin(), values.end());
+        matrix::sorting::stable_sort_finite_order(values);
         return;
     }
     Vector scratch = Vector::uninit(n);
