@@ -49,14 +49,17 @@ results::CountVector to_counts(const Vector& n) {
     return out;
 }
 
-Result<VecView> relevance_of(const PredictionResults& r) {
-    if (!r.insights || !r.insights->relevance) return compute_error("Relevance scores not available in results");
-    return r.insights->relevance->view();
-}
+// The relevance vector and the include mask that the weights step stored,
+// checked in this order.
+struct RelevanceAndInclude {
+    VecView relevance;
+    BoolMatView include;
+};
 
-Result<BoolMatView> include_of(const PredictionResults& r) {
+Result<RelevanceAndInclude> relevance_and_include(const PredictionResults& r) {
+    if (!r.insights || !r.insights->relevance) return compute_error("Relevance scores not available in results");
     if (!r.include) return compute_error("Include mask not available in results");
-    return r.include->view();
+    return RelevanceAndInclude{r.insights->relevance->view(), r.include->view()};
 }
 
 double adj_fit_factor(enums::AdjFitMultiplier m, double k) {
@@ -128,11 +131,10 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     // Predictions per threshold.
     Vector yhat;
     if (summary) {
-        auto rel = relevance_of(results);
-        if (!rel) return std::unexpected(std::move(rel.error()));
-        auto inc = include_of(results);
-        if (!inc) return std::unexpected(std::move(inc.error()));
-        yhat = psr::psr_stream_yhat(y, *rel, *inc, summary->eval.include_side, summary->eval.n_total);
+        auto ri = relevance_and_include(results);
+        if (!ri) return std::unexpected(std::move(ri.error()));
+        yhat = psr::psr_stream_yhat(y, ri->relevance, ri->include, summary->eval.include_side,
+                                    summary->eval.n_total);
     } else {
         if (!results.weights) return compute_error("Weights not available in results");
         const Matrix& w = *results.weights;
@@ -148,12 +150,11 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     const std::optional<MatView> cov_inv_opt = cov_inv;
     const bool logistic = options.prediction_scale == enums::PredictionScale::Logistic;
     if (solo) {
-        auto rel = relevance_of(results);
-        if (!rel) return std::unexpected(std::move(rel.error()));
-        auto inc = include_of(results);
-        if (!inc) return std::unexpected(std::move(inc.error()));
+        auto ri = relevance_and_include(results);
+        if (!ri) return std::unexpected(std::move(ri.error()));
         if (!results.insights->info_theta) return compute_error("Info theta not available in results");
-        auto parts = solo_dist::compute_solo_distribution(y, *rel, *inc, results.insights->info_theta->view());
+        auto parts = solo_dist::compute_solo_distribution(y, ri->relevance, ri->include,
+                                                          results.insights->info_theta->view());
         if (!parts) return std::unexpected(std::move(parts.error()));
         Vector y_solo = std::move(parts->y_solo);
         Matrix xi_solo = std::move(parts->xi_solo);
@@ -193,11 +194,10 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     // Asymmetry and fit of the weights against y (never against yhat).
     insights::asymmetry::AsymmetryResult am;
     if (summary) {
-        auto rel = relevance_of(results);
-        if (!rel) return std::unexpected(std::move(rel.error()));
-        auto inc = include_of(results);
-        if (!inc) return std::unexpected(std::move(inc.error()));
-        am = asymmetry_from_psr_stream(n_retained.view(), y, *rel, *inc, summary->exclude.view(), summary->eval);
+        auto ri = relevance_and_include(results);
+        if (!ri) return std::unexpected(std::move(ri.error()));
+        am = asymmetry_from_psr_stream(n_retained.view(), y, ri->relevance, ri->include, summary->exclude.view(),
+                                       summary->eval);
     } else {
         if (!results.weights) return compute_error("Weights not available in results");
         if (!results.weights_excluded) return compute_error("Excluded weights not available in results");
@@ -234,11 +234,10 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     if (summary) {
         Vector a = Vector::uninit(t);
         for (std::size_t k = 0; k < t; ++k) a[k] = adjusted[k] * (aux.k[k] < aux.n[k] ? 1.0 : 0.0);
-        auto rel = relevance_of(results);
-        if (!rel) return std::unexpected(std::move(rel.error()));
-        auto inc = include_of(results);
-        if (!inc) return std::unexpected(std::move(inc.error()));
-        auto mix = psr::psr_stream_mix(*rel, *inc, summary->exclude.view(), summary->eval, a.view(), adjusted.view());
+        auto ri = relevance_and_include(results);
+        if (!ri) return std::unexpected(std::move(ri.error()));
+        auto mix = psr::psr_stream_mix(ri->relevance, ri->include, summary->exclude.view(), summary->eval, a.view(),
+                                       adjusted.view());
         cell_weights = CellAdjFitWeights{std::move(mix.in), std::move(mix.ex)};
         summary.reset();
     }
