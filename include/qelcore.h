@@ -609,10 +609,16 @@ typedef struct QelModelCallArgs {
  * out_results: receives a new results handle on success and NULL on every
  *              failure; free it with qel_prediction_results_free.
  *
+ * Missing values are handled by the handle's missing-moments setting
+ * (pairwise by default); a column with fewer than two observed values, an
+ * infinite attribute or a single observation leaves the covariance undefined
+ * and fails the run.
+ *
  * Returns 0; 1 for a NULL out_results, y, X or theta; 2 when the lengths
  * disagree with the extents; 3 for a bad layout code or a zero extent; 5 when
  * the computation fails (for instance a covariance that the chosen method
- * cannot invert, or censor type both) with the reason in qel_last_error().
+ * cannot invert, or an undefined covariance) with the reason in
+ * qel_last_error().
  */
 QEL_API int32_t qel_predict(const double* y, size_t y_len, const double* X, size_t rows, size_t cols,
                             int32_t layout, const double* theta, size_t theta_len,
