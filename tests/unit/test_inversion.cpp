@@ -4,11 +4,13 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "../support/returns.hpp"
 #include "toolbox/matrix/inversion.hpp"
 
 namespace {
@@ -88,6 +90,38 @@ TEST(Inversion, SmallResultsUnderEveryMethod) {
     ASSERT_TRUE(e.has_value());
     EXPECT_EQ(e->rows(), 0u);
     EXPECT_EQ(e->cols(), 0u);
+}
+
+// LAPACK's SVD can loop for ever on an infinite or NaN entry (the covariance
+// of a sample holding 1e308 next to ordinary values holds both infinities), so
+// the pseudoinverse refuses such input before LAPACK sees it. The other paths
+// keep LAPACK's own outcome.
+TEST(Inversion, PseudoinverseRefusesNonFiniteInputWithoutHanging) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        const char* name;
+        Matrix a;
+    } cases[] = {
+        // The covariance of the 5 x 3 sample {0,0,1, 5,1e308,2, 1,1,0, 2,3,1, 3,2,4}:
+        // LAPACK never returns on it.
+        {"covariance of a sample holding 1e308", Matrix{{3.7, inf, 1.6}, {inf, inf, 1e307}, {1.6, 1e307, 2.3}}},
+        {"both infinities", Matrix{{3.7, inf, 0.35}, {inf, inf, -inf}, {0.35, -inf, 2.3}}},
+        {"one infinity", Matrix{{2.0, 0.5, 0.1}, {0.5, inf, 0.2}, {0.1, 0.2, 1.0}}},
+        {"NaN", Matrix{{2.0, 0.5, 0.1}, {0.5, nan, 0.2}, {0.1, 0.2, 1.0}}},
+        {"1 x 1 infinity", Matrix{{-inf}}},
+    };
+    for (const auto& c : cases) {
+        for (auto m : {kPinv, kByte7}) {
+            const auto r = test_support::returns(c.name, [&] { return inv_with_method(c.a, m); });
+            EXPECT_EQ(error_of(r), "SVD input is not finite.") << c.name;
+        }
+    }
+    // The largest finite values are still decomposed.
+    const double big = std::numeric_limits<double>::max();
+    const auto r = test_support::returns("largest finite", [&] { return inv_with_method(Matrix{{big, 0}, {0, big}}, kPinv); });
+    ASSERT_TRUE(r.has_value()) << error_of(r);
+    EXPECT_EQ((*r)(0, 0), 1.0 / big);
 }
 
 TEST(Inversion, ThreeMethodsAgreeOnASymmetricPositiveDefiniteMatrix) {

@@ -98,6 +98,14 @@ Result<Matrix> pinv(MatView a) {
     if (a.rows() != a.cols()) return compute_error(kNotSquare);
     const std::size_t n = a.rows();
     if (n == 0) return Matrix(0, 0);
+    // LAPACK's SVD can iterate for ever on an infinite or NaN entry (seen with
+    // 3 x 3 matrices), blocking the caller's thread; nothing meaningful could
+    // come out of such input anyway.
+    for (std::size_t i = 0; i < n; ++i) {
+        for (double v : a.row(i)) {
+            if (!std::isfinite(v)) return compute_error("SVD input is not finite.");
+        }
+    }
 
     Vector s(n);
     Vector u(n * n);

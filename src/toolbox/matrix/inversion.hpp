@@ -23,7 +23,7 @@ Result<Matrix> inv_lu(MatView a);
 Result<Matrix> inv_cholesky(MatView a);
 
 // Moore-Penrose pseudoinverse of `a`; singular values at or below
-// n * 2^-52 * max(s) are dropped.
+// n * 2^-52 * max(s) are dropped. An infinite or NaN entry is refused.
 Result<Matrix> pinv(MatView a);
 
 }  // namespace toolbox::matrix::inversion
