@@ -40,8 +40,6 @@ namespace solo_dist = insights::solo_distributions;
 
 namespace {
 
-constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
-
 // The attributes at `columns`, every row. (Column indices are 64-bit words,
 // the same type as size_t here.)
 static_assert(std::is_same_v<std::uint64_t, std::size_t>);
