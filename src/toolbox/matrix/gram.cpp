@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "toolbox/target_clones.hpp"
+
 namespace toolbox::matrix::gram {
 
 namespace {
@@ -44,8 +46,8 @@ template <std::size_t NV>
 // of 4 x 8 entries that start on the diagonal blocks (and a 4 x 4 tile where
 // fewer than eight columns remain). Compiled for several instruction sets:
 // the elementwise IEEE operations give the same bits in each.
-__attribute__((target_clones("avx2", "default"))) void accumulate_upper(const double* chunk, std::size_t rows,
-                                                                        std::size_t width, double* sums) {
+QEL_TARGET_CLONES("avx2", "default") void accumulate_upper(const double* chunk, std::size_t rows, std::size_t width,
+                                                           double* sums) {
     for (std::size_t j0 = 0; j0 < width; j0 += kTileRows) {
         std::size_t l0 = j0;
         for (; l0 + 8 <= width; l0 += 8) tile<2>(chunk, rows, width, sums, j0, l0);

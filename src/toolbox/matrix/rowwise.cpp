@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "toolbox/target_clones.hpp"
+
 namespace toolbox::matrix::rowwise {
 
 namespace {
@@ -103,15 +105,15 @@ template <Rows Mode>
 
 }  // namespace
 
-__attribute__((target_clones("avx2", "default"))) void column_sums(MatView x, double* sum) {
+QEL_TARGET_CLONES("avx2", "default") void column_sums(MatView x, double* sum) {
     sums<Rows::All>(x, sum, nullptr);
 }
 
-__attribute__((target_clones("avx2", "default"))) void present_sums(MatView x, double* sum, std::int64_t* count) {
+QEL_TARGET_CLONES("avx2", "default") void present_sums(MatView x, double* sum, std::int64_t* count) {
     sums<Rows::SkipNaN>(x, sum, count);
 }
 
-__attribute__((target_clones("avx2", "default"))) std::size_t complete_row_sums(MatView x, double* sum) {
+QEL_TARGET_CLONES("avx2", "default") std::size_t complete_row_sums(MatView x, double* sum) {
     // A row is complete only when every column block finds no NaN in it; a
     // matrix wider than one block is settled by a scalar pass.
     if (x.cols() <= 4 * kMaxVectors) return sums<Rows::Complete>(x, sum, nullptr);
@@ -129,7 +131,7 @@ __attribute__((target_clones("avx2", "default"))) std::size_t complete_row_sums(
     return n_complete;
 }
 
-__attribute__((target_clones("avx2", "default"))) std::size_t centre_complete_rows(
+QEL_TARGET_CLONES("avx2", "default") std::size_t centre_complete_rows(
     MatView x, std::size_t& i, const double* mean, double* chunk, std::size_t width, std::size_t max_rows) {
     const std::size_t k = x.cols();
     const std::size_t full = k / 4 * 4;
@@ -162,8 +164,8 @@ __attribute__((target_clones("avx2", "default"))) std::size_t centre_complete_ro
     return filled;
 }
 
-__attribute__((target_clones("avx2", "default"))) void centre(MatView x, std::size_t i0, std::size_t rows,
-                                                              const double* mean, double* chunk, std::size_t width) {
+QEL_TARGET_CLONES("avx2", "default") void centre(MatView x, std::size_t i0, std::size_t rows,
+                                                 const double* mean, double* chunk, std::size_t width) {
     const std::size_t k = x.cols();
     const std::size_t full = k / 4 * 4;
     for (std::size_t r = 0; r < rows; ++r) {
@@ -187,7 +189,7 @@ __attribute__((target_clones("avx2", "default"))) void centre(MatView x, std::si
     }
 }
 
-__attribute__((target_clones("avx2", "default"))) std::size_t centre_zero_filled(
+QEL_TARGET_CLONES("avx2", "default") std::size_t centre_zero_filled(
     MatView x, std::size_t i0, std::size_t rows, const double* mean, double* chunk, std::size_t width,
     std::uint32_t* rows_with_nan, std::uint64_t* nan_bits) {
     const std::size_t k = x.cols();

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "toolbox/stats/distances_kernels.hpp"
+#include "toolbox/target_clones.hpp"
 
 namespace toolbox::stats::distances {
 
@@ -148,10 +149,9 @@ void row_loop(MatView x, const double* a, const double* b, MatView c, double* ou
 // blocking, kernel and thread count, and the distances would change bits
 // with them. The inner loop runs along a row of C, so it vectorises across j
 // without touching the order of any sum.
-[[gnu::target_clones("avx512f", "avx2", "default")]] void block_product(const double* __restrict d,
-                                                                       std::size_t rows, std::size_t K,
-                                                                       const double* __restrict c,
-                                                                       std::size_t c_stride, double* __restrict t) {
+QEL_TARGET_CLONES("avx512f", "avx2", "default") void block_product(const double* __restrict d, std::size_t rows,
+                                                                   std::size_t K, const double* __restrict c,
+                                                                   std::size_t c_stride, double* __restrict t) {
     std::size_t r = 0;
     for (; r < rows; ++r) {
         const double* __restrict dr = d + r * K;
