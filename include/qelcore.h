@@ -611,8 +611,8 @@ typedef struct QelModelCallArgs {
  *
  * Missing values are handled by the handle's missing-moments setting
  * (pairwise by default); a column with fewer than two observed values, an
- * infinite attribute or a single observation leaves the covariance undefined
- * and fails the run.
+ * infinite attribute, values so large that the covariance overflows, or a
+ * single observation leave the covariance undefined and fail the run.
  *
  * Returns 0; 1 for a NULL out_results, y, X or theta; 2 when the lengths
  * disagree with the extents; 3 for a bad layout code or a zero extent; 5 when
@@ -651,9 +651,11 @@ QEL_API int32_t qel_predict_call(const QelModelCallArgs* args);
  *              reduced to it, and the max-fit index: one value per searched
  *              threshold, 1.0 at the chosen one and 0.0 elsewhere.
  *
- * Returns 0; 1, 2 and 3 as qel_predict; 5 when the run fails (for instance X
- * with a missing value, whose plain covariance is not finite) with the reason
- * in qel_last_error(), or, when the covariance cannot be inverted, with a
+ * Returns 0; 1, 2 and 3 as qel_predict; 5 when the run fails with the reason
+ * in qel_last_error(): for instance X with a missing or infinite value, or
+ * with values so large that the covariance overflows (the plain covariance is
+ * then not finite, and the run fails under every inversion method, as
+ * qel_predict does); or, when the covariance cannot be inverted, with a
  * message beginning
  * "internal panic in qel_maxfit (often singular / ill-conditioned data): ".
  */
@@ -685,8 +687,11 @@ QEL_API int32_t qel_maxfit_call(const QelModelCallArgs* args);
  *              qel_prediction_results_free.
  *
  * Returns 0; 1, 2 and 3 as qel_predict; 5 when the run fails (for instance
- * more than 64 columns with missing values, or every cell without adjusted
- * fit) with the reason in qel_last_error(), or with a message beginning
+ * more than 64 columns with missing values, every cell without adjusted fit,
+ * or a covariance that is not finite: the one of the complete columns, or the
+ * listwise covariance of one combination or of its noise twin, as when X holds
+ * an infinite or overflowing value or two columns are never observed
+ * together) with the reason in qel_last_error(), or with a message beginning
  * "internal panic in qel_grid (often singular / ill-conditioned data): ".
  */
 QEL_API int32_t qel_grid(const double* y, size_t y_len, const double* X, size_t rows, size_t cols, int32_t layout,

@@ -232,7 +232,7 @@ TEST(MaxFit, FailuresLeaveNoResults) {
         {"constant column: singular covariance", constant, 5,
          panic + "Failed to invert covariance matrix: \""},
         {"missing value", missing, 5,
-         "inverse covariance of X is not finite (X holds a missing or infinite value, or a single observation)"},
+         "covariance of X is not finite (a column with fewer than two observed values, or a single observation)"},
     };
     for (const Case& c : cases) {
         for (const char* inner : {"off", "auto"}) {

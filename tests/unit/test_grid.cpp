@@ -626,4 +626,66 @@ TEST(GridRuns, FirstFailingCombinationInListOrderWins) {
     EXPECT_EQ(s.error().message, "LU decomposition failed.");
 }
 
+// A covariance that is not finite fails the run with the pipeline's words,
+// wherever it arises: the shared covariance of the setup, one cell's listwise
+// covariance, or a noise twin's. Inverted, it gave a meaningless "success";
+// by the pseudoinverse, a run that never returned.
+TEST(GridRuns, UndefinedCovariancesAreRefusedInSetupCellsAndTwins) {
+    const std::string undefined =
+        "covariance of X is not finite (a column with fewer than two observed values, or a single observation)";
+    for (int method = 0; method < 3; ++method) {
+        const auto inv_method = static_cast<toolbox::enums::InversionMethod>(method);
+        const std::string where = "method " + std::to_string(method);
+        GridOptions o;
+        o.predict.inv_method = inv_method;
+
+        // 1e308 beside ordinary values overflows the full covariance.
+        Data huge = sample(8, 2, 21);
+        huge.x(3, 0) = 1e308;
+        auto setup = prepare_grid_prediction_setup(huge.y.view(), huge.x.view(), huge.theta.view(), o);
+        ASSERT_FALSE(setup) << where;
+        EXPECT_EQ(setup.error().message, undefined) << where;
+
+        // Columns 1 and 2 are never observed together: the cell that uses
+        // both has no complete row and a NaN covariance.
+        Data apart = sample(300, 3, 22);
+        for (std::size_t i = 0; i < 150; ++i) apart.x(i, 1) = kNaN;
+        for (std::size_t i = 150; i < 300; ++i) apart.x(i, 2) = kNaN;
+        GridOptions cells = o;
+        cells.attribute_combi = list_of({{1, 1, 0}, {1, 1, 1}});
+        auto s = seq::predict_grid_sequential(apart.y.view(), apart.x.view(), apart.theta.view(), cells);
+        ASSERT_FALSE(s) << where;
+        EXPECT_EQ(s.error().message, undefined) << where;
+        auto p = par::predict_grid_parallel(apart.y.view(), apart.x.view(), apart.theta.view(), cells);
+        ASSERT_FALSE(p) << where;
+        EXPECT_EQ(p.error().message, "inv error at q=1: " + undefined) << where;
+
+        // A twin whose values overflow the listwise covariance of its
+        // combination, while the real column's does not.
+        const Data d = holes_sample();
+        auto start = grid_run_prelude(d.y.view(), d.x.view(), d.theta.view(), o);
+        ASSERT_TRUE(start && start->twins) << where;
+        NoiseTwins twins = *start->twins;
+        (*twins[1])[0] = kInf;
+        const auto censors = censor_list(CensorType::Relevance);
+        const std::vector<std::size_t> selected{0, 1};
+        ByteMatrix row(1, 4);
+        row(0, 0) = row(0, 1) = 1;
+        auto acc = GridCompositeAccumulator::create(60, 4);
+        const auto r = mi::accumulate_one_fused_noise_twin(
+            acc, d.y.view(), d.x.view(), d.theta.view(), row.row(0), selected, start->setup.missing_columns,
+            start->setup.complete_columns, twins, censors, o, true, false, 1);
+        ASSERT_FALSE(r) << where;
+        EXPECT_EQ(r.error().message, "fused noise inv for column 1: " + undefined) << where;
+        EXPECT_EQ(acc.twin_count[1], 0u) << where;
+        // The real twins pass.
+        EXPECT_TRUE(mi::accumulate_one_fused_noise_twin(acc, d.y.view(), d.x.view(), d.theta.view(), row.row(0),
+                                                        selected, start->setup.missing_columns,
+                                                        start->setup.complete_columns, *start->twins, censors, o,
+                                                        true, false, 1))
+            << where;
+        EXPECT_EQ(acc.twin_count[1], 1u) << where;
+    }
+}
+
 }  // namespace

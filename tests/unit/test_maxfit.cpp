@@ -168,15 +168,45 @@ TEST(MaxFitSetup, ThresholdsAndInverseCovariance) {
     EXPECT_TRUE(same_bits(s->cov_inv, given));
 }
 
-// A missing value makes the plain covariance NaN; the run must not go on to
-// return predictions built from a NaN inverse.
-TEST(MaxFitSetup, MissingValuesInXAreAnError) {
-    Data d = make_data(30, 2, 3);
-    d.x(4, 1) = kNaN;
-    auto s = mf::setup_common(d.y.view(), d.x.view(), d.theta.view(), MaxFitOptions{});
-    ASSERT_FALSE(s);
-    EXPECT_EQ(s.error().message,
-              "inverse covariance of X is not finite (X holds a missing or infinite value, or a single observation)");
+// A covariance that is not finite is refused before any inversion, with the
+// pipeline's words: inverted, it gave a "successful" run of meaningless
+// predictions (or, by the pseudoinverse, a run that never returned).
+TEST(MaxFitSetup, UndefinedCovarianceIsAnErrorUnderEveryMethod) {
+    const char* undefined =
+        "covariance of X is not finite (a column with fewer than two observed values, or a single observation)";
+    const char* near_singular = "inverse covariance of X is not finite (the covariance is too close to singular)";
+    auto with = [](std::size_t n, std::size_t row, double value) {
+        Data d = make_data(n, 2, 3);
+        d.x(row, 1) = value;
+        return d;
+    };
+    // A variance of about 1e-320: finite, but its inverse overflows.
+    Data tiny = make_data(8, 2, 3);
+    for (std::size_t i = 0; i < 8; ++i) tiny.x(i, 0) = static_cast<double>(i) * 1e-160;
+    struct Case {
+        const char* name;
+        Data d;
+        const char* text[3];  // per method; nullptr: the setup succeeds
+    } cases[] = {
+        {"missing value", with(30, 4, kNaN), {undefined, undefined, undefined}},
+        {"infinite value", with(30, 4, -kInf), {undefined, undefined, undefined}},
+        {"1e308 overflows the covariance", with(8, 4, 1e308), {undefined, undefined, undefined}},
+        {"single observation", make_data(1, 2, 3), {undefined, undefined, undefined}},
+        {"variance of 1e-320", std::move(tiny), {near_singular, near_singular, nullptr}},
+    };
+    for (const auto& c : cases) {
+        for (int method = 0; method < 3; ++method) {
+            MaxFitOptions o;
+            o.predict.inv_method = static_cast<toolbox::enums::InversionMethod>(method);
+            auto s = mf::setup_common(c.d.y.view(), c.d.x.view(), c.d.theta.view(), o);
+            if (c.text[method] == nullptr) {
+                EXPECT_TRUE(s) << c.name << " " << method;
+                continue;
+            }
+            ASSERT_FALSE(s) << c.name << " " << method;
+            EXPECT_EQ(s.error().message, c.text[method]) << c.name << " " << method;
+        }
+    }
 }
 
 // One pass reduced to its best threshold is the full pass's column at that

@@ -145,12 +145,13 @@ Matrix nancov(MatView x, bool listwise) {
     return pairwise_cov(x, sums);
 }
 
-Matrix cov_inv_with_method(MatView x, enums::InversionMethod method) {
-    const Matrix c = cov(x);
+Matrix invert_cov(MatView c, enums::InversionMethod method) {
     auto inv = inversion::inv_with_method(c, method);
     if (!inv) fault("Failed to invert covariance matrix: \"" + inv.error().message + "\"");
     return std::move(*inv);
 }
+
+Matrix cov_inv_with_method(MatView x, enums::InversionMethod method) { return invert_cov(cov(x), method); }
 
 MeanAndN average_with_n(MatView x, bool listwise) {
     if (listwise) return listwise_mean_and_n(x);

@@ -33,7 +33,11 @@ Matrix cov(MatView x);
 // count is below 2 are NaN.
 Matrix nancov(MatView x, bool listwise);
 
-// Inverse of `cov(x)` by `method`. Stops the computation when the inversion fails.
+// Inverse of the covariance matrix `c` by `method`. Stops the computation
+// when the inversion fails.
+Matrix invert_cov(MatView c, enums::InversionMethod method);
+
+// Inverse of `cov(x)` by `method`, as invert_cov.
 Matrix cov_inv_with_method(MatView x, enums::InversionMethod method);
 
 // Column means with the sample size: listwise, the means over the complete

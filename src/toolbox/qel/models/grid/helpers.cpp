@@ -8,7 +8,6 @@
 
 #include "toolbox/format.hpp"
 #include "toolbox/matrix/covariance.hpp"
-#include "toolbox/matrix/inversion.hpp"
 #include "toolbox/matrix/nan/detection.hpp"
 #include "toolbox/parallel/pool.hpp"
 #include "toolbox/qel/insights/asymmetry/asymmetry.hpp"
@@ -221,6 +220,10 @@ Result<GridPredictionSetup> prepare_grid_prediction_setup(VecView y, MatView x, 
                 for (std::size_t b = 0; b < cc.size(); ++b) setup.full_cov(cc[a], cc[b]) = c(a, b);
             }
         }
+    }
+
+    if (auto finite = predict::check_covariance_finite(setup.full_cov.view()); !finite) {
+        return std::unexpected(std::move(finite.error()));
     }
 
     if (setup.missing_columns.size() > 64) {
@@ -755,7 +758,7 @@ Result<void> run_combination_cell(const GridRunContext& ctx, const ComboSelectio
     for (std::size_t a = 0; a < m; ++a) {
         for (std::size_t b = 0; b < m; ++b) sub(a, b) = cov(sel.columns[a], sel.columns[b]);
     }
-    auto inv = matrix::inversion::inv_with_method(sub.view(), options.predict.inv_method);
+    auto inv = predict::inverse_of_covariance(sub.view(), options.predict.inv_method);
     if (!inv) {
         if (wrap_errors) return compute_error(format("inv error at q={}: {}", j, inv.error().message));
         return std::unexpected(std::move(inv.error()));

@@ -8,7 +8,6 @@
 
 #include "toolbox/format.hpp"
 #include "toolbox/matrix/covariance.hpp"
-#include "toolbox/matrix/inversion.hpp"
 #include "toolbox/qel/insights/relevance.hpp"
 #include "toolbox/qel/models/predict/predict.hpp"
 
@@ -135,7 +134,7 @@ Result<void> accumulate_one_fused_noise_twin(helpers::GridCompositeAccumulator& 
         means[a] = lw.mean[pos[a]];
         for (std::size_t b = 0; b < m; ++b) sub(a, b) = lw.cov(pos[a], pos[b]);
     }
-    auto inv = matrix::inversion::inv_with_method(sub.view(), options.predict.inv_method);
+    auto inv = predict::inverse_of_covariance(sub.view(), options.predict.inv_method);
     if (!inv) return compute_error(format("fused noise inv for column {}: {}", k, inv.error().message));
 
     config::PredictOptions cell_options = config::for_inner_search_cell(options.predict);

@@ -25,7 +25,7 @@ using results::PredictionResults;
 namespace {
 
 constexpr const char* kInverseNotFinite =
-    "inverse covariance of X is not finite (X holds a missing or infinite value, or a single observation)";
+    "inverse covariance of X is not finite (the covariance is too close to singular)";
 
 bool is_objective(const std::string& text) {
     return text == "fit" || text == "adjusted_fit" || text == "kfit";
@@ -46,11 +46,16 @@ Result<MaxFitSetup> setup_common(VecView y, MatView x, VecView theta, const conf
     if (options.predict.cov_inv) {
         setup.cov_inv = Matrix::from(options.predict.cov_inv->view());
     } else {
-        setup.cov_inv = matrix::covariance::cov_inv_with_method(setup.x.view(), options.predict.inv_method);
         // The plain sample covariance is NaN wherever X holds a missing value
-        // (and everywhere for a single observation). An inversion that still
-        // succeeds spreads the NaN into every relevance, and the run would
-        // "succeed" with predictions and fits that mean nothing. Say so.
+        // (everywhere for a single observation) and infinite where an
+        // attribute overflows; it is refused as the pipeline refuses it.
+        const Matrix cov = matrix::covariance::cov(setup.x.view());
+        if (auto finite = predict::check_covariance_finite(cov.view()); !finite) {
+            return std::unexpected(std::move(finite.error()));
+        }
+        setup.cov_inv = matrix::covariance::invert_cov(cov.view(), options.predict.inv_method);
+        // A covariance too close to singular can still invert to infinities,
+        // which would spread into every relevance.
         for (double v : setup.cov_inv.flat()) {
             if (!std::isfinite(v)) return compute_error(kInverseNotFinite);
         }

@@ -72,6 +72,24 @@ double adj_fit_factor(enums::AdjFitMultiplier m, double k) {
 
 }  // namespace
 
+Result<void> check_covariance_finite(MatView cov) {
+    // Inverted, a NaN spreads into every relevance (or, by the pseudoinverse,
+    // gives a zero matrix) and every weight comes out the same, so the
+    // prediction means nothing; an infinity can keep LAPACK's SVD from ever
+    // returning. Say so instead.
+    for (std::size_t i = 0; i < cov.rows(); ++i) {
+        for (double v : cov.row(i)) {
+            if (!std::isfinite(v)) return compute_error(kCovarianceNotFinite);
+        }
+    }
+    return {};
+}
+
+Result<Matrix> inverse_of_covariance(MatView cov, enums::InversionMethod method) {
+    if (auto finite = check_covariance_finite(cov); !finite) return std::unexpected(std::move(finite.error()));
+    return matrix::inversion::inv_with_method(cov, method);
+}
+
 insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(VecView n, VecView y, VecView relevance,
                                                               BoolMatView include, BoolMatView exclude,
                                                               const psr::PsrEval& eval) {
@@ -105,15 +123,7 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     } else {
         const Matrix cov =
             matrix::covariance::nancov(x, options.missing_moments == enums::MissingMoments::Complete);
-        // A column with fewer than two observed values (or a single
-        // observation) leaves the covariance undefined. Inverted, its NaN
-        // spreads into every relevance (or, by the pseudoinverse, into a zero
-        // matrix), every weight comes out the same and the prediction means
-        // nothing. Say so instead of returning it.
-        for (double v : cov.flat()) {
-            if (!std::isfinite(v)) return compute_error(kCovarianceNotFinite);
-        }
-        auto inv = matrix::inversion::inv_with_method(cov.view(), options.inv_method);
+        auto inv = inverse_of_covariance(cov.view(), options.inv_method);
         if (!inv) return std::unexpected(std::move(inv.error()));
         computed_cov_inv = std::move(*inv);
         cov_inv = computed_cov_inv.view();

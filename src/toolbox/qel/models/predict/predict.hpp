@@ -25,6 +25,15 @@ struct PredictInnerResult {
     std::optional<CellAdjFitWeights> cell_weights;
 };
 
+// Nothing when every entry of the covariance `cov` is finite; otherwise the
+// error every model call reports for an undefined covariance (a column with
+// fewer than two observed values, an infinite or overflowing attribute, a
+// single observation).
+Result<void> check_covariance_finite(matrix::MatView cov);
+
+// `cov` inverted by `method` once check_covariance_finite accepts it.
+Result<matrix::Matrix> inverse_of_covariance(matrix::MatView cov, enums::InversionMethod method);
+
 // The prediction run behind the C interface: materialised weights, solo
 // distribution with its histogram, relevance computed from the data.
 Result<results::PredictionResults> predict(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
