@@ -306,10 +306,22 @@ QEL_API int32_t qel_relevance_metrics_call(const QelRelevanceMetricsCallArgs* ar
  * qel_maxfit. A handle belongs to the caller from create to free and must only
  * be passed to the functions of its own kind.
  *
+ * Each handle carries a private tag of its kind, set by its create call and
+ * cleared by its free call. A setter or model call given a handle of another
+ * kind (for instance through the `const void*` options slot of
+ * QelModelCallArgs) returns QEL_STATUS_INVALID_VALUE with "options is not a
+ * predict options handle" (or "grid", or "max-fit" in place of "predict",
+ * naming the kind the function expects) and changes nothing; a free call given
+ * a handle of another kind leaves it alone. A handle that was already freed is
+ * refused (and a second free ignored) as long as its memory has not been
+ * handed out again; that cannot be relied on, and using a freed handle remains
+ * a host error.
+ *
  * Setters change one setting in place and return a status. Every setter first
  * clears the calling thread's message; a NULL handle returns
  * QEL_STATUS_NULL_POINTER with "opts is null" before any other argument is
- * looked at. A failing setter leaves the handle unchanged. Codes are int32_t
+ * looked at, then a handle of another kind returns QEL_STATUS_INVALID_VALUE
+ * (above). A failing setter leaves the handle unchanged. Codes are int32_t
  * and negative codes are refused like codes that are too large; messages show
  * the value as passed. Flags: zero is off, any other value on.
  *
@@ -352,14 +364,15 @@ QEL_API QelGridOptions* qel_grid_options_create(void);
  */
 QEL_API QelMaxFitOptions* qel_maxfit_options_create(void);
 
-/** Releases a predict handle and all it holds. NULL is accepted and ignored.
- *  Does not touch the last error. */
+/** Releases a predict handle and all it holds. NULL, and a handle of another
+ *  kind, are accepted and ignored. Does not touch the last error. */
 QEL_API void qel_predict_options_free(QelPredictOptions* opts);
 /** Releases a grid handle and all it holds (thresholds, combinations, key
- *  list). NULL is accepted and ignored. Does not touch the last error. */
+ *  list). NULL, and a handle of another kind, are accepted and ignored. Does
+ *  not touch the last error. */
 QEL_API void qel_grid_options_free(QelGridOptions* opts);
-/** Releases a max-fit handle and all it holds. NULL is accepted and ignored.
- *  Does not touch the last error. */
+/** Releases a max-fit handle and all it holds. NULL, and a handle of another
+ *  kind, are accepted and ignored. Does not touch the last error. */
 QEL_API void qel_maxfit_options_free(QelMaxFitOptions* opts);
 
 /* Settings common to all three kinds -------------------------------------- */
@@ -582,7 +595,9 @@ QEL_API int32_t qel_maxfit_options_set_objective(QelMaxFitOptions* opts, const c
  * The parameters of a model call in one record (qel_predict_call and its
  * grid and max-fit peers): ten 8-byte slots, 80 bytes. `layout` occupies the
  * low 4 bytes of its slot; the rest is padding. `options` holds a handle of the
- * call's kind, or NULL for the defaults.
+ * call's kind, or NULL for the defaults; a handle of another kind is refused
+ * with QEL_STATUS_INVALID_VALUE ("options is not a grid options handle" from
+ * qel_grid_call, and so on).
  */
 typedef struct QelModelCallArgs {
     const double* y;
@@ -615,7 +630,8 @@ typedef struct QelModelCallArgs {
  * single observation leave the covariance undefined and fail the run.
  *
  * Returns 0; 1 for a NULL out_results, y, X or theta; 2 when the lengths
- * disagree with the extents; 3 for a bad layout code or a zero extent; 5 when
+ * disagree with the extents; 3 for a bad layout code, a zero extent or an
+ * options handle of another kind (checked after the inputs); 5 when
  * the computation fails (for instance a covariance that the chosen method
  * cannot invert, or an undefined covariance) with the reason in
  * qel_last_error().

@@ -8,21 +8,23 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
+#include <type_traits>
 
 #include "ffi/error.hpp"
 #include "ffi/inputs.hpp"
+#include "ffi/options.hpp"
 #include "ffi/results.hpp"
 #include "qelcore.h"
 
 namespace ffi::model_call {
 
-// `options` is the handle's record, or nullptr for a NULL handle, in which
-// case `Options{}` (the create call's defaults) stands in. `engine(y, x, theta,
-// options)` returns a `Result<PredictionResults>`.
-template <class Options, class Engine>
+// `handle` is the caller's option handle, or NULL, in which case the create
+// call's defaults stand in; a handle of another kind is refused. `engine(y, x,
+// theta, options)` returns a `Result<PredictionResults>`.
+template <class Handle, class Engine>
 std::int32_t run(std::string_view fault_context, const double* y, std::size_t y_len, const double* X,
                  std::size_t rows, std::size_t cols, std::int32_t layout, const double* theta, std::size_t theta_len,
-                 const Options* options, QelPredictionResults** out_results, Engine&& engine) noexcept {
+                 const Handle* handle, QelPredictionResults** out_results, Engine&& engine) noexcept {
     error::clear_last_error();
     if (out_results == nullptr) {
         error::set_last_error("out_results is null");
@@ -32,9 +34,14 @@ std::int32_t run(std::string_view fault_context, const double* y, std::size_t y_
     return error::guard(fault_context, error::FaultMessage::WithPayload, [&]() -> std::int32_t {
         auto inputs = inputs::load_model_inputs(y, y_len, X, rows, cols, layout, theta, theta_len);
         if (!inputs) return inputs.error();
-        std::optional<Options> defaults;
-        if (options == nullptr) defaults.emplace();
-        const Options& opts = options ? *options : *defaults;
+        if (handle != nullptr && !options::is_own_kind(handle)) {
+            error::set_last_error(options::HandleTraits<Handle>::foreign);
+            return QEL_STATUS_INVALID_VALUE;
+        }
+        const auto* record = options::record_of(handle);
+        std::optional<std::remove_cvref_t<decltype(*record)>> defaults;
+        if (record == nullptr) defaults.emplace();
+        const auto& opts = record ? *record : *defaults;
         auto result = engine(inputs->y.view(), inputs->X.view(), inputs->theta.view(), opts);
         if (!result) return error::map_compute_err(result.error());
         *out_results = results::box_results(std::move(*result));

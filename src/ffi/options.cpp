@@ -36,6 +36,10 @@ Status with_opts(std::string_view export_name, Handle* opts, Body&& body) noexce
             error::set_last_error("opts is null");
             return QEL_STATUS_NULL_POINTER;
         }
+        if (!options::is_own_kind(opts)) {
+            error::set_last_error(options::HandleTraits<Handle>::foreign);
+            return QEL_STATUS_INVALID_VALUE;
+        }
         return body(*opts);
     });
 }
@@ -300,9 +304,9 @@ extern "C" QEL_API QelGridOptions* qel_grid_options_create(void) {
 extern "C" QEL_API QelMaxFitOptions* qel_maxfit_options_create(void) {
     return op::create_handle<QelMaxFitOptions>("qel_maxfit_options_create");
 }
-extern "C" QEL_API void qel_predict_options_free(QelPredictOptions* opts) { delete opts; }
-extern "C" QEL_API void qel_grid_options_free(QelGridOptions* opts) { delete opts; }
-extern "C" QEL_API void qel_maxfit_options_free(QelMaxFitOptions* opts) { delete opts; }
+extern "C" QEL_API void qel_predict_options_free(QelPredictOptions* opts) { op::release(opts); }
+extern "C" QEL_API void qel_grid_options_free(QelGridOptions* opts) { op::release(opts); }
+extern "C" QEL_API void qel_maxfit_options_free(QelMaxFitOptions* opts) { op::release(opts); }
 
 // Predict handle.
 

@@ -20,9 +20,7 @@ namespace {
 
 using namespace toolbox::enums;
 using namespace toolbox::qel::models::config;
-using ffi::options::grid_options_of;
-using ffi::options::maxfit_options_of;
-using ffi::options::predict_options_of;
+using ffi::options::record_of;
 
 enum Field { Operator, Type, Adj, Inv, Unit, Scale, Missing, LinReg, Verbose, FIELD_COUNT };
 using Scalars = std::array<int, FIELD_COUNT>;
@@ -77,18 +75,18 @@ struct StoredOptions : ::testing::Test {
         qel_grid_options_free(g);
         qel_maxfit_options_free(m);
     }
-    const PredictOptions& pr() const { return *predict_options_of(p); }
-    const GridOptions& gr() const { return *grid_options_of(g); }
-    const MaxFitOptions& mr() const { return *maxfit_options_of(m); }
+    const PredictOptions& pr() const { return *record_of(p); }
+    const GridOptions& gr() const { return *record_of(g); }
+    const MaxFitOptions& mr() const { return *record_of(m); }
 };
 
 TEST_F(StoredOptions, AccessorsReadTheRecordInPlace) {
-    EXPECT_EQ(predict_options_of(nullptr), nullptr);
-    EXPECT_EQ(grid_options_of(nullptr), nullptr);
-    EXPECT_EQ(maxfit_options_of(nullptr), nullptr);
-    EXPECT_EQ(predict_options_of(p), &p->record);
-    EXPECT_EQ(grid_options_of(g), &g->record);
-    EXPECT_EQ(maxfit_options_of(m), &m->record);
+    EXPECT_EQ(record_of(static_cast<QelPredictOptions*>(nullptr)), nullptr);
+    EXPECT_EQ(record_of(static_cast<QelGridOptions*>(nullptr)), nullptr);
+    EXPECT_EQ(record_of(static_cast<QelMaxFitOptions*>(nullptr)), nullptr);
+    EXPECT_EQ(record_of(p), &p->record);
+    EXPECT_EQ(record_of(g), &g->record);
+    EXPECT_EQ(record_of(m), &m->record);
 }
 
 TEST_F(StoredOptions, CreatedHandlesHoldTheRecordDefaults) {
@@ -105,6 +103,57 @@ TEST_F(StoredOptions, CreatedHandlesHoldTheRecordDefaults) {
     const MaxFitOptions maxfit_defaults;
     EXPECT_EQ(mr().objective, maxfit_defaults.objective);
     EXPECT_EQ(mr().inner_parallel, maxfit_defaults.inner_parallel);
+    EXPECT_EQ(scalars(mr().predict), scalars(maxfit_defaults.predict));
+    EXPECT_EQ(threshold_bits(mr().predict), threshold_bits(maxfit_defaults.predict));
+}
+
+// A setter given a handle of another kind stores nothing, not even where its
+// own kind's field would lie: every record keeps its defaults.
+TEST_F(StoredOptions, SettersGivenAHandleOfAnotherKindStoreNothing) {
+    const double values[] = {0.1, 0.9};
+    auto as_predict = [](void* h) { return static_cast<QelPredictOptions*>(h); };
+    auto as_grid = [](void* h) { return static_cast<QelGridOptions*>(h); };
+    auto as_maxfit = [](void* h) { return static_cast<QelMaxFitOptions*>(h); };
+    const std::vector<std::function<int32_t(void*)>> predict_setters = {
+        [&](void* h) { return qel_predict_options_set_threshold(as_predict(h), values, 2); },
+        [&](void* h) { return qel_predict_options_set_inv_method(as_predict(h), 2); },
+        [&](void* h) { return qel_predict_options_set_verbose(as_predict(h), 1); },
+        [&](void* h) { return qel_predict_options_set_censor_unit_str(as_predict(h), "score"); },
+    };
+    const std::vector<std::function<int32_t(void*)>> grid_setters = {
+        [&](void* h) { return qel_grid_options_set_threshold(as_grid(h), values, 2); },
+        [&](void* h) { return qel_grid_options_set_k(as_grid(h), 3); },
+        [&](void* h) { return qel_grid_options_set_seed(as_grid(h), 7); },
+        [&](void* h) { return qel_grid_options_set_attribute_combi(as_grid(h), values, 1, 2, 0); },
+        [&](void* h) { return qel_grid_options_set_verbose(as_grid(h), 1); },
+    };
+    const std::vector<std::function<int32_t(void*)>> maxfit_setters = {
+        [&](void* h) { return qel_maxfit_options_set_threshold(as_maxfit(h), values, 2); },
+        [&](void* h) { return qel_maxfit_options_set_objective(as_maxfit(h), "fit"); },
+        [&](void* h) { return qel_maxfit_options_set_missing_moments(as_maxfit(h), 1); },
+        [&](void* h) { return qel_maxfit_options_set_verbose(as_maxfit(h), 1); },
+    };
+    for (const auto& set : predict_setters) {
+        EXPECT_EQ(set(g), QEL_STATUS_INVALID_VALUE);
+        EXPECT_EQ(set(m), QEL_STATUS_INVALID_VALUE);
+    }
+    for (const auto& set : grid_setters) {
+        EXPECT_EQ(set(p), QEL_STATUS_INVALID_VALUE);
+        EXPECT_EQ(set(m), QEL_STATUS_INVALID_VALUE);
+    }
+    for (const auto& set : maxfit_setters) {
+        EXPECT_EQ(set(p), QEL_STATUS_INVALID_VALUE);
+        EXPECT_EQ(set(g), QEL_STATUS_INVALID_VALUE);
+    }
+    const PredictOptions predict_defaults;
+    const GridOptions grid_defaults;
+    const MaxFitOptions maxfit_defaults;
+    EXPECT_EQ(scalars(pr()), scalars(predict_defaults));
+    EXPECT_EQ(threshold_bits(pr()), threshold_bits(predict_defaults));
+    EXPECT_EQ(own(gr()), own(grid_defaults));
+    EXPECT_EQ(scalars(gr().predict), scalars(grid_defaults.predict));
+    EXPECT_EQ(threshold_bits(gr().predict), threshold_bits(grid_defaults.predict));
+    EXPECT_EQ(mr().objective, maxfit_defaults.objective);
     EXPECT_EQ(scalars(mr().predict), scalars(maxfit_defaults.predict));
     EXPECT_EQ(threshold_bits(mr().predict), threshold_bits(maxfit_defaults.predict));
 }
