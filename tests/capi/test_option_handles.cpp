@@ -573,20 +573,20 @@ TEST_F(Handles, FreeLeavesAHandleOfAnotherKindAlone) {
         << qel_last_error();
 }
 
-#if defined(__SANITIZE_ADDRESS__)
-#define QEL_TEST_ASAN 1
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define QEL_TEST_SANITIZED 1
 #elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define QEL_TEST_ASAN 1
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
+#define QEL_TEST_SANITIZED 1
 #endif
 #endif
 
 // A released handle no longer carries its tag, so a call that is given it by
 // mistake is refused, and a second free is ignored, as long as the memory has
-// not been handed out again. (Reading released memory is what the sanitizer
-// reports, so the check runs only without it.)
+// not been handed out again. (Reading released memory is what sanitizers
+// report, so the check runs only without them.)
 TEST(OptionHandleLifecycle, AReleasedHandleIsRefusedWhereItCanBeTold) {
-#ifdef QEL_TEST_ASAN
+#ifdef QEL_TEST_SANITIZED
     GTEST_SKIP() << "reads released memory on purpose";
 #else
     QelPredictOptions* p = qel_predict_options_create();
