@@ -147,8 +147,12 @@ struct MatrixView {
     bool contiguous() const noexcept { return row_stride == n_cols || n_rows <= 1; }
     T& operator()(std::size_t i, std::size_t j) const noexcept { return ptr[i * row_stride + j]; }
     std::span<T> row(std::size_t i) const noexcept { return {ptr + i * row_stride, n_cols}; }
+    // A column of a matrix without rows holds nothing, and its view keeps the
+    // base pointer unmoved: the storage of an empty matrix is null, and moving
+    // a null pointer by a non-zero offset is undefined behaviour even when
+    // nothing is read through it.
     VectorView<T> col(std::size_t j) const noexcept {
-        return {ptr + j, n_rows, static_cast<std::ptrdiff_t>(row_stride)};
+        return {n_rows == 0 ? ptr : ptr + j, n_rows, static_cast<std::ptrdiff_t>(row_stride)};
     }
     T* data() const noexcept { return ptr; }
 };
@@ -248,10 +252,9 @@ public:
     const T& operator()(std::size_t i, std::size_t j) const noexcept { return buf_.data()[i * cols_ + j]; }
     std::span<T> row(std::size_t i) noexcept { return {data() + i * cols_, cols_}; }
     std::span<const T> row(std::size_t i) const noexcept { return {data() + i * cols_, cols_}; }
-    VectorView<const T> col(std::size_t j) const noexcept {
-        return {data() + j, rows_, static_cast<std::ptrdiff_t>(cols_)};
-    }
-    VectorView<T> col_mut(std::size_t j) noexcept { return {data() + j, rows_, static_cast<std::ptrdiff_t>(cols_)}; }
+    // As MatrixView::col: no offset from the null storage of a matrix without rows.
+    VectorView<const T> col(std::size_t j) const noexcept { return view().col(j); }
+    VectorView<T> col_mut(std::size_t j) noexcept { return view_mut().col(j); }
     std::span<T> flat() noexcept { return {data(), size()}; }
     std::span<const T> flat() const noexcept { return {data(), size()}; }
     MatrixView<const T> view() const noexcept { return {data(), rows_, cols_}; }
