@@ -32,6 +32,11 @@
 #include <stddef.h>
 #include <stdint.h>
 
+/* QEL_VERSION_MAJOR, _MINOR, _PATCH, QEL_VERSION_STRING and QEL_ABI_VERSION:
+ * the version this header describes. A host can compare them with
+ * qel_engine_version() and qel_abi_version() at run time. */
+#include "qelcore_version.h"
+
 #ifndef QEL_API
 #  if defined(QEL_BUILDING_LIBRARY)
 #    define QEL_API __attribute__((visibility("default")))
@@ -98,12 +103,19 @@ typedef struct QelPredictionResults QelPredictionResults;
  */
 QEL_API const char* qel_last_error(void);
 
-/** The interface number of this library: 5. */
+/**
+ * The C interface number of the loaded library, also the number in its SONAME
+ * (libqelcore.so.<n>). A library built from this header returns
+ * QEL_ABI_VERSION; a host that finds another number was built against a
+ * different interface.
+ */
 QEL_API uint32_t qel_abi_version(void);
 
 /**
- * The engine version, "1.3.2" (static storage). The library file also carries
- * the record "QEL-ENGINE-VERSION=1.3.2" for tools that read the file.
+ * The engine version of the loaded library as text, "major.minor.patch"
+ * (static storage); QEL_VERSION_STRING for a library built from this header. The
+ * library file also carries the record "QEL-ENGINE-VERSION=" followed by the
+ * version, for tools that read the file.
  */
 QEL_API const char* qel_engine_version(void);
 

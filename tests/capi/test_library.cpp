@@ -2,7 +2,10 @@
 // record in the file.
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <set>
@@ -47,6 +50,65 @@ TEST(Library, ExportsExactlyTheQelFunctions) {
 TEST(Library, Versions) {
     EXPECT_EQ(qel_abi_version(), 5u);
     EXPECT_STREQ(qel_engine_version(), "1.3.2");
+}
+
+// A C host checks what it compiled against with the header's macros.
+TEST(Library, VersionMacrosAgreeWithTheLibrary) {
+    EXPECT_EQ(qel_abi_version(), static_cast<uint32_t>(QEL_ABI_VERSION));
+    EXPECT_STREQ(qel_engine_version(), QEL_VERSION_STRING);
+    EXPECT_EQ(std::to_string(QEL_VERSION_MAJOR) + "." + std::to_string(QEL_VERSION_MINOR) + "." +
+                  std::to_string(QEL_VERSION_PATCH),
+              QEL_VERSION_STRING);
+}
+
+std::string base_name(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+std::string real_path(const std::string& path) {
+    char* r = realpath(path.c_str(), nullptr);
+    std::string out = r ? r : "";
+    std::free(r);
+    return out;
+}
+
+std::string soname_of(const std::string& library) {
+    const std::string cmd = "readelf -d '" + library + "'";
+    FILE* pipe = popen(cmd.c_str(), "r");
+    if (!pipe) return {};
+    std::string soname;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe)) {
+        const std::string l = line;
+        const auto tag = l.find("(SONAME)");
+        const auto open = l.find('[', tag == std::string::npos ? l.size() : tag);
+        const auto close = l.find(']', open == std::string::npos ? l.size() : open);
+        if (close != std::string::npos) soname = l.substr(open + 1, close - open - 1);
+    }
+    pclose(pipe);
+    return soname;
+}
+
+// The file is named for the engine version and its SONAME for the interface
+// number; the SONAME link and the development link the probe searches for
+// both lead to the file.
+TEST(Library, FileNamesCarryTheVersions) {
+    EXPECT_EQ(base_name(QEL_LIBRARY_FILE), std::string("libqelcore.so.") + QEL_VERSION_STRING);
+    const std::string soname = "libqelcore.so." + std::to_string(QEL_ABI_VERSION);
+    EXPECT_EQ(soname_of(QEL_LIBRARY_FILE), soname);
+    EXPECT_EQ(base_name(QEL_LIBRARY_SONAME_FILE), soname);
+    EXPECT_EQ(base_name(QEL_LIBRARY_LINK), "libqelcore.so");
+    const std::string file = real_path(QEL_LIBRARY_FILE);
+    ASSERT_FALSE(file.empty());
+    EXPECT_EQ(real_path(QEL_LIBRARY_SONAME_FILE), file);
+    EXPECT_EQ(real_path(QEL_LIBRARY_LINK), file);
+}
+
+// The library pins OpenBLAS's pthread build: a host that links only libqelcore
+// runs the engine's inversions on it, never on the single-threaded build.
+TEST(Library, RunsOnThePthreadOpenBLAS) {
+    using Query = int (*)();
+    auto parallel = reinterpret_cast<Query>(dlsym(RTLD_DEFAULT, "openblas_get_parallel"));
+    ASSERT_NE(parallel, nullptr) << "OpenBLAS is not loaded";
+    EXPECT_EQ(parallel(), 1) << "0 is the single-threaded build, 2 the OpenMP one";
 }
 
 TEST(Library, VersionRecordIsTheFirstMarkerInTheFile) {

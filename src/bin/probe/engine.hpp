@@ -14,12 +14,15 @@
 #include <variant>
 #include <vector>
 
+// The version macros alone: the probe never links the engine.
+#include "qelcore_version.h"
+
 namespace probe::engine {
 
 // The file name a host looks for.
 inline constexpr std::string_view LIBRARY_FILE_NAME = "libqelcore.so";
 // The probe's own ("cli") version.
-inline constexpr std::string_view CLI_VERSION = "1.3.2";
+inline constexpr std::string_view CLI_VERSION = QEL_VERSION_STRING;
 
 // Environment variables of the search. The build-output one names the
 // directory holding the release and debug build trees.
