@@ -73,9 +73,19 @@ int main(int argc, char** argv) {
     const char* name = strrchr(path, '/') ? strrchr(path, '/') + 1 : path;
     printf("Sample: %zu years of %s, target: year %.0f (actual TOTEMP %.0f)\n\n", n, name, theta[5], actual);
 
+    /* Each threshold is a percentile of the observations' relevance to the
+     * target; the adjusted fit is (fit + asymmetry) times K. These are the
+     * defaults of a fresh handle, set here by name to show them. */
     QelPredictOptions* opts = qel_predict_options_create();
     const double thresholds[] = {0.0, 0.2, 0.5, 0.8};
-    if (!opts || !check(qel_predict_options_set_threshold(opts, thresholds, 4), "set_threshold")) return 1;
+    if (!opts || !check(qel_predict_options_set_threshold(opts, thresholds, 4), "set_threshold") ||
+        !check(qel_predict_options_set_censor_type(opts, QEL_CENSOR_RELEVANCE), "set_censor_type") ||
+        !check(qel_predict_options_set_censor_unit(opts, QEL_UNIT_PERCENT), "set_censor_unit") ||
+        !check(qel_predict_options_set_censor_operator(opts, QEL_CENSOR_GTE), "set_censor_operator") ||
+        !check(qel_predict_options_set_adj_fit_multiplier(opts, QEL_ADJ_FIT_K), "set_adj_fit_multiplier")) {
+        qel_predict_options_free(opts);
+        return 1;
+    }
 
     QelPredictionResults* res = NULL;
     if (!check(qel_predict(y, n, x, n, N_ATTR, QEL_LAYOUT_ROW_MAJOR, theta, N_ATTR, opts, &res), "qel_predict")) {

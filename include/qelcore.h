@@ -80,6 +80,98 @@ enum {
 };
 
 /* ------------------------------------------------------------------------ */
+/* Option codes                                                             */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * Names for the codes that the option setters and the per-censor results
+ * queries take. The functions take plain int32_t: a name and its number are
+ * the same argument.
+ */
+
+/** Censor score (qel_*_options_set_censor_type). */
+enum {
+    /** Relevance: similarity plus informativeness. */
+    QEL_CENSOR_RELEVANCE = 0,
+    /** Similarity to the target. */
+    QEL_CENSOR_SIMILARITY = 1,
+    /** Both, one pass each: grid and max-fit runs only. */
+    QEL_CENSOR_BOTH = 2
+};
+
+/** Include rule of the censor (qel_*_options_set_censor_operator). */
+enum {
+    /** Score > cut-off. */
+    QEL_CENSOR_GT = 0,
+    /** Score < cut-off. */
+    QEL_CENSOR_LT = 1,
+    /** Score >= cut-off. */
+    QEL_CENSOR_GTE = 2,
+    /** Score <= cut-off. */
+    QEL_CENSOR_LTE = 3
+};
+
+/** What a threshold means (qel_*_options_set_censor_unit). */
+enum {
+    /** The cut-off is the threshold itself. */
+    QEL_UNIT_SCORE = 0,
+    /** A threshold t stands for the 100 t-th percentile of the scores. */
+    QEL_UNIT_PERCENT = 1
+};
+
+/** Inversion of the covariance (qel_*_options_set_inv_method). */
+enum {
+    /** LU decomposition. */
+    QEL_INV_GAUSSIAN = 0,
+    /** Cholesky decomposition. */
+    QEL_INV_CHOLESKY = 1,
+    /** SVD pseudoinverse. */
+    QEL_INV_PSEUDOINVERSE = 2
+};
+
+/** Factor of the adjusted fit (qel_*_options_set_adj_fit_multiplier). */
+enum {
+    /** One. */
+    QEL_ADJ_FIT_IDENTITY = 0,
+    /** K, the number of attributes. */
+    QEL_ADJ_FIT_K = 1,
+    /** ln(1 + K). */
+    QEL_ADJ_FIT_LOG = 2
+};
+
+/** Scale of the predictions (qel_*_options_set_prediction_scale). */
+enum {
+    /** The scale of y. */
+    QEL_SCALE_RESPONSE = 0,
+    /** Probabilities, through the logistic function. */
+    QEL_SCALE_LOGISTIC = 1
+};
+
+/** Moments of data with missing values (qel_*_options_set_missing_moments). */
+enum {
+    /** Covariance from the pairwise-complete observations. */
+    QEL_MISSING_PAIRWISE = 0,
+    /** Means and covariance from complete rows only. */
+    QEL_MISSING_COMPLETE = 1
+};
+
+/** Worker pool inside grid and max-fit runs (qel_*_options_set_inner_parallel). */
+enum {
+    /** As the run's size rules decide. */
+    QEL_INNER_PARALLEL_AUTO = 0,
+    /** Always sequential. */
+    QEL_INNER_PARALLEL_OFF = 1
+};
+
+/** Censor of the retained grid cells (the results queries that take censor). */
+enum {
+    /** Cells of the relevance pass. */
+    QEL_GRID_CENSOR_RELEVANCE = 0,
+    /** Cells of the similarity pass. */
+    QEL_GRID_CENSOR_SIMILARITY = 1
+};
+
+/* ------------------------------------------------------------------------ */
 /* Opaque handles                                                           */
 /* ------------------------------------------------------------------------ */
 
@@ -403,9 +495,10 @@ QEL_API int32_t qel_grid_options_set_threshold(QelGridOptions* opts, const doubl
 QEL_API int32_t qel_maxfit_options_set_threshold(QelMaxFitOptions* opts, const double* values, size_t n);
 
 /**
- * The include rule of the censor: 0 score > cut-off, 1 score < cut-off,
- * 2 score >= cut-off, 3 score <= cut-off. Other codes return 3
- * "invalid censor_operator: <code>".
+ * The include rule of the censor: QEL_CENSOR_GT (0) score > cut-off,
+ * QEL_CENSOR_LT (1) score < cut-off, QEL_CENSOR_GTE (2) score >= cut-off,
+ * QEL_CENSOR_LTE (3) score <= cut-off. Other codes return 3
+ * "invalid censor_operator: <value>".
  */
 QEL_API int32_t qel_predict_options_set_censor_operator(QelPredictOptions* opts, int32_t code);
 /** As qel_predict_options_set_censor_operator, for a grid handle. */
@@ -422,14 +515,16 @@ QEL_API int32_t qel_maxfit_options_set_censor_operator(QelMaxFitOptions* opts, i
 QEL_API int32_t qel_predict_options_set_censor_operator_str(QelPredictOptions* opts, const char* text);
 
 /**
- * The censor score of a prediction: 0 relevance, 1 similarity. Code 2 (both)
- * belongs to grid and max-fit runs and returns 3 "CensorType::Both is not
- * valid for predict; use 0=relevance or 1=similarity"; other codes return 3
- * "invalid censor_type: <code>".
+ * The censor score of a prediction: QEL_CENSOR_RELEVANCE (0) or
+ * QEL_CENSOR_SIMILARITY (1). QEL_CENSOR_BOTH (2) belongs to grid and max-fit
+ * runs and returns 3 "CensorType::Both is not valid for predict; use
+ * 0=relevance or 1=similarity"; other codes return 3
+ * "invalid censor_type: <value>".
  */
 QEL_API int32_t qel_predict_options_set_censor_type(QelPredictOptions* opts, int32_t code);
-/** The censor score of a grid run: 0 relevance, 1 similarity, 2 both (one
- *  pass each). Other codes return 3 "invalid censor_type: <code>". */
+/** The censor score of a grid run: QEL_CENSOR_RELEVANCE (0),
+ *  QEL_CENSOR_SIMILARITY (1) or QEL_CENSOR_BOTH (2, one pass each). Other
+ *  codes return 3 "invalid censor_type: <value>". */
 QEL_API int32_t qel_grid_options_set_censor_type(QelGridOptions* opts, int32_t code);
 /** As qel_grid_options_set_censor_type, for a max-fit handle. */
 QEL_API int32_t qel_maxfit_options_set_censor_type(QelMaxFitOptions* opts, int32_t code);
@@ -447,9 +542,9 @@ QEL_API int32_t qel_grid_options_set_censor_type_str(QelGridOptions* opts, const
 QEL_API int32_t qel_maxfit_options_set_censor_type_str(QelMaxFitOptions* opts, const char* text);
 
 /**
- * What a threshold means: 0 a raw score, 1 a fraction t whose cut-off is the
- * 100 t-th percentile of the censor scores. Other codes return 3
- * "invalid censor_unit: <code> (0=score, 1=percent)".
+ * What a threshold means: QEL_UNIT_SCORE (0) a raw score, QEL_UNIT_PERCENT (1)
+ * a fraction t whose cut-off is the 100 t-th percentile of the censor scores. Other codes return 3
+ * "invalid censor_unit: <value> (0=score, 1=percent)".
  */
 QEL_API int32_t qel_predict_options_set_censor_unit(QelPredictOptions* opts, int32_t code);
 /** As qel_predict_options_set_censor_unit, for a grid handle. */
@@ -462,9 +557,9 @@ QEL_API int32_t qel_maxfit_options_set_censor_unit(QelMaxFitOptions* opts, int32
 QEL_API int32_t qel_predict_options_set_censor_unit_str(QelPredictOptions* opts, const char* text);
 
 /**
- * The factor of the adjusted fit: 0 one, 1 K (the number of attributes),
- * 2 ln(1 + K). Other codes return 3
- * "invalid adj_fit_multiplier: <code> (0=identity, 1=K, 2=log)".
+ * The factor of the adjusted fit: QEL_ADJ_FIT_IDENTITY (0) one, QEL_ADJ_FIT_K
+ * (1) K (the number of attributes), QEL_ADJ_FIT_LOG (2) ln(1 + K). Other codes return 3
+ * "invalid adj_fit_multiplier: <value> (0=identity, 1=K, 2=log)".
  */
 QEL_API int32_t qel_predict_options_set_adj_fit_multiplier(QelPredictOptions* opts, int32_t code);
 /** As qel_predict_options_set_adj_fit_multiplier, for a grid handle. */
@@ -473,9 +568,10 @@ QEL_API int32_t qel_grid_options_set_adj_fit_multiplier(QelGridOptions* opts, in
 QEL_API int32_t qel_maxfit_options_set_adj_fit_multiplier(QelMaxFitOptions* opts, int32_t code);
 
 /**
- * The inversion of the covariance: 0 LU, 1 Cholesky, 2 SVD pseudoinverse.
+ * The inversion of the covariance: QEL_INV_GAUSSIAN (0) LU, QEL_INV_CHOLESKY
+ * (1) Cholesky, QEL_INV_PSEUDOINVERSE (2) SVD pseudoinverse.
  * Other codes return 3
- * "invalid inv_method: <code> (0=gaussian, 1=cholesky, 2=pseudoinverse)".
+ * "invalid inv_method: <value> (0=gaussian, 1=cholesky, 2=pseudoinverse)".
  */
 QEL_API int32_t qel_predict_options_set_inv_method(QelPredictOptions* opts, int32_t code);
 /** As qel_predict_options_set_inv_method, for a grid handle. */
@@ -484,8 +580,9 @@ QEL_API int32_t qel_grid_options_set_inv_method(QelGridOptions* opts, int32_t co
 QEL_API int32_t qel_maxfit_options_set_inv_method(QelMaxFitOptions* opts, int32_t code);
 
 /**
- * The scale of the predictions: 0 the scale of y, 1 probabilities (logistic).
- * Other codes return 3 "invalid prediction_scale: <code> (0=response,
+ * The scale of the predictions: QEL_SCALE_RESPONSE (0) the scale of y,
+ * QEL_SCALE_LOGISTIC (1) probabilities.
+ * Other codes return 3 "invalid prediction_scale: <value> (0=response,
  * 1=logistic)".
  */
 QEL_API int32_t qel_predict_options_set_prediction_scale(QelPredictOptions* opts, int32_t code);
@@ -495,10 +592,11 @@ QEL_API int32_t qel_grid_options_set_prediction_scale(QelGridOptions* opts, int3
 QEL_API int32_t qel_maxfit_options_set_prediction_scale(QelMaxFitOptions* opts, int32_t code);
 
 /**
- * The moments of data with missing values: 0 covariance from the
- * pairwise-complete observations, 1 means and covariance from complete rows
- * only. Other codes return 3 "invalid missing_moments: <code> (0=pairwise,
- * 1=complete)". Grid handles have no such setting.
+ * The moments of data with missing values: QEL_MISSING_PAIRWISE (0)
+ * covariance from the pairwise-complete observations, QEL_MISSING_COMPLETE (1)
+ * means and covariance from complete rows only. Other codes return 3
+ * "invalid missing_moments: <value> (0=pairwise, 1=complete)". Grid handles
+ * have no such setting.
  */
 QEL_API int32_t qel_predict_options_set_missing_moments(QelPredictOptions* opts, int32_t code);
 /** As qel_predict_options_set_missing_moments, for a max-fit handle. */
@@ -527,9 +625,10 @@ QEL_API int32_t qel_maxfit_options_set_verbose(QelMaxFitOptions* opts, int32_t f
 /* Grid and max-fit runs ---------------------------------------------------- */
 
 /**
- * Whether the run may spread its inner work over a worker pool: 0 as its size
- * rules decide, 1 always sequential. Other codes return 3
- * "invalid inner_parallel: <code>; expected 0=auto or 1=off".
+ * Whether the run may spread its inner work over a worker pool:
+ * QEL_INNER_PARALLEL_AUTO (0) as its size rules decide, QEL_INNER_PARALLEL_OFF
+ * (1) always sequential. Other codes return 3
+ * "invalid inner_parallel: <value>; expected 0=auto or 1=off".
  */
 QEL_API int32_t qel_grid_options_set_inner_parallel(QelGridOptions* opts, int32_t code);
 /** As qel_grid_options_set_inner_parallel, for a max-fit handle. */
@@ -750,10 +849,10 @@ QEL_API int32_t qel_grid_call(const QelModelCallArgs* args);
  * Presence tests. Each answers 1 when the results hold the part, else 0.
  * They do not clear the last error. A NULL results handle answers 0 and sets
  * "results is null" (qel_results_has_yhat_linear alone leaves the last error
- * untouched). The per-censor tests take censor 0 (relevance) or 1
- * (similarity); when they answer 0 the reason is left as the last error:
+ * untouched). The per-censor tests take censor QEL_GRID_CENSOR_RELEVANCE (0)
+ * or QEL_GRID_CENSOR_SIMILARITY (1); when they answer 0 the reason is left as the last error:
  * "invalid grid censor code" for any other code, or "<key>_cells not
- * available for censor=<code>" (key yhat, adj, n, weights or xi).
+ * available for censor=<value>" (key yhat, adj, n, weights or xi).
  */
 
 /** 1 when the per-threshold auxiliary diagnostics (aux_* copies) are present. */
@@ -1073,7 +1172,7 @@ QEL_API int32_t qel_results_copy_ysolo_bin_widths(const QelPredictionResults* re
  * results, presence (3 "<name> not available"; the bin counts: 3
  * "ysolo_distribution not available"), out ("<name> out is null"), size
  * ("<name>: need <n> (= <rows>×<cols>), got <out_len>"), then the layout code
- * (3 "invalid QelLayout value: <code> (use 0=row-major, 1=col-major)", also
+ * (3 "invalid QelLayout value: <value> (use 0=row-major, 1=col-major)", also
  * for an empty matrix). Names: weights, weights_excluded, xi_solo,
  * "ysolo bin counts", combi_cells, k_cells, ysolo_cells.
  */
@@ -1107,10 +1206,10 @@ QEL_API int32_t qel_results_copy_ysolo_cells(const QelPredictionResults* results
                                          int32_t layout);
 
 /*
- * Per-censor grid matrices (C x T; row j is combination j) of censor 0
- * (relevance) or 1 (similarity). Checks: results, the censor code (3
+ * Per-censor grid matrices (C x T; row j is combination j) of censor
+ * QEL_GRID_CENSOR_RELEVANCE (0) or QEL_GRID_CENSOR_SIMILARITY (1). Checks: results, the censor code (3
  * "invalid grid censor code", even without grid cells), presence (3
- * "<key>_cells not available for censor=<code>", keys yhat, adj, n), then as
+ * "<key>_cells not available for censor=<value>", keys yhat, adj, n), then as
  * the matrices, named yhat_cells, adjusted_fit_cells, n_cells.
  */
 

@@ -305,8 +305,8 @@ TEST(Grid, VerboseLineNamesModeCensorAndSize) {
     ASSERT_EQ(run(s, g.handle, r), 0) << qel_last_error();
     const std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out, "Using parallel execution for grid prediction (Both censor, 300 observations)\n");
-    ASSERT_EQ(qel_grid_options_set_inner_parallel(g.handle, 1), 0);
-    ASSERT_EQ(qel_grid_options_set_censor_type(g.handle, 0), 0);
+    ASSERT_EQ(qel_grid_options_set_inner_parallel(g.handle, QEL_INNER_PARALLEL_OFF), 0);
+    ASSERT_EQ(qel_grid_options_set_censor_type(g.handle, QEL_CENSOR_RELEVANCE), 0);
     testing::internal::CaptureStdout();
     Results r2;
     ASSERT_EQ(run(s, g.handle, r2), 0) << qel_last_error();

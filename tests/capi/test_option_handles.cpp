@@ -172,9 +172,9 @@ TEST(OptionSetters, NullHandleComesFirst) {
     }
 }
 
-// The integer-code setters: codes below `count` are taken (and clear an
-// earlier message), everything else, negative codes included, is refused with
-// the code shown as passed.
+// The integer-code setters: codes up to the last name of the header's family
+// are taken (and clear an earlier message), everything else, negative codes
+// included, is refused with the code shown as passed.
 TEST_F(Handles, CodeSetters) {
     using Set = std::function<int32_t(int32_t)>;
     struct Case {
@@ -183,47 +183,47 @@ TEST_F(Handles, CodeSetters) {
         int32_t count;
         std::string message;  // "{}" stands for the code
     } cases[] = {
-        {"predict censor_operator", [&](int32_t c) { return qel_predict_options_set_censor_operator(p, c); }, 4,
+        {"predict censor_operator", [&](int32_t c) { return qel_predict_options_set_censor_operator(p, c); }, QEL_CENSOR_LTE + 1,
          "invalid censor_operator: {}"},
-        {"grid censor_operator", [&](int32_t c) { return qel_grid_options_set_censor_operator(g, c); }, 4,
+        {"grid censor_operator", [&](int32_t c) { return qel_grid_options_set_censor_operator(g, c); }, QEL_CENSOR_LTE + 1,
          "invalid censor_operator: {}"},
-        {"maxfit censor_operator", [&](int32_t c) { return qel_maxfit_options_set_censor_operator(m, c); }, 4,
+        {"maxfit censor_operator", [&](int32_t c) { return qel_maxfit_options_set_censor_operator(m, c); }, QEL_CENSOR_LTE + 1,
          "invalid censor_operator: {}"},
-        {"grid censor_type", [&](int32_t c) { return qel_grid_options_set_censor_type(g, c); }, 3,
+        {"grid censor_type", [&](int32_t c) { return qel_grid_options_set_censor_type(g, c); }, QEL_CENSOR_BOTH + 1,
          "invalid censor_type: {}"},
-        {"maxfit censor_type", [&](int32_t c) { return qel_maxfit_options_set_censor_type(m, c); }, 3,
+        {"maxfit censor_type", [&](int32_t c) { return qel_maxfit_options_set_censor_type(m, c); }, QEL_CENSOR_BOTH + 1,
          "invalid censor_type: {}"},
-        {"predict censor_unit", [&](int32_t c) { return qel_predict_options_set_censor_unit(p, c); }, 2,
+        {"predict censor_unit", [&](int32_t c) { return qel_predict_options_set_censor_unit(p, c); }, QEL_UNIT_PERCENT + 1,
          "invalid censor_unit: {} (0=score, 1=percent)"},
-        {"grid censor_unit", [&](int32_t c) { return qel_grid_options_set_censor_unit(g, c); }, 2,
+        {"grid censor_unit", [&](int32_t c) { return qel_grid_options_set_censor_unit(g, c); }, QEL_UNIT_PERCENT + 1,
          "invalid censor_unit: {} (0=score, 1=percent)"},
-        {"maxfit censor_unit", [&](int32_t c) { return qel_maxfit_options_set_censor_unit(m, c); }, 2,
+        {"maxfit censor_unit", [&](int32_t c) { return qel_maxfit_options_set_censor_unit(m, c); }, QEL_UNIT_PERCENT + 1,
          "invalid censor_unit: {} (0=score, 1=percent)"},
         {"predict adj_fit_multiplier", [&](int32_t c) { return qel_predict_options_set_adj_fit_multiplier(p, c); },
-         3, "invalid adj_fit_multiplier: {} (0=identity, 1=K, 2=log)"},
-        {"grid adj_fit_multiplier", [&](int32_t c) { return qel_grid_options_set_adj_fit_multiplier(g, c); }, 3,
+         QEL_ADJ_FIT_LOG + 1, "invalid adj_fit_multiplier: {} (0=identity, 1=K, 2=log)"},
+        {"grid adj_fit_multiplier", [&](int32_t c) { return qel_grid_options_set_adj_fit_multiplier(g, c); }, QEL_ADJ_FIT_LOG + 1,
          "invalid adj_fit_multiplier: {} (0=identity, 1=K, 2=log)"},
-        {"maxfit adj_fit_multiplier", [&](int32_t c) { return qel_maxfit_options_set_adj_fit_multiplier(m, c); }, 3,
+        {"maxfit adj_fit_multiplier", [&](int32_t c) { return qel_maxfit_options_set_adj_fit_multiplier(m, c); }, QEL_ADJ_FIT_LOG + 1,
          "invalid adj_fit_multiplier: {} (0=identity, 1=K, 2=log)"},
-        {"predict inv_method", [&](int32_t c) { return qel_predict_options_set_inv_method(p, c); }, 3,
+        {"predict inv_method", [&](int32_t c) { return qel_predict_options_set_inv_method(p, c); }, QEL_INV_PSEUDOINVERSE + 1,
          "invalid inv_method: {} (0=gaussian, 1=cholesky, 2=pseudoinverse)"},
-        {"grid inv_method", [&](int32_t c) { return qel_grid_options_set_inv_method(g, c); }, 3,
+        {"grid inv_method", [&](int32_t c) { return qel_grid_options_set_inv_method(g, c); }, QEL_INV_PSEUDOINVERSE + 1,
          "invalid inv_method: {} (0=gaussian, 1=cholesky, 2=pseudoinverse)"},
-        {"maxfit inv_method", [&](int32_t c) { return qel_maxfit_options_set_inv_method(m, c); }, 3,
+        {"maxfit inv_method", [&](int32_t c) { return qel_maxfit_options_set_inv_method(m, c); }, QEL_INV_PSEUDOINVERSE + 1,
          "invalid inv_method: {} (0=gaussian, 1=cholesky, 2=pseudoinverse)"},
-        {"predict prediction_scale", [&](int32_t c) { return qel_predict_options_set_prediction_scale(p, c); }, 2,
+        {"predict prediction_scale", [&](int32_t c) { return qel_predict_options_set_prediction_scale(p, c); }, QEL_SCALE_LOGISTIC + 1,
          "invalid prediction_scale: {} (0=response, 1=logistic)"},
-        {"grid prediction_scale", [&](int32_t c) { return qel_grid_options_set_prediction_scale(g, c); }, 2,
+        {"grid prediction_scale", [&](int32_t c) { return qel_grid_options_set_prediction_scale(g, c); }, QEL_SCALE_LOGISTIC + 1,
          "invalid prediction_scale: {} (0=response, 1=logistic)"},
-        {"maxfit prediction_scale", [&](int32_t c) { return qel_maxfit_options_set_prediction_scale(m, c); }, 2,
+        {"maxfit prediction_scale", [&](int32_t c) { return qel_maxfit_options_set_prediction_scale(m, c); }, QEL_SCALE_LOGISTIC + 1,
          "invalid prediction_scale: {} (0=response, 1=logistic)"},
-        {"predict missing_moments", [&](int32_t c) { return qel_predict_options_set_missing_moments(p, c); }, 2,
+        {"predict missing_moments", [&](int32_t c) { return qel_predict_options_set_missing_moments(p, c); }, QEL_MISSING_COMPLETE + 1,
          "invalid missing_moments: {} (0=pairwise, 1=complete)"},
-        {"maxfit missing_moments", [&](int32_t c) { return qel_maxfit_options_set_missing_moments(m, c); }, 2,
+        {"maxfit missing_moments", [&](int32_t c) { return qel_maxfit_options_set_missing_moments(m, c); }, QEL_MISSING_COMPLETE + 1,
          "invalid missing_moments: {} (0=pairwise, 1=complete)"},
-        {"grid inner_parallel", [&](int32_t c) { return qel_grid_options_set_inner_parallel(g, c); }, 2,
+        {"grid inner_parallel", [&](int32_t c) { return qel_grid_options_set_inner_parallel(g, c); }, QEL_INNER_PARALLEL_OFF + 1,
          "invalid inner_parallel: {}; expected 0=auto or 1=off"},
-        {"maxfit inner_parallel", [&](int32_t c) { return qel_maxfit_options_set_inner_parallel(m, c); }, 2,
+        {"maxfit inner_parallel", [&](int32_t c) { return qel_maxfit_options_set_inner_parallel(m, c); }, QEL_INNER_PARALLEL_OFF + 1,
          "invalid inner_parallel: {}; expected 0=auto or 1=off"},
     };
     for (const auto& c : cases) {

@@ -280,9 +280,9 @@ TEST(Predict, InversionMethodDecidesASingularCovariance) {
         int32_t status;
         const char* message;
     } cases[] = {
-        {0, 5, "LU decomposition failed."},
-        {1, 5, "Cholesky decomposition failed."},
-        {2, 0, ""},
+        {QEL_INV_GAUSSIAN, 5, "LU decomposition failed."},
+        {QEL_INV_CHOLESKY, 5, "Cholesky decomposition failed."},
+        {QEL_INV_PSEUDOINVERSE, 0, ""},
     };
     for (const auto& c : cases) {
         Options opts;
@@ -291,7 +291,7 @@ TEST(Predict, InversionMethodDecidesASingularCovariance) {
         const int32_t status = run(s, opts.handle, res);
         // LU may or may not meet an exactly zero pivot in floating point; a
         // failure must name the inversion when it happens.
-        if (c.method == 0 && status == 0) continue;
+        if (c.method == QEL_INV_GAUSSIAN && status == 0) continue;
         EXPECT_EQ(status, c.status) << c.method;
         EXPECT_STREQ(qel_last_error(), c.message) << c.method;
         EXPECT_EQ(res.handle != nullptr, c.status == 0);
@@ -304,7 +304,7 @@ TEST(Predict, FailingLinearRegressionFailsTheRun) {
     Sample s = random_sample(20, 2, 7);
     for (size_t i = 0; i < s.n; ++i) s.x[i * 2 + 1] = 3.0;
     Options opts;
-    ASSERT_EQ(qel_predict_options_set_inv_method(opts.handle, 2), 0);
+    ASSERT_EQ(qel_predict_options_set_inv_method(opts.handle, QEL_INV_PSEUDOINVERSE), 0);
     {
         Results res;
         ASSERT_EQ(run(s, opts.handle, res), 0) << qel_last_error();
@@ -336,7 +336,7 @@ TEST(Predict, LogisticScale) {
     Options response, logistic;
     response.thresholds({0.0, 0.5});
     logistic.thresholds({0.0, 0.5});
-    ASSERT_EQ(qel_predict_options_set_prediction_scale(logistic.handle, 1), 0);
+    ASSERT_EQ(qel_predict_options_set_prediction_scale(logistic.handle, QEL_SCALE_LOGISTIC), 0);
     Results a, b;
     ASSERT_EQ(run(s, response.handle, a), 0) << qel_last_error();
     ASSERT_EQ(run(s, logistic.handle, b), 0) << qel_last_error();
@@ -362,7 +362,7 @@ TEST(Predict, AdjustedFitMultipliers) {
     struct Case {
         int32_t code;
         double factor;
-    } cases[] = {{0, 1.0}, {1, 3.0}, {2, std::log(4.0)}};
+    } cases[] = {{QEL_ADJ_FIT_IDENTITY, 1.0}, {QEL_ADJ_FIT_K, 3.0}, {QEL_ADJ_FIT_LOG, std::log(4.0)}};
     for (const auto& c : cases) {
         Options opts;
         opts.thresholds({0.0, 0.4, 0.7});
@@ -375,9 +375,60 @@ TEST(Predict, AdjustedFitMultipliers) {
         const auto kfit = copy_vec(res.handle, qel_results_copy_k_fit, 3);
         for (size_t k = 0; k < 3; ++k) {
             const double sum = fit[k] + asym[k];
-            EXPECT_EQ(adj[k], c.code == 0 ? sum : sum * c.factor) << c.code << " " << k;
+            EXPECT_EQ(adj[k], c.code == QEL_ADJ_FIT_IDENTITY ? sum : sum * c.factor) << c.code << " " << k;
             EXPECT_EQ(kfit[k], fit[k] * 3.0);
         }
+    }
+}
+
+// The header's names for the censor codes select what the setters' words
+// select: the two handles give the same bits, and not those of the defaults.
+TEST(Predict, NamedCodesSelectWhatTheirWordsSelect) {
+    const Sample s = random_sample(40, 3, 12);
+    using CodeSetter = int32_t (*)(QelPredictOptions*, int32_t);
+    using TextSetter = int32_t (*)(QelPredictOptions*, const char*);
+    struct Case {
+        const char* name;
+        CodeSetter by_code;
+        int32_t code;
+        TextSetter by_text;
+        const char* text;
+        std::vector<double> thresholds;
+    } cases[] = {
+        {"similarity", qel_predict_options_set_censor_type, QEL_CENSOR_SIMILARITY,
+         qel_predict_options_set_censor_type_str, "similarity", {0.0, 0.5}},
+        // At the 0th percentile the cut-off is the lowest score: ">" leaves
+        // that observation out where ">=" keeps it; at the 100th, "<" leaves
+        // out the highest.
+        {"greater than", qel_predict_options_set_censor_operator, QEL_CENSOR_GT,
+         qel_predict_options_set_censor_operator_str, ">", {0.0, 0.5}},
+        {"less than", qel_predict_options_set_censor_operator, QEL_CENSOR_LT,
+         qel_predict_options_set_censor_operator_str, "<", {0.5, 1.0}},
+        {"at most", qel_predict_options_set_censor_operator, QEL_CENSOR_LTE,
+         qel_predict_options_set_censor_operator_str, "<=", {0.5, 1.0}},
+        {"score", qel_predict_options_set_censor_unit, QEL_UNIT_SCORE, qel_predict_options_set_censor_unit_str,
+         "score", {-2.0, 0.5}},
+    };
+    for (const auto& c : cases) {
+        Options by_code, by_text, defaults;
+        by_code.thresholds(c.thresholds);
+        by_text.thresholds(c.thresholds);
+        defaults.thresholds(c.thresholds);
+        ASSERT_EQ(c.by_code(by_code.handle, c.code), 0) << c.name;
+        ASSERT_EQ(c.by_text(by_text.handle, c.text), 0) << c.name;
+        Results a, b, d;
+        ASSERT_EQ(run(s, by_code.handle, a), 0) << c.name << ": " << qel_last_error();
+        ASSERT_EQ(run(s, by_text.handle, b), 0) << c.name << ": " << qel_last_error();
+        ASSERT_EQ(run(s, defaults.handle, d), 0) << c.name << ": " << qel_last_error();
+        const auto got = everything(a.handle);
+        const auto want = everything(b.handle);
+        const auto plain = everything(d.handle);
+        bool differs_from_defaults = false;
+        for (size_t part = 0; part < got.size(); ++part) {
+            EXPECT_TRUE(same_bits(got[part], want[part])) << c.name << " part " << part;
+            differs_from_defaults = differs_from_defaults || !same_bits(got[part], plain[part]);
+        }
+        EXPECT_TRUE(differs_from_defaults) << c.name;
     }
 }
 
