@@ -7,9 +7,11 @@
 #   pkgconfig  build and run the pkg-config host against the moved tree
 #   probe      run the installed qel-probe: it finds the moved library
 #   embed      build and run the add_subdirectory host from SOURCE_DIR
+#   python     run examples/qel_predict.py (PYTHON) on the built library
+#              (LIBRARY): it prints what the C example (C_EXAMPLE) prints
 #
 # Variables: STEP, WORK, SOURCE_DIR, BUILD_DIR, VERSION, ABI, GENERATOR,
-# C_COMPILER, CXX_COMPILER.
+# C_COMPILER, CXX_COMPILER; PYTHON, LIBRARY, C_EXAMPLE for the python step.
 cmake_minimum_required(VERSION 3.25)
 
 function(run)
@@ -89,6 +91,13 @@ elseif(STEP STREQUAL "probe")
 elseif(STEP STREQUAL "embed")
   host(embed ${WORK}/embed -DQEL_SOURCE_DIR=${SOURCE_DIR}
     -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON)
+elseif(STEP STREQUAL "python")
+  run(${C_EXAMPLE})
+  set(c_out "${out}")
+  run(${PYTHON} ${SOURCE_DIR}/examples/qel_predict.py --lib ${LIBRARY})
+  if(NOT out STREQUAL c_out)
+    message(FATAL_ERROR "the Python example printed:\n${out}\nthe C example:\n${c_out}")
+  endif()
 else()
   message(FATAL_ERROR "unknown STEP '${STEP}'")
 endif()
