@@ -17,8 +17,11 @@
  * - All numbers are IEEE 754 doubles; extents are size_t; matrices are given as
  *   pointer, rows, columns and a layout code (QEL_LAYOUT_ROW_MAJOR or
  *   QEL_LAYOUT_COL_MAJOR). NaN marks a missing value.
- * - The library copies every input at entry and never keeps a caller pointer.
- *   Results leave the library only by copies into caller buffers.
+ * - The library keeps no caller pointer beyond the call that received it. A
+ *   model call (qel_predict, qel_maxfit, qel_grid) reads a row-major X, and y
+ *   and theta, in place while it runs: do not change those arrays until it
+ *   returns. Everything else is copied at entry. Results leave the library
+ *   only by copies into caller buffers.
  * - Every *_free function accepts NULL and returns nothing.
  * - Strings are NUL-terminated UTF-8.
  * - Handles carry no locks: do not change or free a handle while another

@@ -18,13 +18,24 @@ layout::Loaded<ModelInputs> load_model_inputs(const double* y, std::size_t y_len
         error::set_last_error(toolbox::format("theta length ({}) must equal X cols ({})", theta_len, cols));
         return std::unexpected(QEL_STATUS_SIZE_MISMATCH);
     }
-    auto y_copy = layout::copy_vector(y, y_len, "y");
-    if (!y_copy) return std::unexpected(y_copy.error());
-    auto x_copy = layout::copy_matrix(X, rows, cols, *layout);
-    if (!x_copy) return std::unexpected(x_copy.error());
-    auto theta_copy = layout::copy_vector(theta, theta_len, "theta");
-    if (!theta_copy) return std::unexpected(theta_copy.error());
-    return ModelInputs{std::move(*y_copy), std::move(*x_copy), std::move(*theta_copy)};
+    const auto y_view = layout::borrow_vector(y, y_len, "y");
+    if (!y_view) return std::unexpected(y_view.error());
+    ModelInputs in;
+    in.y = *y_view;
+    if (*layout == layout::QelLayout::RowMajor) {
+        auto x_view = layout::borrow_matrix(X, rows, cols);
+        if (!x_view) return std::unexpected(x_view.error());
+        in.X = *x_view;
+    } else {
+        auto x_copy = layout::copy_matrix(X, rows, cols, *layout);
+        if (!x_copy) return std::unexpected(x_copy.error());
+        in.x_rows = std::move(*x_copy);
+        in.X = in.x_rows.view();
+    }
+    const auto theta_view = layout::borrow_vector(theta, theta_len, "theta");
+    if (!theta_view) return std::unexpected(theta_view.error());
+    in.theta = *theta_view;
+    return in;
 }
 
 }  // namespace ffi::inputs

@@ -19,7 +19,7 @@ Loaded<QelLayout> check_layout(std::int32_t code) {
     return static_cast<QelLayout>(code);
 }
 
-Loaded<Vector> copy_vector(const double* ptr, std::size_t len, std::string_view name) {
+Loaded<toolbox::matrix::VecView> borrow_vector(const double* ptr, std::size_t len, std::string_view name) {
     if (ptr == nullptr) {
         error::set_last_error(toolbox::format("{} pointer is null", name));
         return std::unexpected(QEL_STATUS_NULL_POINTER);
@@ -28,6 +28,12 @@ Loaded<Vector> copy_vector(const double* ptr, std::size_t len, std::string_view 
         error::set_last_error(toolbox::format("{} length must be non-zero", name));
         return std::unexpected(QEL_STATUS_INVALID_VALUE);
     }
+    return toolbox::matrix::VecView(ptr, len);
+}
+
+Loaded<Vector> copy_vector(const double* ptr, std::size_t len, std::string_view name) {
+    const auto given = borrow_vector(ptr, len, name);
+    if (!given) return std::unexpected(given.error());
     // A length whose byte size cannot be allocated throws std::bad_alloc here;
     // the export's guard reports it as running out of memory.
     Vector v = Vector::uninit(len);
@@ -35,7 +41,7 @@ Loaded<Vector> copy_vector(const double* ptr, std::size_t len, std::string_view 
     return v;
 }
 
-Loaded<Matrix> copy_matrix(const double* ptr, std::size_t rows, std::size_t cols, QelLayout layout) {
+Loaded<toolbox::matrix::MatView> borrow_matrix(const double* ptr, std::size_t rows, std::size_t cols) {
     if (ptr == nullptr) {
         error::set_last_error("matrix pointer is null");
         return std::unexpected(QEL_STATUS_NULL_POINTER);
@@ -45,10 +51,18 @@ Loaded<Matrix> copy_matrix(const double* ptr, std::size_t rows, std::size_t cols
         return std::unexpected(QEL_STATUS_INVALID_VALUE);
     }
     std::uint64_t count = 0;
+    // Beyond the address space in bytes no caller array can exist either.
     if (__builtin_mul_overflow(static_cast<std::uint64_t>(rows), static_cast<std::uint64_t>(cols), &count)) {
         error::set_last_error("matrix dimensions overflow");
         return std::unexpected(QEL_STATUS_INVALID_VALUE);
     }
+    return toolbox::matrix::MatView(ptr, rows, cols);
+}
+
+Loaded<Matrix> copy_matrix(const double* ptr, std::size_t rows, std::size_t cols, QelLayout layout) {
+    const auto given = borrow_matrix(ptr, rows, cols);
+    if (!given) return std::unexpected(given.error());
+    const std::uint64_t count = static_cast<std::uint64_t>(rows) * cols;
     Matrix m = Matrix::uninit(rows, cols);
     if (layout == QelLayout::RowMajor) {
         std::copy_n(ptr, count, m.data());

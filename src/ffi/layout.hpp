@@ -32,6 +32,13 @@ Loaded<QelLayout> check_layout(std::int32_t code);
 // messages: status 1 "<name> pointer is null", 3 "<name> length must be non-zero".
 Loaded<toolbox::matrix::Vector> copy_vector(const double* ptr, std::size_t len, std::string_view name);
 
+// The same checks as copy_vector, with the caller's array itself as the result.
+Loaded<toolbox::matrix::VecView> borrow_vector(const double* ptr, std::size_t len, std::string_view name);
+
+// The same checks as copy_matrix, with the caller's row-major array itself as
+// the result.
+Loaded<toolbox::matrix::MatView> borrow_matrix(const double* ptr, std::size_t rows, std::size_t cols);
+
 // rows x cols doubles from `ptr` in `layout` order, as a row-major matrix.
 // Status 1 for NULL, 3 for a zero extent or an extent product beyond 64 bits.
 Loaded<toolbox::matrix::Matrix> copy_matrix(const double* ptr, std::size_t rows, std::size_t cols, QelLayout layout);

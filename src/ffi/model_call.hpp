@@ -42,7 +42,7 @@ std::int32_t run(std::string_view fault_context, const double* y, std::size_t y_
         std::optional<std::remove_cvref_t<decltype(*record)>> defaults;
         if (record == nullptr) defaults.emplace();
         const auto& opts = record ? *record : *defaults;
-        auto result = engine(inputs->y.view(), inputs->X.view(), inputs->theta.view(), opts);
+        auto result = engine(inputs->y, inputs->X, inputs->theta, opts);
         if (!result) return error::map_compute_err(result.error());
         *out_results = results::box_results(std::move(*result));
         return QEL_STATUS_OK;

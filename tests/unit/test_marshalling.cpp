@@ -125,7 +125,29 @@ TEST(Marshalling, ModelInputsCheckOrder) {
     EXPECT_STREQ(ffi::error::last_error(), "");
     EXPECT_EQ(ok->y.size(), 2u);
     EXPECT_EQ(ok->theta.size(), 3u);
-    for (std::size_t k = 0; k < 6; ++k) EXPECT_EQ(ok->X.data()[k], x[k]) << k;
+    for (std::size_t i = 0; i < 2; ++i)
+        for (std::size_t j = 0; j < 3; ++j) EXPECT_EQ(ok->X(i, j), x[i * 3 + j]) << i << "," << j;
+}
+
+// A row-major X, y and theta are read in place; a column-major X becomes the
+// inputs' own row-major copy.
+TEST(Marshalling, RowMajorInputsAreBorrowed) {
+    const double y[] = {1, 2};
+    const double x[] = {1, 2, 3, 4, 5, 6};
+    const double theta[] = {0, 0, 0};
+    const auto rows = ffi::inputs::load_model_inputs(y, 2, x, 2, 3, QEL_LAYOUT_ROW_MAJOR, theta, 3);
+    ASSERT_TRUE(rows);
+    EXPECT_EQ(rows->X.data(), x);
+    EXPECT_EQ(rows->y.ptr, y);
+    EXPECT_EQ(rows->theta.ptr, theta);
+    EXPECT_TRUE(rows->x_rows.empty());
+
+    const double x_col[] = {1, 4, 2, 5, 3, 6};
+    const auto cols = ffi::inputs::load_model_inputs(y, 2, x_col, 2, 3, QEL_LAYOUT_COL_MAJOR, theta, 3);
+    ASSERT_TRUE(cols);
+    EXPECT_EQ(cols->X.data(), cols->x_rows.data());
+    EXPECT_EQ(cols->X.rows(), 2u);
+    EXPECT_EQ(cols->X.cols(), 3u);
 }
 
 // A length whose byte size exceeds the address space must surface as an

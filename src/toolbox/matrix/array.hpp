@@ -24,10 +24,11 @@ namespace toolbox::matrix {
 namespace detail {
 
 // Storage of a few megabytes and more is mapped on its own, on 2 MiB
-// boundaries, advised for transparent huge pages. A prediction over a million
-// rows allocates several hundred megabytes afresh on every call; faulted in
-// 4 KiB at a time, that costs more than the arithmetic. `zeroed` tells whether
-// the memory is known to read as zeros.
+// boundaries, advised for transparent huge pages, and kept for reuse when
+// freed (within a bound, and only while calls keep coming): a prediction over a
+// million rows needs several hundred megabytes, and pages faulted in afresh on
+// every call cost more than the arithmetic. `zeroed` tells whether the memory
+// is known to read as zeros.
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 void* allocate_bytes(std::size_t bytes, bool& zeroed);

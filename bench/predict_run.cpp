@@ -1,0 +1,128 @@
+// A whole-process view of qel_predict, for profilers and for timing the first
+// call, the steady state and a call after an idle pause, with the memory a
+// call needs above its inputs.
+//
+//   predict_run N K T [calls] [idle_seconds] [nan_share]
+//
+// Thresholds are T values spread evenly over [0, 0.9] (T = 4: 0.0, 0.2, 0.5,
+// 0.8). Prints one line per call and a summary. The peak is the resident
+// high-water mark of the calls alone (reset after the sample is built), minus
+// the resident size before them.
+#include <sys/resource.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "qelcore.h"
+
+namespace {
+
+struct SplitMix {
+    std::uint64_t state;
+    std::uint64_t next() {
+        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
+    double bell() { return unit() + unit() + unit() + unit() - 2.0; }
+};
+
+long status_kib(const char* key) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    const std::size_t n = std::strlen(key);
+    while (std::getline(in, line)) {
+        if (line.compare(0, n, key) == 0) return std::atol(line.c_str() + n + 1);
+    }
+    return -1;
+}
+
+void reset_peak() {
+    std::ofstream out("/proc/self/clear_refs");
+    out << "5";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 4) {
+        std::fprintf(stderr, "usage: %s N K T [calls] [idle_seconds] [nan_share]\n", argv[0]);
+        return 2;
+    }
+    const std::size_t n = std::strtoull(argv[1], nullptr, 10);
+    const std::size_t k = std::strtoull(argv[2], nullptr, 10);
+    const std::size_t t = std::strtoull(argv[3], nullptr, 10);
+    const int calls = argc > 4 ? std::atoi(argv[4]) : 5;
+    const double idle = argc > 5 ? std::atof(argv[5]) : 0.0;
+    const double nan_share = argc > 6 ? std::atof(argv[6]) : 0.0;
+
+    SplitMix rng{12345};
+    std::vector<double> x(n * k), y(n), theta(k);
+    for (std::size_t i = 0; i < n; ++i) {
+        double acc = 0.0;
+        for (std::size_t j = 0; j < k; ++j) {
+            const double v = rng.bell();
+            x[i * k + j] = v;
+            acc += v * (1.0 + 0.1 * static_cast<double>(j));
+        }
+        y[i] = acc + rng.bell();
+    }
+    if (nan_share > 0.0) {
+        for (double& v : x) {
+            if (rng.unit() < nan_share) v = __builtin_nan("");
+        }
+    }
+    for (double& v : theta) v = 0.5 * rng.bell();
+    std::vector<double> thr(t);
+    if (t == 4) {
+        thr = {0.0, 0.2, 0.5, 0.8};
+    } else {
+        for (std::size_t i = 0; i < t; ++i) thr[i] = t == 1 ? 0.5 : 0.9 * static_cast<double>(i) / static_cast<double>(t - 1);
+    }
+    QelPredictOptions* opts = qel_predict_options_create();
+    qel_predict_options_set_threshold(opts, thr.data(), thr.size());
+
+    reset_peak();
+    const long base = status_kib("VmRSS:");
+    std::vector<double> ms;
+    for (int c = 0; c < calls; ++c) {
+        if (c == calls - 1 && idle > 0.0) {
+            std::this_thread::sleep_for(std::chrono::duration<double>(idle));
+        }
+        QelPredictionResults* res = nullptr;
+        const auto t0 = std::chrono::steady_clock::now();
+        const int32_t st = qel_predict(y.data(), n, x.data(), n, k, QEL_LAYOUT_ROW_MAJOR, theta.data(), k, opts, &res);
+        const auto t1 = std::chrono::steady_clock::now();
+        if (st != 0) {
+            std::fprintf(stderr, "status %d: %s\n", st, qel_last_error());
+            return 1;
+        }
+        std::vector<double> yhat(t);
+        qel_results_copy_yhat(res, yhat.data(), yhat.size());
+        const double first = yhat[0];
+        qel_prediction_results_free(res);
+        ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
+        std::printf("call %d: %.1f ms (yhat[0] %.17g)\n", c, ms.back(), first);
+    }
+    const long peak = status_kib("VmHWM:");
+    std::vector<double> steady(ms.begin() + (calls > 1 ? 1 : 0), ms.end() - (idle > 0.0 && calls > 2 ? 1 : 0));
+    std::sort(steady.begin(), steady.end());
+    const double x_mib = static_cast<double>(n * k) * 8.0 / (1024.0 * 1024.0);
+    std::printf("first %.1f ms, steady median %.1f ms%s", ms.front(), steady[steady.size() / 2],
+                idle > 0.0 ? "" : "\n");
+    if (idle > 0.0) std::printf(", after %.1f s idle %.1f ms\n", idle, ms.back());
+    std::printf("peak above inputs %.1f MiB = %.2f x the bytes of X (%.1f MiB)\n",
+                static_cast<double>(peak - base) / 1024.0, static_cast<double>(peak - base) / 1024.0 / x_mib, x_mib);
+    qel_predict_options_free(opts);
+    return 0;
+}
