@@ -129,20 +129,28 @@ Matrix cov(MatView x) {
     return centred_cov(x, mean.data(), dn - 1.0);
 }
 
-Matrix nancov(MatView x, bool listwise) {
+Matrix nancov(MatView x, bool listwise) { return nancov_with_means(x, listwise).cov; }
+
+NancovAndMeans nancov_with_means(MatView x, bool listwise) {
     const std::size_t n = x.rows();
-    // One pass serves both the NaN scan and the pairwise means; without NaN the
-    // present-value sums are exactly the plain column sums.
+    // One pass serves the NaN scan, the pairwise means and the means of the
+    // caller. Without NaN the present-value sums are exactly the plain column
+    // sums, and the sums over the complete rows (all of them) as well.
     const PresentSums sums = present_sums(x);
     if (all_present(sums, n)) {
         require(n > 0, "Cannot compute mean for empty array");
         const double dn = static_cast<double>(n);
         Vector mean = Vector::uninit(x.cols());
         for (std::size_t j = 0; j < mean.size(); ++j) mean[j] = sums.sum[j] / dn;
-        return centred_cov(x, mean.data(), dn - 1.0);
+        Matrix c = centred_cov(x, mean.data(), dn - 1.0);
+        return {std::move(c), {std::move(mean), n}};
     }
-    if (listwise) return listwise_cov_and_mean(x).cov;
-    return pairwise_cov(x, sums);
+    if (listwise) {
+        CovAndMean lw = listwise_cov_and_mean(x);
+        return {std::move(lw.cov), {std::move(lw.mean), lw.n}};
+    }
+    Matrix c = pairwise_cov(x, sums);
+    return {std::move(c), {present_means(sums), n}};
 }
 
 Matrix invert_cov(MatView c, enums::InversionMethod method) {

@@ -37,6 +37,15 @@ Matrix nancov(MatView x, bool listwise);
 // when the inversion fails.
 Matrix invert_cov(MatView c, enums::InversionMethod method);
 
+// `nancov(x, listwise)` together with `average_with_n(x, listwise)`, from the
+// same passes over x (the column sums that centre the covariance are those
+// the means divide). Both parts have exactly the bits of the separate calls.
+struct NancovAndMeans {
+    Matrix cov;
+    MeanAndN means;
+};
+NancovAndMeans nancov_with_means(MatView x, bool listwise);
+
 // Inverse of `cov(x)` by `method`, as invert_cov.
 Matrix cov_inv_with_method(MatView x, enums::InversionMethod method);
 

@@ -25,8 +25,13 @@ using matrix::VecView;
 
 namespace {
 
-PrecomputedInsights compute_insights(MatView x, VecView theta, std::optional<MatView> cov_inv, bool listwise) {
-    const auto [mean, count] = matrix::covariance::average_with_n(x, listwise);
+PrecomputedInsights compute_insights(MatView x, VecView theta, std::optional<MatView> cov_inv, bool listwise,
+                                     const matrix::covariance::MeanAndN* known_means) {
+    matrix::covariance::MeanAndN computed_means;
+    if (known_means == nullptr) computed_means = matrix::covariance::average_with_n(x, listwise);
+    const matrix::covariance::MeanAndN& means = known_means ? *known_means : computed_means;
+    const Vector& mean = means.mean;
+    const std::size_t count = means.n;
     Matrix computed;
     MatView inverse;
     if (cov_inv) {
@@ -79,7 +84,7 @@ Result<PredictionWeightsResult> prediction_weights_with_insights(
         insights = lent->insights;
         borrowed = true;
     } else {
-        local = compute_insights(x, theta, cov_inv, listwise);
+        local = compute_insights(x, theta, cov_inv, listwise, std::get<InsightSource::Compute>(source.kind).means);
     }
 
     double n_w = static_cast<double>(x.rows());

@@ -11,6 +11,7 @@
 #include "toolbox/enums/enums.hpp"
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/array.hpp"
+#include "toolbox/matrix/covariance.hpp"
 #include "toolbox/qel/insights/weights/psr_weights.hpp"
 #include "toolbox/qel/results/base.hpp"
 
@@ -31,8 +32,11 @@ struct InsightSource {
     struct Owned {
         PrecomputedInsights insights;
     };
-    // Computed from the data.
-    struct Compute {};
+    // Computed from the data; with the column means (and their sample size)
+    // when the caller already has them from its covariance pass.
+    struct Compute {
+        const matrix::covariance::MeanAndN* means = nullptr;
+    };
     // Read from the caller's, which stays unchanged for the next pass.
     struct Borrowed {
         const PrecomputedInsights* insights;
@@ -41,7 +45,7 @@ struct InsightSource {
     std::variant<Owned, Compute, Borrowed> kind{Compute{}};
 
     static InsightSource owned(PrecomputedInsights insights) { return {Owned{std::move(insights)}}; }
-    static InsightSource compute() { return {Compute{}}; }
+    static InsightSource compute(const matrix::covariance::MeanAndN* means = nullptr) { return {Compute{means}}; }
     static InsightSource borrowed(const PrecomputedInsights& insights) { return {Borrowed{&insights}}; }
 };
 

@@ -118,11 +118,19 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
 
     Matrix computed_cov_inv;
     MatView cov_inv;
+    // The column means of the relevance come from the covariance's own pass
+    // over x when the run computes a covariance and its relevance.
+    matrix::covariance::MeanAndN means;
     if (options.cov_inv) {
         cov_inv = options.cov_inv->view();
     } else {
-        const Matrix cov =
-            matrix::covariance::nancov(x, options.missing_moments == enums::MissingMoments::Complete);
+        auto [cov, m] = matrix::covariance::nancov_with_means(
+            x, options.missing_moments == enums::MissingMoments::Complete);
+        means = std::move(m);
+        if (std::holds_alternative<InsightSource::Compute>(source.kind) &&
+            std::get<InsightSource::Compute>(source.kind).means == nullptr) {
+            source = InsightSource::compute(&means);
+        }
         auto inv = inverse_of_covariance(cov.view(), options.inv_method);
         if (!inv) return std::unexpected(std::move(inv.error()));
         computed_cov_inv = std::move(*inv);
