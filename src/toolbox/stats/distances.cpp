@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
+#include "toolbox/parallel/pool.hpp"
+
 #include "toolbox/stats/distances_kernels.hpp"
-#include "toolbox/target_clones.hpp"
 
 namespace toolbox::stats::distances {
 
@@ -17,11 +19,6 @@ using matrix::VecView;
 using detail::Isa;
 
 namespace {
-
-// Up to this many attributes a per-row loop beats a matrix product per block.
-constexpr std::size_t kMaxRowLoopK = 32;
-// Rows per block of the matrix-product path.
-constexpr std::size_t kBlockRows = 256;
 
 // Vectors of doubles for the row kernels: each lane holds one row.
 typedef double V2 __attribute__((vector_size(16)));
@@ -44,42 +41,45 @@ struct RowKernelArgs {
     std::size_t kp;
     double* out_a;
     double* out_b;
+    // Room for 2 k vectors of the widest kernel, aligned for it.
+    double* scratch;
 };
 
-// Distances of the rows to one or two centres for 2 <= K <= 32, L rows at a
-// time, one row per lane. Each lane performs exactly the scalar sequence
+// Distances of the rows to one or two centres, L rows at a time, one row per
+// lane. Each lane performs exactly the scalar sequence
 //   d_k = x_k - centre_k;  t_j = ((0 + d_0 C_0j) + d_1 C_1j) + ...;
 //   dist = ((0 + t_0 d_0) + t_1 d_1) + ...
-// so the vector paths give the per-row results bit for bit. The padding
+// so every vector width gives the per-row results bit for bit. The padding
 // columns of C produce t values that are never added into a distance.
 template <class Vec, bool Pair>
 [[gnu::always_inline]] inline void row_kernel(const RowKernelArgs& p) {
     constexpr std::size_t L = sizeof(Vec) / sizeof(double);
     constexpr std::size_t J = kColGroup;
     const std::size_t K = p.k;
-    Vec da[kMaxRowLoopK];
-    Vec db[kMaxRowLoopK];
-    double tail[L * kMaxRowLoopK];
+    // The block's rows, transposed (all rows first, then read back as lanes:
+    // a vector read right behind the scalar writes it spans would wait for
+    // them), become the differences from a (and b) in place.
+    Vec* da = reinterpret_cast<Vec*>(p.scratch);
+    Vec* db = da + K;
 
     for (std::size_t i = 0; i < p.n; i += L) {
         const std::size_t m = std::min(L, p.n - i);
         const double* src = p.x + i * p.row_stride;
-        std::size_t stride = p.row_stride;
-        if (m < L) {
-            // The last rows, zero-padded to a full set of lanes; the padded
-            // lanes are computed and dropped.
-            std::fill_n(tail, L * K, 0.0);
-            for (std::size_t r = 0; r < m; ++r) std::copy_n(src + r * p.row_stride, K, tail + r * K);
-            src = tail;
-            stride = K;
+        double* lanes = p.scratch;
+        for (std::size_t l = 0; l < L; ++l) {
+            // The last rows are padded with zeros; their lanes are dropped.
+            if (l < m) {
+                const double* row = src + l * p.row_stride;
+                for (std::size_t k = 0; k < K; ++k) lanes[k * L + l] = row[k];
+            } else {
+                for (std::size_t k = 0; k < K; ++k) lanes[k * L + l] = 0.0;
+            }
         }
         for (std::size_t k = 0; k < K; ++k) {
-            double lane[L];
-            for (std::size_t l = 0; l < L; ++l) lane[l] = src[l * stride + k];
             Vec xv;
-            std::memcpy(&xv, lane, sizeof xv);
-            da[k] = xv - p.a[k];
+            std::memcpy(&xv, lanes + k * L, sizeof xv);
             if constexpr (Pair) db[k] = xv - p.b[k];
+            da[k] = xv - p.a[k];
         }
 
         Vec sa = {};
@@ -136,67 +136,25 @@ Isa detect_isa() {
     return Isa::Sse2;
 }
 
-// Distances for 2 <= K <= 32 (one centre when b is null), by the widest
-// kernel the processor runs.
+// Rows per piece of work when the rows are spread over the worker pool, and
+// the fewest rows worth spreading at all (below, one thread is faster).
+constexpr std::size_t kRowsPerTask = 4096;
+constexpr std::size_t kParallelFrom = 32768;
+
+// Distances for K >= 2 (one centre when b is null), by the widest kernel the
+// processor runs, the rows spread over the pool when there are many.
 void row_loop(MatView x, const double* a, const double* b, MatView c, double* out_a, double* out_b) {
     static const Isa isa = detect_isa();
-    detail::row_distances(isa, x, a, b, c, out_a, out_b);
-}
-
-// T = D · C for one block of rows, in one fixed order: t_j = sum over k of
-// d_k * C_kj, k ascending from 0.0, each row on its own (the order of the row
-// kernels). A library product would split and fuse these sums by its own
-// blocking, kernel and thread count, and the distances would change bits
-// with them. The inner loop runs along a row of C, so it vectorises across j
-// without touching the order of any sum.
-QEL_TARGET_CLONES("avx512f", "avx2", "default") void block_product(const double* __restrict d, std::size_t rows,
-                                                                   std::size_t K, const double* __restrict c,
-                                                                   std::size_t c_stride, double* __restrict t) {
-    std::size_t r = 0;
-    for (; r < rows; ++r) {
-        const double* __restrict dr = d + r * K;
-        double* __restrict tr = t + r * K;
-        for (std::size_t j = 0; j < K; ++j) tr[j] = 0.0;
-        for (std::size_t k = 0; k < K; ++k) {
-            const double dk = dr[k];
-            const double* __restrict ck = c + k * c_stride;
-            for (std::size_t j = 0; j < K; ++j) tr[j] += dk * ck[j];
-        }
+    if (x.rows() < kParallelFrom) {
+        detail::row_distances(isa, x, a, b, c, out_a, out_b);
+        return;
     }
-}
-
-// K >= 33: blocks of up to 256 rows, T = D · C by one matrix product, then
-// distance = row of T dotted with row of D (j ascending, from 0.0).
-void blocked(MatView x, VecView mean, MatView c, double* out) {
-    const std::size_t N = x.rows();
-    const std::size_t K = x.cols();
-    const std::size_t block = std::min<std::size_t>(std::max<std::size_t>(N, 1), kBlockRows);
-    Matrix d = Matrix::uninit(block, K);
-    Matrix t = Matrix::uninit(block, K);
-    for (std::size_t start = 0; start < N; start += block) {
-        const std::size_t rows = std::min(block, N - start);
-        for (std::size_t r = 0; r < rows; ++r) {
-            const double* xr = x.row(start + r).data();
-            double* dr = d.row(r).data();
-            for (std::size_t j = 0; j < K; ++j) dr[j] = xr[j] - mean[j];
-        }
-        block_product(d.data(), rows, K, c.data(), c.row_stride, t.data());
-        // Several rows at once: independent sums keep the adder busy while
-        // each row still adds its terms in ascending order.
-        constexpr std::size_t R = 8;
-        std::size_t r = 0;
-        for (; r + R <= rows; r += R) {
-            double s[R] = {};
-            for (std::size_t j = 0; j < K; ++j)
-                for (std::size_t q = 0; q < R; ++q) s[q] += t(r + q, j) * d(r + q, j);
-            std::copy_n(s, R, out + start + r);
-        }
-        for (; r < rows; ++r) {
-            double s = 0.0;
-            for (std::size_t j = 0; j < K; ++j) s += t(r, j) * d(r, j);
-            out[start + r] = s;
-        }
-    }
+    parallel::parallel_for(0, (x.rows() + kRowsPerTask - 1) / kRowsPerTask, 1, [&](std::size_t t) {
+        const std::size_t i0 = t * kRowsPerTask;
+        const std::size_t rows = std::min(kRowsPerTask, x.rows() - i0);
+        const MatView part(x.data() + i0 * x.row_stride, rows, x.cols(), x.row_stride);
+        detail::row_distances(isa, part, a, b, c, out_a + i0, b ? out_b + i0 : nullptr);
+    });
 }
 
 }  // namespace
@@ -215,11 +173,15 @@ bool row_kernel_supported(Isa isa) {
 
 void row_distances(Isa isa, MatView x, const double* a, const double* b, MatView c, double* out_a, double* out_b) {
     const std::size_t K = x.cols();
-    require(K >= 2 && K <= kMaxRowLoopK && c.rows() == K && c.cols() == K, "row kernel called outside 2 <= K <= 32");
+    require(K >= 2 && c.rows() == K && c.cols() == K, "row kernel called with K < 2 or a mismatched inverse");
     const std::size_t kp = (K + kColGroup - 1) / kColGroup * kColGroup;
     Matrix cpad(K, kp);
     for (std::size_t r = 0; r < K; ++r) std::copy_n(c.row(r).data(), K, cpad.row(r).data());
-    const RowKernelArgs p{x.data(), x.row_stride, x.rows(), K, a, b, cpad.data(), kp, out_a, out_b};
+    // Two sets of K vectors of 8 doubles, 64-byte aligned (the buffer comes
+    // from operator new, 16-byte aligned).
+    Vector scratch(2 * K * 8 + 8);
+    auto* aligned = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(scratch.data()) + 63) & ~std::uintptr_t{63});
+    const RowKernelArgs p{x.data(), x.row_stride, x.rows(), K, a, b, cpad.data(), kp, out_a, out_b, aligned};
     const bool pair = b != nullptr;
     switch (isa) {
         case Isa::Avx512: pair ? row_kernel_avx512<true>(p) : row_kernel_avx512<false>(p); break;
@@ -250,11 +212,9 @@ Result<Vector> mahalanobis(MatView x, VecView mean, MatView cov_inv) {
             const double d = x(i, 0) - m;
             out[i] = (d * d) * c;
         }
-    } else if (K <= kMaxRowLoopK) {
+    } else {
         const Vector m = Vector::from(mean);
         row_loop(x, m.data(), nullptr, cov_inv, out.data(), nullptr);
-    } else {
-        blocked(x, mean, cov_inv, out.data());
     }
     return out;
 }
@@ -290,13 +250,10 @@ Result<std::pair<Vector, Vector>> mahalanobis_pair(MatView x, VecView a, VecView
             to_a[i] = (xa * xa) * c;
             to_b[i] = (xb * xb) * c;
         }
-    } else if (K <= kMaxRowLoopK) {
+    } else {
         const Vector ca = Vector::from(a);
         const Vector cb = Vector::from(b);
         row_loop(x, ca.data(), cb.data(), cov_inv, to_a.data(), to_b.data());
-    } else {
-        blocked(x, a, cov_inv, to_a.data());
-        blocked(x, b, cov_inv, to_b.data());
     }
     return std::pair{std::move(to_a), std::move(to_b)};
 }

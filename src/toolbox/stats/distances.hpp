@@ -16,19 +16,19 @@ namespace toolbox::stats::distances {
 
 // One distance per row of `x` (N x K) to `mean` (K), under `cov_inv` (K x K).
 //   K = 0: zeros.  K = 1: ((x - m) * (x - m)) * C00.
-//   2 <= K <= 32: t_j = sum_k d_k * C_kj (k ascending, from 0.0), then
-//                 distance = sum_j t_j * d_j (j ascending, from 0.0).
-//   K >= 33: rows in blocks of 256, T = D · C by one matrix product per
-//            block, distance = row of T dotted with row of D.
+//   K >= 2: t_j = sum_k d_k * C_kj (k ascending, from 0.0), then
+//           distance = sum_j t_j * d_j (j ascending, from 0.0): the product
+//           T = D · C of a block of rows, row by row in that order. Blocks
+//           of rows run side by side in vector lanes and, for many rows, on
+//           the worker pool; neither changes a bit.
 Result<matrix::Vector> mahalanobis(matrix::MatView x, matrix::VecView mean, matrix::MatView cov_inv);
 
 // The distance of one vector, as a one-element array: t_i = sum_j d_j * C_ji,
 // distance = sum_i t_i * d_i (no K = 1 shortcut; K = 0 gives [0.0]).
 Result<matrix::Vector> mahalanobis_row(matrix::VecView v, matrix::VecView mean, matrix::MatView cov_inv);
 
-// The distances of every row to two centres at once: (to a, to b). For
-// K <= 32 both come from one pass over C and equal `mahalanobis` to each
-// centre bit for bit; for K >= 33 they are `mahalanobis` to a, then to b.
+// The distances of every row to two centres at once: (to a, to b), both from
+// one pass over C, equal to `mahalanobis` to each centre bit for bit.
 Result<std::pair<matrix::Vector, matrix::Vector>> mahalanobis_pair(matrix::MatView x, matrix::VecView a,
                                                                    matrix::VecView b, matrix::MatView cov_inv);
 

@@ -1,4 +1,4 @@
-// The vectorised row kernels behind the distances for 2 <= K <= 32, one per
+// The vectorised row kernels behind the distances for K >= 2, one per
 // instruction set. The distance routines pick the widest one the processor
 // runs; the tests run each of them against the per-row arithmetic.
 #pragma once
@@ -11,7 +11,7 @@ enum class Isa { Sse2, Avx2, Avx512 };
 
 bool row_kernel_supported(Isa isa);
 
-// Distances of the rows of `x` (2 <= K <= 32 columns) to `a`, and to `b`
+// Distances of the rows of `x` (K >= 2 columns) to `a`, and to `b`
 // unless it is null, under `c` (K x K), by the kernel for `isa`.
 void row_distances(Isa isa, matrix::MatView x, const double* a, const double* b, matrix::MatView c, double* out_a,
                    double* out_b);
