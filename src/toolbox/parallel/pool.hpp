@@ -13,6 +13,7 @@
 // half outlives the frame that owns its captures.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <type_traits>
@@ -65,6 +66,29 @@ void parallel_for(std::size_t begin, std::size_t end, std::size_t grain, F f) {
     };
     if (begin >= end) return;
     Split::run(begin, end, grain, f);
+}
+
+// Per-row work over a large matrix is spread over the pool in blocks of this
+// many rows, and only from this many rows on: below it, handing the blocks
+// out costs more than it saves.
+inline constexpr std::size_t kRowsPerBlock = 4096;
+inline constexpr std::size_t kParallelRowsFrom = 32768;
+
+// Calls `f(first, last)` for consecutive row ranges covering [0, n): one call
+// for the whole range below kParallelRowsFrom rows, else blocks of
+// kRowsPerBlock rows run on the pool. For work whose every row is computed on
+// its own, so that the split cannot change a result.
+template <class F>
+void for_row_blocks(std::size_t n, F f) {
+    if (n < kParallelRowsFrom) {
+        if (n > 0) f(std::size_t{0}, n);
+        return;
+    }
+    const std::size_t blocks = (n + kRowsPerBlock - 1) / kRowsPerBlock;
+    parallel_for(0, blocks, 1, [&](std::size_t b) {
+        const std::size_t first = b * kRowsPerBlock;
+        f(first, std::min(n, first + kRowsPerBlock));
+    });
 }
 
 // Folds the jobs [begin, end) into accumulators and merges them in job order.

@@ -136,24 +136,13 @@ Isa detect_isa() {
     return Isa::Sse2;
 }
 
-// Rows per piece of work when the rows are spread over the worker pool, and
-// the fewest rows worth spreading at all (below, one thread is faster).
-constexpr std::size_t kRowsPerTask = 4096;
-constexpr std::size_t kParallelFrom = 32768;
-
 // Distances for K >= 2 (one centre when b is null), by the widest kernel the
 // processor runs, the rows spread over the pool when there are many.
 void row_loop(MatView x, const double* a, const double* b, MatView c, double* out_a, double* out_b) {
     static const Isa isa = detect_isa();
-    if (x.rows() < kParallelFrom) {
-        detail::row_distances(isa, x, a, b, c, out_a, out_b);
-        return;
-    }
-    parallel::parallel_for(0, (x.rows() + kRowsPerTask - 1) / kRowsPerTask, 1, [&](std::size_t t) {
-        const std::size_t i0 = t * kRowsPerTask;
-        const std::size_t rows = std::min(kRowsPerTask, x.rows() - i0);
-        const MatView part(x.data() + i0 * x.row_stride, rows, x.cols(), x.row_stride);
-        detail::row_distances(isa, part, a, b, c, out_a + i0, b ? out_b + i0 : nullptr);
+    parallel::for_row_blocks(x.rows(), [&](std::size_t first, std::size_t last) {
+        const MatView part(x.data() + first * x.row_stride, last - first, x.cols(), x.row_stride);
+        detail::row_distances(isa, part, a, b, c, out_a + first, b ? out_b + first : nullptr);
     });
 }
 

@@ -1,10 +1,12 @@
 #include "toolbox/qel/insights/weights/psr_weights.hpp"
 
+#include <cstdint>
 #include <utility>
 
 #include "toolbox/format.hpp"
 #include "toolbox/matrix/mask.hpp"
 #include "toolbox/matrix/nan/array2d.hpp"
+#include "toolbox/parallel/pool.hpp"
 
 namespace toolbox::qel::insights::weights::psr_weights {
 
@@ -58,67 +60,82 @@ void finish_side(PsrSide& side, const Vector& s, const Vector& u, VecView full_v
     }
 }
 
-// Column sums of the masked values (d_ik ? 1 : 0) * v_i that skip NaN, added
-// in the order of `nansum_lane` (four running sums over the blocks of four
-// rows, then the remaining rows), so they equal `nansum_axis` of the masked
-// matrix bit for bit without forming it: one pass over the mask, O(T) memory.
-struct MaskedSums {
+// One pass over the mask of a side: the number of true entries of each
+// column, and the column sums of the masked values (d_ik ? 1 : 0) * v_i of
+// r^2 and of r that skip NaN, added in the order of `nansum_lane` (four
+// running sums over the blocks of four rows, then the remaining rows), so
+// they equal `nansum_axis` of the masked matrix bit for bit without forming
+// it: O(T) memory. The NaN test is a select, not a branch; a running sum
+// starts at +0.0 and so never holds -0.0, and adding nothing is the same as
+// not adding.
+struct SideSums {
+    Vector n;
     Vector sq;
     Vector r;
 };
 
-MaskedSums masked_nansums(BoolMatView mask, VecView sq, VecView r) {
+SideSums side_sums(BoolMatView mask, VecView sq, VecView r) {
     const std::size_t n_rows = mask.rows();
     const std::size_t t = mask.cols();
     Matrix lanes(8, t);  // rows 0..3: running sums of sq; 4..7: of r
+    matrix::Array1<std::uint64_t> count(t);
     const std::size_t full = n_rows / 4 * 4;
-    for (std::size_t i = 0; i < full; ++i) {
-        const auto d = mask.row(i);
-        const auto acc_sq = lanes.row(i % 4);
-        const auto acc_r = lanes.row(4 + i % 4);
+    auto add_row = [&](std::size_t i, double* acc_sq, double* acc_r) {
+        const bool* d = mask.row(i).data();
         const double vs = sq[i];
         const double vr = r[i];
         for (std::size_t k = 0; k < t; ++k) {
             const double a = psr_masked(d[k], vs);
             const double b = psr_masked(d[k], vr);
-            if (a == a) acc_sq[k] += a;
-            if (b == b) acc_r[k] += b;
+            const double sa = acc_sq[k] + a;
+            const double sb = acc_r[k] + b;
+            acc_sq[k] = a == a ? sa : acc_sq[k];
+            acc_r[k] = b == b ? sb : acc_r[k];
+            count[k] += d[k];
         }
-    }
-    MaskedSums out{Vector::uninit(t), Vector::uninit(t)};
+    };
+    for (std::size_t i = 0; i < full; ++i) add_row(i, lanes.row(i % 4).data(), lanes.row(4 + i % 4).data());
+    SideSums out{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)};
     for (std::size_t k = 0; k < t; ++k) {
         out.sq[k] = (((0.0 + lanes(0, k)) + lanes(1, k)) + lanes(2, k)) + lanes(3, k);
         out.r[k] = (((0.0 + lanes(4, k)) + lanes(5, k)) + lanes(6, k)) + lanes(7, k);
     }
-    for (std::size_t i = full; i < n_rows; ++i) {
-        const auto d = mask.row(i);
-        for (std::size_t k = 0; k < t; ++k) {
-            const double a = psr_masked(d[k], sq[i]);
-            const double b = psr_masked(d[k], r[i]);
-            if (a == a) out.sq[k] += a;
-            if (b == b) out.r[k] += b;
-        }
-    }
+    for (std::size_t i = full; i < n_rows; ++i) add_row(i, out.sq.data(), out.r.data());
+    for (std::size_t k = 0; k < t; ++k) out.n[k] = static_cast<double>(count[k]);
     return out;
 }
 
-// The side data of `mask` for the streamed path: the same values as
-// `psr_side_from_squares`, without its N x T work matrix.
+// The side data of `mask`: the same values as `psr_side_from_squares`,
+// without its N x T work matrix. `rows` x `cols` is the shape that work
+// matrix would have (the include mask's).
 Result<PsrSide> psr_side_streamed(BoolMatView mask, VecView r, VecView sq, VecView full_var, std::size_t rows,
                                   std::size_t cols, double n_f) {
-    PsrSide side;
-    side.n = matrix::mask::true_count::true_count_axis(mask, 0);
-    side.phi = Vector::uninit(mask.cols());
-    for (std::size_t k = 0; k < mask.cols(); ++k) side.phi[k] = side.n[k] / n_f;
     if (rows != mask.rows() || cols != mask.cols()) {
         return compute_error(format("psr_side_from_squares: work {} vs mask {}", shape_text(rows, cols),
                                     shape_text(mask.rows(), mask.cols())));
     }
     require(r.size() == mask.rows() && sq.size() == mask.rows() && full_var.size() == mask.cols(),
             "psr side: relevance, squares or full variance do not match the mask");
-    const MaskedSums sums = masked_nansums(mask, sq, r);
+    SideSums sums = side_sums(mask, sq, r);
+    PsrSide side;
+    side.n = std::move(sums.n);
+    side.phi = Vector::uninit(mask.cols());
+    for (std::size_t k = 0; k < mask.cols(); ++k) side.phi[k] = side.n[k] / n_f;
     finish_side(side, sums.sq, sums.r, full_var);
     return side;
+}
+
+// Both sides of a run from their masks (the shapes checked against the
+// include mask's, as the work matrix of the materialised form would be).
+Result<PsrEval> eval_sides(BoolMatView include, BoolMatView exclude, VecView r, double n_f) {
+    SquaresAndFullVar sf = square_and_full_var_1d(r, include.cols(), n_f);
+    const std::size_t rows = include.rows();
+    const std::size_t cols = include.cols();
+    auto in_side = psr_side_streamed(include, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
+    if (!in_side) return std::unexpected(std::move(in_side.error()));
+    auto ex_side = psr_side_streamed(exclude, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
+    if (!ex_side) return std::unexpected(std::move(ex_side.error()));
+    return PsrEval{std::move(*in_side), std::move(*ex_side), std::move(sf.full_var), n_f};
 }
 
 }  // namespace
@@ -190,34 +207,41 @@ Matrix psr_fill_weights(MatView work, const PsrSide& side, double n_f) {
 Result<PsrWeights> psr_weights_include_exclude(BoolMatView include, BoolMatView exclude, VecView r, double n_f) {
     require(r.size() == include.rows() && exclude.rows() == include.rows(),
             "psr_weights_include_exclude: relevance and masks differ in length");
-    SquaresAndFullVar sf = square_and_full_var_1d(r, include.cols(), n_f);
-    Matrix work(include.rows(), include.cols());
-
-    auto in_side = psr_side_from_squares(include, r, sf.sq.view(), sf.full_var.view(), work.view_mut(), n_f);
-    if (!in_side) return std::unexpected(std::move(in_side.error()));
+    // The side data as the work-matrix form computes it (`psr_side_from_squares`
+    // gives the same bits), then both weight matrices in one pass whose rows
+    // are independent of each other.
+    auto ev = eval_sides(include, exclude, r, n_f);
+    if (!ev) return std::unexpected(std::move(ev.error()));
+    const std::size_t n_rows = include.rows();
+    const std::size_t t = include.cols();
+    const double inv_n = 1.0 / n_f;
+    const matrix::Array1<PsrColumn> cols_in = columns_of(ev->include_side);
+    const matrix::Array1<PsrColumn> cols_ex = columns_of(ev->exclude_side);
     PsrWeights out;
-    out.weights = psr_fill_weights(work.view(), *in_side, n_f);
-    out.details = in_side->details(sf.full_var.view());
-
-    auto ex_side = psr_side_from_squares(exclude, r, sf.sq.view(), sf.full_var.view(), work.view_mut(), n_f);
-    if (!ex_side) return std::unexpected(std::move(ex_side.error()));
-    out.weights_excluded = psr_fill_weights(work.view(), *ex_side, n_f);
+    out.weights = Matrix::uninit(n_rows, t);
+    out.weights_excluded = Matrix::uninit(n_rows, t);
+    parallel::for_row_blocks(n_rows, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const bool* din = include.row(i).data();
+            const bool* dex = exclude.row(i).data();
+            double* win = out.weights.row(i).data();
+            double* wex = out.weights_excluded.row(i).data();
+            const double ri = r[i];
+            for (std::size_t k = 0; k < t; ++k) {
+                win[k] = psr_weight(psr_masked(din[k], ri), cols_in[k], inv_n);
+                wex[k] = psr_weight(psr_masked(dex[k], ri), cols_ex[k], inv_n);
+            }
+        }
+    });
+    out.details = ev->include_side.details(ev->full_var.view());
     return out;
 }
 
 Result<PsrEval> psr_eval_include_exclude(BoolMatView include, BoolMatView exclude, VecView r, double n_f) {
     require(r.size() == include.rows() && exclude.rows() == include.rows(),
             "psr_eval_include_exclude: relevance and masks differ in length");
-    SquaresAndFullVar sf = square_and_full_var_1d(r, include.cols(), n_f);
-    // No work matrix here: the streamed path stays at O(N + T) beyond the
-    // masks. The shapes are checked as if it were there (the include shape).
-    const std::size_t rows = include.rows();
-    const std::size_t cols = include.cols();
-    auto in_side = psr_side_streamed(include, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
-    if (!in_side) return std::unexpected(std::move(in_side.error()));
-    auto ex_side = psr_side_streamed(exclude, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
-    if (!ex_side) return std::unexpected(std::move(ex_side.error()));
-    return PsrEval{std::move(*in_side), std::move(*ex_side), std::move(sf.full_var), n_f};
+    // No work matrix here: the streamed path stays at O(N + T) beyond the masks.
+    return eval_sides(include, exclude, r, n_f);
 }
 
 fit::FitResult psr_stream_fit(VecView y, VecView r, BoolMatView mask, const PsrSide& side, double n_f) {
