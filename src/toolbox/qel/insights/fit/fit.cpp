@@ -29,6 +29,10 @@ double plain_sum(VecView v) {
 
 }  // namespace
 
+// Both forms read the weights a row at a time (their memory order) and keep
+// one running value per column, updated in row order: each column's sums are
+// exactly those of a loop down that column.
+
 FitResult fit(MatView weights, VecView y) {
     const std::size_t n = weights.rows();
     const std::size_t t = weights.cols();
@@ -45,18 +49,28 @@ FitResult fit(MatView weights, VecView y) {
     const double g = 1.0 / ((n_d - 1.0) * (n_d - 1.0));
     const double sd_y = std::sqrt(vy_sum / n_d);
 
-    for (std::size_t k = 0; k < t; ++k) {
-        const VecView w = weights.col(k);
-        const double wbar = n == 0 ? 0.0 : plain_sum(w) / n_d;
-        double c = 0.0;
-        double vw_sum = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double dw = w[i] - wbar;
-            c += dw * dy[i];
-            vw_sum += dw * dw;
+    // Column means: the plain sum of each column over the rows in order.
+    Vector wbar(t);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* w = weights.row(i).data();
+        for (std::size_t k = 0; k < t; ++k) wbar[k] += w[k];
+    }
+    for (std::size_t k = 0; k < t; ++k) wbar[k] = n == 0 ? 0.0 : wbar[k] / n_d;
+
+    Vector c(t), vw_sum(t);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* w = weights.row(i).data();
+        const double dyi = dy[i];
+        for (std::size_t k = 0; k < t; ++k) {
+            const double dw = w[k] - wbar[k];
+            c[k] += dw * dyi;
+            vw_sum[k] += dw * dw;
         }
-        if (vw_sum > 0.0 && vy_sum > 0.0) {
-            r.rho[k] = c / (std::sqrt(vy_sum) * std::sqrt(vw_sum));
+    }
+    Vector sd_w = Vector::uninit(t);
+    for (std::size_t k = 0; k < t; ++k) {
+        if (vw_sum[k] > 0.0 && vy_sum > 0.0) {
+            r.rho[k] = c[k] / (std::sqrt(vy_sum) * std::sqrt(vw_sum[k]));
             r.fit[k] = r.rho[k] * r.rho[k];
         } else {
             r.rho[k] = 0.0;
@@ -64,15 +78,20 @@ FitResult fit(MatView weights, VecView y) {
         }
         // Not guarded: a column without spread has 0/0 z-scores, and its
         // outlier influence is NaN in this form.
-        const double sd_w = std::sqrt(vw_sum / n_d);
-        double q = 0.0;
-        for (std::size_t i = 0; i < n; ++i) {
-            const double zw = (w[i] - wbar) / sd_w;
-            const double zy = dy[i] / sd_y;
-            q += (zw * zw) * (zy * zy);
-        }
-        r.outlier_influence[k] = q * g;
+        sd_w[k] = std::sqrt(vw_sum[k] / n_d);
     }
+
+    Vector q(t);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* w = weights.row(i).data();
+        const double zy = dy[i] / sd_y;
+        const double zy2 = zy * zy;
+        for (std::size_t k = 0; k < t; ++k) {
+            const double zw = (w[k] - wbar[k]) / sd_w[k];
+            q[k] += (zw * zw) * zy2;
+        }
+    }
+    for (std::size_t k = 0; k < t; ++k) r.outlier_influence[k] = q[k] * g;
     fill_agreement(r);
     return r;
 }
@@ -94,21 +113,21 @@ FitResult fit_vectorized(MatView weights, VecView y) {
     // C = D^T dy is summed here in row order, vectorised across the columns,
     // not by the library's matrix-vector product: that one splits the sum
     // over rows by its thread count and its kernel, so the same inputs would
-    // give other bits on another machine or with another thread setting.
-    Matrix d = Matrix::uninit(n, t);
+    // give other bits on another machine or with another thread setting. The
+    // centred weights D are formed again where they are needed rather than
+    // kept as a second N x T matrix.
     Vector dy = Vector::uninit(n);
     Vector vw(t);
     Vector c(t);
     double vy = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const auto src = weights.row(i);
-        auto dst = d.row(i);
+        const double* src = weights.row(i).data();
         dy[i] = y[i] - ybar;
         const double dyi = dy[i];
         for (std::size_t k = 0; k < t; ++k) {
-            dst[k] = src[k] - means[k];
-            vw[k] += dst[k] * dst[k];
-            c[k] += dst[k] * dyi;
+            const double d = src[k] - means[k];
+            vw[k] += d * d;
+            c[k] += d * dyi;
         }
         vy += dyi * dyi;
     }
@@ -142,11 +161,11 @@ FitResult fit_vectorized(MatView weights, VecView y) {
     // The sums of squared z-score products of every column, one row at a time.
     Vector q(t);
     for (std::size_t i = 0; i < n; ++i) {
-        const auto row = d.row(i);
+        const double* src = weights.row(i).data();
         const double zy = dy[i] / sd_y;
         const double zy2 = zy * zy;
         for (std::size_t k = 0; k < t; ++k) {
-            const double zw = row[k] / sd_w[k];
+            const double zw = (src[k] - means[k]) / sd_w[k];
             q[k] += (zw * zw) * zy2;
         }
     }

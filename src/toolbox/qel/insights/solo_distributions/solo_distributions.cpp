@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "toolbox/matrix/sorting.hpp"
+#include "toolbox/parallel/pool.hpp"
 
 namespace toolbox::qel::insights::solo_distributions {
 
@@ -37,16 +38,18 @@ Vector estimate_y_solo(VecView y, VecView relevance_scores, VecView info_theta, 
     const std::size_t n = y.size();
     const bool scalar_theta = info_theta.size() == 1;
     Vector y_solo = Vector::uninit(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double r = relevance_scores[i];
-        const double th = scalar_theta ? info_theta[0] : info_theta[i];
-        const bool negligible = std::fabs(r) < kRelevanceEps;
-        const double ratio = negligible ? 0.0 : th / r;
-        const double t = ratio * (y[i] - ybar) + ybar;
-        // Set explicitly: an observation without relevance sits at the mean
-        // even when its own outcome is NaN or infinite.
-        y_solo[i] = negligible ? ybar : t;
-    }
+    parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const double r = relevance_scores[i];
+            const double th = scalar_theta ? info_theta[0] : info_theta[i];
+            const bool negligible = std::fabs(r) < kRelevanceEps;
+            const double ratio = negligible ? 0.0 : th / r;
+            const double t = ratio * (y[i] - ybar) + ybar;
+            // Set explicitly: an observation without relevance sits at the mean
+            // even when its own outcome is NaN or infinite.
+            y_solo[i] = negligible ? ybar : t;
+        }
+    });
     return y_solo;
 }
 
@@ -61,20 +64,20 @@ Matrix estimate_solo_weights(VecView relevance_scores, BoolMatView include) {
         for (std::size_t k = 0; k < t; ++k) d[k] += row[k] ? v : 0.0;
     }
     Matrix xi = Matrix::uninit(n, t);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = relevance_scores[i] * relevance_scores[i];
-        const auto row = include.row(i);
-        auto out = xi.row(i);
-        for (std::size_t k = 0; k < t; ++k) {
-            const double w = row[k] ? v : 0.0;
-            const double dk = d[k];
-            if (std::isnan(w) || std::isnan(dk)) {
-                out[k] = std::nan("");
-            } else {
-                out[k] = std::fabs(dk) > kNormaliserEps ? w / dk : 0.0;
+    const double nan = std::nan("");
+    parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const double v = relevance_scores[i] * relevance_scores[i];
+            const bool* row = include.row(i).data();
+            double* out = xi.row(i).data();
+            for (std::size_t k = 0; k < t; ++k) {
+                const double w = row[k] ? v : 0.0;
+                const double dk = d[k];
+                const double share = std::fabs(dk) > kNormaliserEps ? w / dk : 0.0;
+                out[k] = (w != w || dk != dk) ? nan : share;
             }
         }
-    }
+    });
     return xi;
 }
 
@@ -112,18 +115,20 @@ Result<SoloStatistics> compute_solo_statistics(VecView y_solo, MatView xi_solo, 
         for (std::size_t k = 0; k < t; ++k) {
             const double w = xi_row[k];
             // An observation with no weight has no say in a weighted moment:
-            // skipping it keeps a missing attribute (NaN solo prediction,
+            // leaving it out keeps a missing attribute (NaN solo prediction,
             // weight 0) from turning every moment into NaN. A NaN weight is
-            // not 0 and still propagates.
-            if (w == 0.0) continue;
+            // not 0 and still propagates. Left out by adding +0.0 (a select,
+            // not a branch): the sums start at +0.0, never hold -0.0, and
+            // adding +0.0 leaves them as they are.
+            const bool none = w == 0.0;
             const double d = ys - yhat[k];
             const double d2 = d * d;
             const double d3 = d2 * d;
             const double d4 = d3 * d;
-            sw[k] += w;
-            m2[k] += w * d2;
-            m3[k] += w * d3;
-            m4[k] += w * d4;
+            sw[k] += none ? 0.0 : w;
+            m2[k] += none ? 0.0 : w * d2;
+            m3[k] += none ? 0.0 : w * d3;
+            m4[k] += none ? 0.0 : w * d4;
         }
     }
 
