@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <cmath>
 #include <limits>
 #include <random>
@@ -437,6 +438,56 @@ TEST(YSoloDistribution, NaNIsDroppedWhenThereIsSpread) {
     double total = 0.0;
     for (std::size_t j = 0; j < out->summary.bin_counts.rows(); ++j) total += out->summary.bin_counts(j, 0);
     EXPECT_EQ(total, 4.0);
+}
+
+// The summary is built without sorting the sample; it must hold the bits of
+// the one built the direct way, from the kept copy sorted in full and counted
+// column by column. Samples with ties, signed zeros at both ends, far
+// outliers, NaN values and NaN or all-zero weight columns.
+TEST(YSoloDistribution, SummaryEqualsTheOneFromTheSortedKeptCopy) {
+    std::mt19937_64 rng(5);
+    std::normal_distribution<double> normal;
+    std::uniform_int_distribution<int> pick(0, 19);
+    auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
+    for (int round = 0; round < 60; ++round) {
+        const std::size_t n = 1 + static_cast<std::size_t>(pick(rng)) * (round % 3 == 0 ? 300 : 3);
+        const std::size_t t = 1 + round % 4;
+        Vector y(n);
+        Matrix w(n, t);
+        for (std::size_t i = 0; i < n; ++i) {
+            const int p = pick(rng);
+            y[i] = p < 2 ? 0.0 : p < 4 ? -0.0 : p == 4 && round % 2 ? kNaN : p == 5 ? 1e6 : p < 9 ? 1.0 : normal(rng);
+            if (round % 5 == 1) y[i] = round % 10 == 1 ? 2.0 : (p < 3 ? kNaN : 2.0);
+            for (std::size_t c = 0; c < t; ++c) {
+                const int q = pick(rng);
+                w(i, c) = c == 2 ? 0.0 : q == 0 && round % 4 == 2 ? kNaN : std::fabs(normal(rng));
+            }
+        }
+        for (const bool weighted : {false, true}) {
+            const std::optional<toolbox::matrix::MatView> weights =
+                weighted ? std::optional<toolbox::matrix::MatView>(w.view()) : std::nullopt;
+            auto got = compute_ysolo_summary(y, weights, 5.0);
+            auto full = compute_ysolo_distribution(y, weights, 5.0);
+            ASSERT_EQ(got.has_value(), full.has_value()) << round;
+            if (!got) continue;
+            Vector sorted = full->kept_values;
+            stable_sort_nan_equal(sorted.span());
+            const Vector edges = auto_bin_edges(sorted.span());
+            ASSERT_EQ(got->bin_edges.size(), edges.size()) << round;
+            for (std::size_t j = 0; j < edges.size(); ++j) EXPECT_TRUE(same(got->bin_edges[j], edges[j])) << round;
+            const std::size_t cols = weighted ? t : 1;
+            ASSERT_EQ(got->bin_counts.cols(), cols);
+            for (std::size_t c = 0; c < cols; ++c) {
+                Vector col(full->kept_values.size(), 1.0);
+                if (weighted) {
+                    for (std::size_t o = 0; o < col.size(); ++o) col[o] = (*full->kept_weights)(o, c);
+                }
+                const Vector counts = weighted_histogram_counts(full->kept_values.span(), col.span(), edges.span());
+                for (std::size_t j = 0; j < counts.size(); ++j)
+                    EXPECT_TRUE(same(got->bin_counts(j, c), counts[j])) << round << " bin " << j << " col " << c;
+            }
+        }
+    }
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
-// Sorting of data that may hold missing values.
+// Sorting of data that may hold missing values, and the values at chosen
+// places of a sorted order without sorting everything.
 #pragma once
+
+#include <cstddef>
+#include <span>
 
 #include "toolbox/matrix/array.hpp"
 
@@ -12,5 +16,25 @@ Vector sort_array(VecView data);
 // Sorts values without NaN ascending, equal values (-0.0 and +0.0 among them)
 // in their input order: the one sequence every stable sort by `<` gives.
 void stable_sort_finite_order(std::span<double> values);
+
+// The order in which `select_non_nan` places the non-NaN values.
+enum class Order {
+    // Ascending by `<`, equal values in input order: the order of
+    // `sort_array`, in which -0.0 and +0.0 are equal.
+    Stable,
+    // Ascending by the total order of the bit patterns, in which -0.0 comes
+    // before +0.0.
+    Total,
+};
+
+// The values that the non-NaN values of `data`, placed in `order`, hold at
+// `positions` (each below their number), written to `out` (one per
+// position): exactly the elements of the sorted sequence, found by a radix
+// selection that sorts only the few values near the positions. Returns the
+// number of non-NaN values.
+std::size_t select_non_nan(VecView data, Order order, std::span<const std::size_t> positions, std::span<double> out);
+
+// The number of non-NaN values of `data`.
+std::size_t count_non_nan(VecView data);
 
 }  // namespace toolbox::matrix::sorting

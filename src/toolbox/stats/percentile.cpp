@@ -46,17 +46,39 @@ double interpolate(const Position& pos, std::size_t n, At at) {
     return f * at(pos.hi) + (1.0 - f) * at(pos.lo);
 }
 
-Vector full_sort(VecView data, VecView percentiles) {
+// The percentile values of the non-NaN values of `data` placed in `order`:
+// the order statistics each percentile falls between, selected without
+// sorting the whole sample.
+Vector percentile_values_in(VecView data, VecView percentiles, matrix::sorting::Order order) {
     require(!data.empty(), "Vector is empty");
-    const Vector x = matrix::sorting::sort_array(data);
-    const std::size_t n = x.size();
+    const std::size_t n = matrix::sorting::count_non_nan(data);
     Vector out = Vector::uninit(percentiles.size());
     if (n == 0) {
         out.fill(std::numeric_limits<double>::quiet_NaN());
         return out;
     }
-    for (std::size_t q = 0; q < percentiles.size(); ++q)
-        out[q] = interpolate(position(percentiles[q], n), n, [&](std::uint64_t i) { return x[i]; });
+    std::vector<Position> positions(percentiles.size());
+    std::vector<std::size_t> needed;
+    needed.reserve(2 * percentiles.size());
+    for (std::size_t q = 0; q < percentiles.size(); ++q) {
+        positions[q] = position(percentiles[q], n);
+        if (positions[q].hi < n) {
+            needed.push_back(positions[q].lo);
+            needed.push_back(positions[q].hi);
+        } else {
+            needed.push_back(n - 1);
+        }
+    }
+    std::sort(needed.begin(), needed.end());
+    needed.erase(std::unique(needed.begin(), needed.end()), needed.end());
+    std::vector<double> selected(needed.size());
+    matrix::sorting::select_non_nan(data, order, needed, selected);
+
+    auto at = [&](std::uint64_t k) {
+        const auto it = std::lower_bound(needed.begin(), needed.end(), k);
+        return selected[static_cast<std::size_t>(it - needed.begin())];
+    };
+    for (std::size_t q = 0; q < percentiles.size(); ++q) out[q] = interpolate(positions[q], n, at);
     return out;
 }
 
@@ -104,53 +126,14 @@ Vector percentile_value(VecView data, VecView percentiles) {
     // One read per call: a concurrent change of the switch affects only later calls.
     if (percentile_value_algorithm() == PercentileValueAlgorithm::OrderStatistics)
         return percentile_value_order_statistics(data, percentiles);
-    return full_sort(data, percentiles);
+    // The elements of the stable ascending sort of the non-NaN values.
+    return percentile_values_in(data, percentiles, matrix::sorting::Order::Stable);
 }
 
 Vector percentile_value_order_statistics(VecView data, VecView percentiles) {
-    require(!data.empty(), "Vector is empty");
-    Vector v = collect_non_nan(data);
-    const std::size_t n = v.size();
-    Vector out = Vector::uninit(percentiles.size());
-    if (n == 0) {
-        out.fill(std::numeric_limits<double>::quiet_NaN());
-        return out;
-    }
-
-    // At most two order statistics per query, each wanted once.
-    std::vector<Position> positions(percentiles.size());
-    std::vector<std::uint64_t> needed;
-    needed.reserve(2 * percentiles.size());
-    for (std::size_t q = 0; q < percentiles.size(); ++q) {
-        positions[q] = position(percentiles[q], n);
-        if (positions[q].hi < n) {
-            needed.push_back(positions[q].lo);
-            needed.push_back(positions[q].hi);
-        } else {
-            needed.push_back(n - 1);
-        }
-    }
-    std::sort(needed.begin(), needed.end());
-    needed.erase(std::unique(needed.begin(), needed.end()), needed.end());
-
-    // From the largest position down: once position k holds its order
-    // statistic, every smaller one lies in the prefix [0, k + 1).
-    auto less = [](double a, double b) { return float_total_cmp(a, b) < 0; };
-    std::vector<double> selected(needed.size());
-    std::size_t u = n;
-    for (std::size_t r = needed.size(); r-- > 0;) {
-        const std::size_t k = needed[r];
-        std::nth_element(v.begin(), v.begin() + k, v.begin() + u, less);
-        selected[r] = v[k];
-        u = k + 1;
-    }
-
-    auto at = [&](std::uint64_t k) {
-        const auto it = std::lower_bound(needed.begin(), needed.end(), k);
-        return selected[static_cast<std::size_t>(it - needed.begin())];
-    };
-    for (std::size_t q = 0; q < percentiles.size(); ++q) out[q] = interpolate(positions[q], n, at);
-    return out;
+    // Order statistics under the total order of the values, in which each
+    // place holds one bit pattern.
+    return percentile_values_in(data, percentiles, matrix::sorting::Order::Total);
 }
 
 }  // namespace toolbox::stats::percentile

@@ -150,57 +150,103 @@ Result<SoloStatistics> compute_solo_statistics(VecView y_solo, MatView xi_solo, 
     return out;
 }
 
-double percentile_from_sorted(std::span<const double> values, double p) {
-    const std::size_t n = values.size();
-    require(n >= 1, "percentile_from_sorted: empty sample");
-    if (n == 1) return values[0];
+namespace {
+
+// Where percentile p falls in an ascending sample of n values: the two places
+// it lies between and the share of the upper one.
+struct Quantile {
+    std::size_t lo;
+    std::size_t hi;
+    double frac;
+};
+
+Quantile quantile_places(std::size_t n, double p) {
     const double pos = (p / 100.0) * static_cast<double>(n - 1);
     const std::size_t lo = capped_index(std::floor(pos), n - 1);
     const std::size_t hi = capped_index(std::ceil(pos), n - 1);
-    if (lo == hi) return values[lo];
-    const double frac = pos - static_cast<double>(lo);
-    return frac * values[hi] + (1.0 - frac) * values[lo];
+    return {lo, hi, pos - static_cast<double>(lo)};
+}
+
+// percentile_from_sorted over a sample read through `at(place)`.
+template <class At>
+double percentile_at(std::size_t n, double p, At at) {
+    if (n == 1) return at(0);
+    const Quantile q = quantile_places(n, p);
+    if (q.lo == q.hi) return at(q.lo);
+    return q.frac * at(q.hi) + (1.0 - q.frac) * at(q.lo);
+}
+
+}  // namespace
+
+double percentile_from_sorted(std::span<const double> values, double p) {
+    require(!values.empty(), "percentile_from_sorted: empty sample");
+    return percentile_at(values.size(), p, [&](std::size_t i) { return values[i]; });
 }
 
 namespace {
 
 constexpr std::size_t kNoBin = SIZE_MAX;
 
-// The bin of every value (kNoBin for NaN and values outside the edges):
-// bins are [edges_j, edges_j+1), the last one closed on the right. Computed
-// once and shared by every weight column of a histogram.
-std::vector<std::size_t> bin_indices(std::span<const double> values, std::span<const double> edges) {
-    const std::size_t bins = edges.size() - 1;
-    const double last = edges.back();
-    // For ascending edges the first bin with edges_j <= v < edges_j+1 is the
-    // one before the first edge above v, which a binary search finds. Edges
-    // that are not ascending (NaN from a sample of NaN) keep the first-match
-    // scan, which stays defined for them.
-    bool ascending = true;
-    for (std::size_t j = 0; j < edges.size(); ++j) {
-        if (std::isnan(edges[j]) || (j > 0 && edges[j] < edges[j - 1])) {
-            ascending = false;
-            break;
-        }
-    }
-    std::vector<std::size_t> index(values.size(), kNoBin);
-    for (std::size_t i = 0; i < values.size(); ++i) {
-        const double v = values[i];
-        if (std::isnan(v)) continue;
-        if (v == last) {
-            index[i] = bins - 1;
-        } else if (ascending) {
-            const auto u = static_cast<std::size_t>(std::upper_bound(edges.begin(), edges.end(), v) - edges.begin());
-            if (u != 0 && u != edges.size()) index[i] = u - 1;
-        } else {
-            for (std::size_t j = 0; j < bins; ++j) {
-                if (edges[j] <= v && v < edges[j + 1]) {
-                    index[i] = j;
-                    break;
-                }
+// The bin of a value (kNoBin for NaN and values outside the edges): bins are
+// [edges_j, edges_j+1), the last one closed on the right.
+class BinFinder {
+public:
+    explicit BinFinder(std::span<const double> edges) : edges_(edges), bins_(edges.size() - 1) {
+        // For ascending edges the first bin with edges_j <= v < edges_j+1 is
+        // the one before the first edge above v. Edges that are not ascending
+        // (NaN from a sample of NaN) keep the first-match scan, which stays
+        // defined for them.
+        for (std::size_t j = 0; j < edges.size(); ++j) {
+            if (std::isnan(edges[j]) || (j > 0 && edges[j] < edges[j - 1])) {
+                ascending_ = false;
+                break;
             }
         }
+        // The edges are equally spaced from the first: a value's place among
+        // them is close to (v - first) / spacing, which the search then
+        // confirms or corrects, so the result is the search's exactly.
+        spacing_ = (edges.back() - edges.front()) / static_cast<double>(bins_);
     }
+
+    std::size_t operator()(double v) const {
+        if (std::isnan(v)) return kNoBin;
+        if (v == edges_.back()) return bins_ - 1;
+        if (!ascending_) {
+            for (std::size_t j = 0; j < bins_; ++j) {
+                if (edges_[j] <= v && v < edges_[j + 1]) return j;
+            }
+            return kNoBin;
+        }
+        return ascending_bin(v);
+    }
+
+private:
+    // The bin before the first edge above v (none before the first edge or
+    // past the last).
+    std::size_t ascending_bin(double v) const {
+        const std::size_t e = edges_.size();
+        const double guess = (v - edges_.front()) / spacing_;
+        if (guess >= 0.0 && guess < static_cast<double>(bins_)) {
+            // u: the first edge above v, if it is at guess + 1 or next to it.
+            const std::size_t g = static_cast<std::size_t>(guess) + 1;
+            for (std::size_t u = g > 1 ? g - 1 : 1; u <= g + 1 && u < e; ++u) {
+                if (edges_[u] > v && edges_[u - 1] <= v) return u - 1;
+            }
+        }
+        const auto u = static_cast<std::size_t>(std::upper_bound(edges_.begin(), edges_.end(), v) - edges_.begin());
+        return (u != 0 && u != e) ? u - 1 : kNoBin;
+    }
+
+    std::span<const double> edges_;
+    std::size_t bins_;
+    double spacing_ = 0.0;
+    bool ascending_ = true;
+};
+
+std::vector<std::size_t> bin_indices(std::span<const double> values, std::span<const double> edges) {
+    const BinFinder bin_of(edges);
+    std::vector<std::size_t> index(values.size());
+    for (std::size_t i = 0; i < values.size(); ++i) index[i] = bin_of(values[i]);
     return index;
 }
 
@@ -257,39 +303,90 @@ void stable_sort_nan_equal(std::span<double> values) {
     if (src != values.data()) std::copy_n(src, n, values.data());
 }
 
-BoolVector iqr_outlier_mask(VecView y_solo, double k) {
-    const std::size_t n = y_solo.size();
-    BoolVector keep(n, true);
-    if (n == 0) return keep;
-    Vector present = Vector::uninit(n);
-    std::size_t m = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        if (!std::isnan(y_solo[i])) present[m++] = y_solo[i];
+namespace {
+
+// The places a quartile (25 or 75) of an ascending sample of n values reads.
+void add_quartile_places(std::size_t n, std::vector<std::size_t>& places) {
+    for (double p : {25.0, 75.0}) {
+        const Quantile q = quantile_places(n, p);
+        places.push_back(q.lo);
+        places.push_back(q.hi);
     }
-    if (m == 0) return keep;
-    const std::span<double> sorted(present.data(), m);
-    stable_sort_nan_equal(sorted);
-    const double q25 = percentile_from_sorted(sorted, 25.0);
-    const double q75 = percentile_from_sorted(sorted, 75.0);
-    const double iqr = q75 - q25;
-    if (!(iqr > 0.0)) return keep;
-    const double lower = q25 - k * iqr;
-    const double upper = q75 + k * iqr;
-    for (std::size_t i = 0; i < n; ++i) keep[i] = lower <= y_solo[i] && y_solo[i] <= upper;
-    return keep;
 }
 
-Vector auto_bin_edges(std::span<const double> sorted) {
-    const std::size_t t = sorted.size();
+// The non-NaN values of `data` in ascending order (equal values in input
+// order), read at a few places chosen beforehand: the elements the sorted
+// copy holds there, selected without sorting the sample.
+class SortedPlaces {
+public:
+    SortedPlaces(VecView data, std::vector<std::size_t> places) : places_(std::move(places)) {
+        std::sort(places_.begin(), places_.end());
+        places_.erase(std::unique(places_.begin(), places_.end()), places_.end());
+        values_.resize(places_.size());
+        matrix::sorting::select_non_nan(data, matrix::sorting::Order::Stable, places_, values_);
+    }
+    double operator()(std::size_t place) const {
+        const auto it = std::lower_bound(places_.begin(), places_.end(), place);
+        require(it != places_.end() && *it == place, "sorted sample read at a place not selected");
+        return values_[static_cast<std::size_t>(it - places_.begin())];
+    }
+
+private:
+    std::vector<std::size_t> places_;
+    std::vector<double> values_;
+};
+
+// How the interquartile rule splits the solo predictions: the bounds, and
+// how many present values lie below, within and above them.
+struct OutlierSplit {
+    bool keep_all = true;  // no bounds: every entry is kept, NaN included
+    double lower = 0.0;
+    double upper = 0.0;
+    std::size_t present = 0;  // non-NaN values
+    std::size_t below = 0;    // present values below `lower`
+    std::size_t kept = 0;     // entries kept
+
+    bool keeps(double v) const { return keep_all || (lower <= v && v <= upper); }
+};
+
+OutlierSplit outlier_split(VecView y_solo, double k) {
+    OutlierSplit split;
+    const std::size_t n = y_solo.size();
+    split.kept = n;
+    split.present = matrix::sorting::count_non_nan(y_solo);
+    const std::size_t m = split.present;
+    if (m == 0) return split;
+    std::vector<std::size_t> places;
+    add_quartile_places(m, places);
+    const SortedPlaces sorted(y_solo, std::move(places));
+    const double q25 = percentile_at(m, 25.0, sorted);
+    const double q75 = percentile_at(m, 75.0, sorted);
+    const double iqr = q75 - q25;
+    if (!(iqr > 0.0)) return split;
+    split.keep_all = false;
+    split.lower = q25 - k * iqr;
+    split.upper = q75 + k * iqr;
+    split.kept = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = y_solo[i];
+        split.below += v < split.lower;
+        split.kept += split.lower <= v && v <= split.upper;
+    }
+    return split;
+}
+
+// auto_bin_edges of a sample of t values read through `at(place)`.
+template <class At>
+Vector auto_bin_edges_at(std::size_t t, At at) {
     require(t >= 1, "auto_bin_edges: empty sample");
-    const double min = sorted.front();
-    const double max = sorted.back();
+    const double min = at(0);
+    const double max = at(t - 1);
     if (min == max) return Vector{min - 0.5, max + 0.5};
 
     const double t_d = static_cast<double>(t);
     const auto sturges = static_cast<std::uint64_t>(std::ceil(std::log2(t_d))) + 1;
-    const double q25 = percentile_from_sorted(sorted, 25.0);
-    const double q75 = percentile_from_sorted(sorted, 75.0);
+    const double q25 = percentile_at(t, 25.0, at);
+    const double q75 = percentile_at(t, 75.0, at);
     const double iqr = q75 - q25;
     std::uint64_t bins = sturges;
     if (iqr > 0.0) {
@@ -313,7 +410,104 @@ Vector auto_bin_edges(std::span<const double> sorted) {
     return edges;
 }
 
+// The edges for the kept values, from the places of their ascending order
+// that the edges read. Kept values without NaN are a run of the sorted
+// present values (those from `below` on), so their order statistics are
+// selected from the whole sample. Kept NaN (when the rule kept everything)
+// sorts as equal to every value, which only a sort of the kept copy settles.
+Vector kept_bin_edges(VecView y_solo, const OutlierSplit& split) {
+    const std::size_t t = split.kept;
+    if (split.keep_all && split.present != y_solo.size()) {
+        Vector sorted = Vector::uninit(t);
+        for (std::size_t i = 0; i < t; ++i) sorted[i] = y_solo[i];
+        stable_sort_nan_equal(sorted.span());
+        return auto_bin_edges(sorted.span());
+    }
+    std::vector<std::size_t> places{0, t - 1};
+    add_quartile_places(t, places);
+    for (std::size_t& p : places) p += split.below;
+    const SortedPlaces sorted(y_solo, std::move(places));
+    return auto_bin_edges_at(t, [&](std::size_t p) { return sorted(split.below + p); });
+}
+
+}  // namespace
+
+BoolVector iqr_outlier_mask(VecView y_solo, double k) {
+    const OutlierSplit split = outlier_split(y_solo, k);
+    BoolVector keep = BoolVector::uninit(y_solo.size());
+    for (std::size_t i = 0; i < y_solo.size(); ++i) keep[i] = split.keeps(y_solo[i]);
+    return keep;
+}
+
+Vector auto_bin_edges(std::span<const double> sorted) {
+    return auto_bin_edges_at(sorted.size(), [&](std::size_t i) { return sorted[i]; });
+}
+
+Result<results::YSoloDistributionSummary> compute_ysolo_summary(VecView y_solo, std::optional<MatView> xi_solo,
+                                                                double k) {
+    const std::size_t n = y_solo.size();
+    const OutlierSplit split = outlier_split(y_solo, k);
+    const std::size_t t = split.kept;
+    if (xi_solo && xi_solo->rows() != n) {
+        return compute_error("xi_solo and ysolo must have the same number of rows (N)");
+    }
+    if (t == 0) return compute_error("Cannot compute histogram bins for empty sample");
+
+    Vector edges = kept_bin_edges(y_solo, split);
+    const std::size_t bins = edges.size() - 1;
+    const BinFinder bin_of(edges.span());
+
+    results::YSoloDistributionSummary out;
+    out.bin_centers = Vector::uninit(bins);
+    out.bin_widths = Vector::uninit(bins);
+    for (std::size_t j = 0; j < bins; ++j) {
+        out.bin_centers[j] = (edges[j] + edges[j + 1]) * 0.5;
+        out.bin_widths[j] = edges[j + 1] - edges[j];
+    }
+
+    if (xi_solo) {
+        // Each kept row's weights, rescaled by their column's sum over the
+        // kept rows when it is positive, go to the row's bin; every bin and
+        // column adds them in row order, as the kept copy would.
+        const MatView xi = *xi_solo;
+        const std::size_t cols = xi.cols();
+        Vector sums(cols);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!split.keeps(y_solo[i])) continue;
+            const double* w = xi.row(i).data();
+            for (std::size_t c = 0; c < cols; ++c) sums[c] += w[c];
+        }
+        Matrix counts(bins, cols);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = y_solo[i];
+            if (!split.keeps(v)) continue;
+            const std::size_t b = bin_of(v);
+            if (b == kNoBin) continue;
+            const double* w = xi.row(i).data();
+            double* row = counts.row(b).data();
+            for (std::size_t c = 0; c < cols; ++c) {
+                const double share = sums[c] > 0.0 ? w[c] / sums[c] : w[c];
+                row[c] += std::isnan(share) ? 0.0 : share;
+            }
+        }
+        out.bin_counts = std::move(counts);
+    } else {
+        Matrix counts(bins, 1);
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = y_solo[i];
+            if (!split.keeps(v)) continue;
+            const std::size_t b = bin_of(v);
+            if (b != kNoBin) counts(b, 0) += 1.0;
+        }
+        out.bin_counts = std::move(counts);
+    }
+    out.bin_edges = std::move(edges);
+    return out;
+}
+
 Result<YSoloDistribution> compute_ysolo_distribution(VecView y_solo, std::optional<MatView> xi_solo, double k) {
+    auto summary = compute_ysolo_summary(y_solo, xi_solo, k);
+    if (!summary) return std::unexpected(std::move(summary.error()));
     const std::size_t n = y_solo.size();
     const BoolVector keep = iqr_outlier_mask(y_solo, k);
     std::size_t t = 0;
@@ -324,10 +518,8 @@ Result<YSoloDistribution> compute_ysolo_distribution(VecView y_solo, std::option
     for (std::size_t i = 0, o = 0; i < n; ++i) {
         if (keep[i]) out.kept_values[o++] = y_solo[i];
     }
-
     if (xi_solo) {
         const MatView xi = *xi_solo;
-        if (xi.rows() != n) return compute_error("xi_solo and ysolo must have the same number of rows (N)");
         const std::size_t cols = xi.cols();
         Matrix kept = Matrix::uninit(t, cols);
         Vector sums(cols);
@@ -348,39 +540,7 @@ Result<YSoloDistribution> compute_ysolo_distribution(VecView y_solo, std::option
         }
         out.kept_weights = std::move(kept);
     }
-
-    if (t == 0) return compute_error("Cannot compute histogram bins for empty sample");
-
-    Vector sorted = out.kept_values;
-    stable_sort_nan_equal(sorted.span());
-    Vector edges = auto_bin_edges(sorted.span());
-    const std::size_t bins = edges.size() - 1;
-
-    Vector centers = Vector::uninit(bins);
-    Vector widths = Vector::uninit(bins);
-    for (std::size_t j = 0; j < bins; ++j) {
-        centers[j] = (edges[j] + edges[j + 1]) * 0.5;
-        widths[j] = edges[j + 1] - edges[j];
-    }
-
-    Matrix counts;
-    const auto index = bin_indices(out.kept_values.span(), edges.span());
-    if (out.kept_weights) {
-        const Matrix& w = *out.kept_weights;
-        const std::size_t cols = w.cols();
-        counts = Matrix(bins, cols);
-        for (std::size_t c = 0; c < cols; ++c) {
-            accumulate_bins(index, t, [&](std::size_t o) { return w(o, c); }, counts.data() + c, cols);
-        }
-    } else {
-        counts = Matrix(bins, 1);
-        accumulate_bins(index, t, [](std::size_t) { return 1.0; }, counts.data(), 1);
-    }
-
-    out.summary.bin_edges = std::move(edges);
-    out.summary.bin_centers = std::move(centers);
-    out.summary.bin_widths = std::move(widths);
-    out.summary.bin_counts = std::move(counts);
+    out.summary = std::move(*summary);
     return out;
 }
 

@@ -72,4 +72,10 @@ void stable_sort_nan_equal(std::span<double> values);
 Result<YSoloDistribution> compute_ysolo_distribution(matrix::VecView y_solo, std::optional<matrix::MatView> xi_solo,
                                                      double k);
 
+// The summary of `compute_ysolo_distribution` alone, bit for bit, for callers
+// that keep only the summary: without the kept copies, and with the order
+// statistics of the sample selected rather than sorted out.
+Result<results::YSoloDistributionSummary> compute_ysolo_summary(matrix::VecView y_solo,
+                                                                std::optional<matrix::MatView> xi_solo, double k);
+
 }  // namespace toolbox::qel::insights::solo_distributions

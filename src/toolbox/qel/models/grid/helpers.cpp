@@ -552,9 +552,9 @@ Result<std::optional<results::YSoloDistributionSummary>> build_ysolo_distributio
     auto pooled = pool_ysolo_cell_samples(cells);
     if (!pooled) return std::optional<results::YSoloDistributionSummary>{};
     const MatView w(pooled->second.data(), pooled->second.size(), 1);
-    auto d = solo_dist::compute_ysolo_distribution(pooled->first.view(), w, 5.0);
+    auto d = solo_dist::compute_ysolo_summary(pooled->first.view(), w, 5.0);
     if (!d) return std::unexpected(std::move(d.error()));
-    return std::optional<results::YSoloDistributionSummary>{std::move(d->summary)};
+    return std::optional<results::YSoloDistributionSummary>{std::move(*d)};
 }
 
 Result<void> calculate_composite_results(const GridCompositeAccumulator& acc, const ByteMatrix& combos, VecView y,

@@ -191,8 +191,8 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
         std::optional<results::YSoloDistributionSummary> histogram;
         if (ysolo_histogram) {
             // A histogram that cannot be built is left out; the prediction stands.
-            auto h = solo_dist::compute_ysolo_distribution(y_solo.view(), xi_solo.view(), 5.0);
-            if (h) histogram = std::move(h->summary);
+            auto h = solo_dist::compute_ysolo_summary(y_solo.view(), xi_solo.view(), 5.0);
+            if (h) histogram = std::move(*h);
         }
         results::SoloDistributionStatistics& s = results::get_or_alloc_solo_statistics(results);
         s.ysolo_sigma = std::move(st->sigma);
