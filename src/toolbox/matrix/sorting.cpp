@@ -82,13 +82,23 @@ void stable_sort_finite_order(std::span<double> values) {
 
 namespace {
 
-// Selection keys: unsigned integers in the order of the values. Under the
-// stable order both zeros share one key, so their places are settled by
-// their input order; under the total order every bit pattern has its own.
+// Selection keys: unsigned integers in the order of the values, computed
+// without branches (the signs of a sample are as good as random). Under the
+// stable order both zeros share one key, so their places are settled by their
+// input order; under the total order every bit pattern has its own.
 inline std::uint64_t total_key(double v) noexcept {
     std::uint64_t b;
     std::memcpy(&b, &v, sizeof b);
-    return (b >> 63) ? ~b : (b | (std::uint64_t{1} << 63));
+    const std::uint64_t negative = static_cast<std::uint64_t>(static_cast<std::int64_t>(b) >> 63);
+    return b ^ (negative | (std::uint64_t{1} << 63));
+}
+
+constexpr std::uint64_t kZeroKey = std::uint64_t{1} << 63;
+
+inline std::uint64_t stable_key(double v) noexcept { return v == 0.0 ? kZeroKey : total_key(v); }
+
+inline std::uint64_t key_in(Order order, double v) noexcept {
+    return order == Order::Total ? total_key(v) : stable_key(v);
 }
 
 inline double value_of_key(std::uint64_t key) noexcept {
@@ -100,69 +110,18 @@ inline double value_of_key(std::uint64_t key) noexcept {
 
 constexpr unsigned kSelectBits = 12;
 constexpr std::size_t kSelectBuckets = std::size_t{1} << kSelectBits;
-constexpr std::uint64_t kZeroKey = std::uint64_t{1} << 63;
 
-template <class KeyOf>
-std::size_t select_by_key(VecView data, KeyOf key_of, std::span<const std::size_t> positions,
-                          std::span<std::uint64_t> keys_out) {
-    // Counts of the top digit of the keys.
-    std::vector<std::size_t> start(kSelectBuckets + 1, 0);
-    std::size_t m = 0;
+inline std::size_t bucket_of_key(std::uint64_t key) noexcept { return static_cast<std::size_t>(key >> (64 - kSelectBits)); }
+
+template <Order O>
+void count_buckets(VecView data, std::vector<std::size_t>& start, std::size_t& m, std::size_t& negatives) {
     for (std::size_t i = 0; i < data.size(); ++i) {
         const double v = data[i];
         if (v != v) continue;
-        ++start[(key_of(v) >> (64 - kSelectBits)) + 1];
+        ++start[bucket_of_key(key_in(O, v)) + 1];
+        negatives += v < 0.0;
         ++m;
     }
-    for (std::size_t b = 0; b < kSelectBuckets; ++b) start[b + 1] += start[b];
-
-    // The buckets that hold a wanted position, and where each of their keys
-    // goes in one buffer.
-    std::vector<std::size_t> bucket_of(positions.size());
-    std::vector<std::size_t> slot(kSelectBuckets, SIZE_MAX);
-    std::vector<std::size_t> wanted;
-    std::size_t held = 0;
-    for (std::size_t q = 0; q < positions.size(); ++q) {
-        require(positions[q] < m, "select: position beyond the values");
-        const auto it = std::upper_bound(start.begin(), start.end(), positions[q]);
-        const std::size_t b = static_cast<std::size_t>(it - start.begin()) - 1;
-        bucket_of[q] = b;
-        if (slot[b] == SIZE_MAX) {
-            slot[b] = held;
-            held += start[b + 1] - start[b];
-            wanted.push_back(b);
-        }
-    }
-    std::vector<std::uint64_t> gathered(held);
-    std::vector<std::size_t> fill(kSelectBuckets, 0);
-    for (std::size_t b : wanted) fill[b] = slot[b];
-    for (std::size_t i = 0; i < data.size(); ++i) {
-        const double v = data[i];
-        if (v != v) continue;
-        const std::uint64_t k = key_of(v);
-        const std::size_t b = static_cast<std::size_t>(k >> (64 - kSelectBits));
-        if (slot[b] != SIZE_MAX) gathered[fill[b]++] = k;
-    }
-    // Equal keys are equal values, so any order of a bucket's keys that puts
-    // the right key at each wanted place will do: from the largest wanted
-    // place of a bucket down, each selection leaves the smaller places in the
-    // part before it.
-    std::vector<std::size_t> order(positions.size());
-    for (std::size_t q = 0; q < order.size(); ++q) order[q] = q;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return positions[a] > positions[b]; });
-    std::vector<std::size_t> limit(kSelectBuckets, 0);
-    for (std::size_t b : wanted) limit[b] = start[b + 1] - start[b];
-    for (std::size_t q : order) {
-        const std::size_t b = bucket_of[q];
-        const std::size_t at = positions[q] - start[b];
-        auto first = gathered.begin() + static_cast<std::ptrdiff_t>(slot[b]);
-        if (at < limit[b]) {
-            std::nth_element(first, first + static_cast<std::ptrdiff_t>(at), first + static_cast<std::ptrdiff_t>(limit[b]));
-            limit[b] = at + 1;
-        }
-        keys_out[q] = first[static_cast<std::ptrdiff_t>(at)];
-    }
-    return m;
 }
 
 }  // namespace
@@ -173,37 +132,87 @@ std::size_t count_non_nan(VecView data) {
     return m;
 }
 
-std::size_t select_non_nan(VecView data, Order order, std::span<const std::size_t> positions, std::span<double> out) {
-    require(out.size() == positions.size(), "select: one output per position");
-    std::vector<std::uint64_t> keys(positions.size());
+OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order_(order) {
+    start_.assign(kSelectBuckets + 1, 0);
     if (order == Order::Total) {
-        const std::size_t m = select_by_key(data, total_key, positions, keys);
-        for (std::size_t q = 0; q < positions.size(); ++q) out[q] = value_of_key(keys[q]);
-        return m;
+        count_buckets<Order::Total>(data, start_, size_, negatives_);
+    } else {
+        count_buckets<Order::Stable>(data, start_, size_, negatives_);
     }
-    const std::size_t m = select_by_key(data, order_key, positions, keys);
-    // A zero's sign is its input order's business: the zeros sit together
-    // after the negative values, in the order they came.
-    std::size_t negatives = SIZE_MAX;
+    for (std::size_t b = 0; b < kSelectBuckets; ++b) start_[b + 1] += start_[b];
+}
+
+void OrderStatistics::select(std::span<const std::size_t> positions, std::span<double> out) const {
+    require(out.size() == positions.size(), "select: one output per position");
+    // The buckets that hold a wanted position, and where each of their keys
+    // goes in one buffer.
+    std::vector<std::size_t> bucket_of(positions.size());
+    std::vector<std::size_t> slot(kSelectBuckets, SIZE_MAX);
+    std::vector<std::size_t> wanted;
+    std::size_t held = 0;
     for (std::size_t q = 0; q < positions.size(); ++q) {
-        if (keys[q] != kZeroKey) {
+        require(positions[q] < size_, "select: position beyond the values");
+        const auto it = std::upper_bound(start_.begin(), start_.end(), positions[q]);
+        const std::size_t b = static_cast<std::size_t>(it - start_.begin()) - 1;
+        bucket_of[q] = b;
+        if (slot[b] == SIZE_MAX) {
+            slot[b] = held;
+            held += start_[b + 1] - start_[b];
+            wanted.push_back(b);
+        }
+    }
+    std::vector<std::uint64_t> gathered(held);
+    std::vector<std::size_t> fill(slot);
+    for (std::size_t i = 0; i < data_.size(); ++i) {
+        const double v = data_[i];
+        if (v != v) continue;
+        const std::uint64_t k = key_in(order_, v);
+        const std::size_t b = bucket_of_key(k);
+        if (slot[b] != SIZE_MAX) gathered[fill[b]++] = k;
+    }
+    // Equal keys are equal values, so any order of a bucket's keys that puts
+    // the right key at each wanted place will do: from the largest wanted
+    // place of a bucket down, each selection leaves the smaller places in the
+    // part before it.
+    std::vector<std::size_t> order(positions.size());
+    for (std::size_t q = 0; q < order.size(); ++q) order[q] = q;
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return positions[a] > positions[b]; });
+    std::vector<std::size_t> limit(kSelectBuckets, 0);
+    for (std::size_t b : wanted) limit[b] = start_[b + 1] - start_[b];
+    std::vector<std::uint64_t> keys(positions.size());
+    for (std::size_t q : order) {
+        const std::size_t b = bucket_of[q];
+        const std::size_t at = positions[q] - start_[b];
+        auto first = gathered.begin() + static_cast<std::ptrdiff_t>(slot[b]);
+        if (at < limit[b]) {
+            std::nth_element(first, first + static_cast<std::ptrdiff_t>(at), first + static_cast<std::ptrdiff_t>(limit[b]));
+            limit[b] = at + 1;
+        }
+        keys[q] = first[static_cast<std::ptrdiff_t>(at)];
+    }
+
+    for (std::size_t q = 0; q < positions.size(); ++q) {
+        if (order_ == Order::Total || keys[q] != kZeroKey) {
             out[q] = value_of_key(keys[q]);
             continue;
         }
-        if (negatives == SIZE_MAX) {
-            negatives = 0;
-            for (std::size_t i = 0; i < data.size(); ++i) negatives += data[i] < 0.0;
-        }
-        std::size_t nth = positions[q] - negatives;
+        // A zero's sign is its input order's business: the zeros sit together
+        // after the negative values, in the order they came.
+        std::size_t nth = positions[q] - negatives_;
         out[q] = 0.0;
-        for (std::size_t i = 0; i < data.size(); ++i) {
-            if (data[i] == 0.0 && nth-- == 0) {
-                out[q] = data[i];
+        for (std::size_t i = 0; i < data_.size(); ++i) {
+            if (data_[i] == 0.0 && nth-- == 0) {
+                out[q] = data_[i];
                 break;
             }
         }
     }
-    return m;
+}
+
+std::size_t select_non_nan(VecView data, Order order, std::span<const std::size_t> positions, std::span<double> out) {
+    const OrderStatistics stats(data, order);
+    stats.select(positions, out);
+    return stats.size();
 }
 
 }  // namespace toolbox::matrix::sorting

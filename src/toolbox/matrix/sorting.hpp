@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <span>
+#include <vector>
 
 #include "toolbox/matrix/array.hpp"
 
@@ -27,11 +28,31 @@ enum class Order {
     Total,
 };
 
-// The values that the non-NaN values of `data`, placed in `order`, hold at
-// `positions` (each below their number), written to `out` (one per
-// position): exactly the elements of the sorted sequence, found by a radix
-// selection that sorts only the few values near the positions. Returns the
-// number of non-NaN values.
+// The non-NaN values of a sample placed in an order, read at chosen places
+// without sorting them: a radix selection that counts the values by their
+// leading bits once, then, for each set of places, gathers and orders only
+// the few values near them. The values read are exactly the elements of the
+// sorted sequence. Borrows the sample, which must outlive it.
+class OrderStatistics {
+public:
+    OrderStatistics(VecView data, Order order);
+
+    // The number of non-NaN values.
+    std::size_t size() const noexcept { return size_; }
+
+    // The values at `positions` (each below size()), one to each entry of `out`.
+    void select(std::span<const std::size_t> positions, std::span<double> out) const;
+
+private:
+    VecView data_;
+    Order order_;
+    std::size_t size_ = 0;
+    std::size_t negatives_ = 0;
+    std::vector<std::size_t> start_;  // first place of each leading-bits bucket, and the end
+};
+
+// One selection from `data`: OrderStatistics(data, order).select(positions,
+// out). Returns the number of non-NaN values.
 std::size_t select_non_nan(VecView data, Order order, std::span<const std::size_t> positions, std::span<double> out);
 
 // The number of non-NaN values of `data`.

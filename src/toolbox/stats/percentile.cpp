@@ -51,7 +51,8 @@ double interpolate(const Position& pos, std::size_t n, At at) {
 // sorting the whole sample.
 Vector percentile_values_in(VecView data, VecView percentiles, matrix::sorting::Order order) {
     require(!data.empty(), "Vector is empty");
-    const std::size_t n = matrix::sorting::count_non_nan(data);
+    const matrix::sorting::OrderStatistics sample(data, order);
+    const std::size_t n = sample.size();
     Vector out = Vector::uninit(percentiles.size());
     if (n == 0) {
         out.fill(std::numeric_limits<double>::quiet_NaN());
@@ -72,7 +73,7 @@ Vector percentile_values_in(VecView data, VecView percentiles, matrix::sorting::
     std::sort(needed.begin(), needed.end());
     needed.erase(std::unique(needed.begin(), needed.end()), needed.end());
     std::vector<double> selected(needed.size());
-    matrix::sorting::select_non_nan(data, order, needed, selected);
+    sample.select(needed, selected);
 
     auto at = [&](std::uint64_t k) {
         const auto it = std::lower_bound(needed.begin(), needed.end(), k);

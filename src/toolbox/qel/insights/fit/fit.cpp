@@ -1,5 +1,8 @@
 #include "toolbox/qel/insights/fit/fit.hpp"
 
+#include "toolbox/matrix/lanes.hpp"
+#include "toolbox/target_clones.hpp"
+
 #include <cmath>
 
 #include "toolbox/format.hpp"
@@ -29,11 +32,85 @@ double plain_sum(VecView v) {
 
 }  // namespace
 
-// Both forms read the weights a row at a time (their memory order) and keep
-// one running value per column, updated in row order: each column's sums are
-// exactly those of a loop down that column.
+// Both forms read the weights a row at a time (their memory order) with one
+// running sum per column in a vector register (`lanes`); each column's sums
+// take the rows in order, exactly as a loop down that column would.
 
-FitResult fit(MatView weights, VecView y) {
+namespace {
+
+using matrix::lanes::Block;
+using matrix::lanes::v4d;
+namespace lanes = matrix::lanes;
+
+// sum[k] = the plain sum of column k, rows in order, from 0.0.
+template <std::size_t NV>
+struct ColumnSums {
+    [[gnu::always_inline]] static void run(const Block& b, MatView w, double* sum) {
+        v4d acc[NV] = {};
+        for (std::size_t i = 0; i < w.rows(); ++i) {
+            const double* row = w.row(i).data();
+            for (std::size_t g = 0; g < NV; ++g) acc[g] += lanes::load(b, row, g);
+        }
+        for (std::size_t g = 0; g < NV; ++g) lanes::store(b, g, acc[g], sum);
+    }
+};
+
+// With d = w - centre: cross[k] += d * dy_i, squares[k] += d * d.
+template <std::size_t NV>
+struct CentredSums {
+    [[gnu::always_inline]] static void run(const Block& b, MatView w, const double* centre, const double* dy,
+                                           double* cross, double* squares) {
+        v4d m[NV], c[NV] = {}, v[NV] = {};
+        for (std::size_t g = 0; g < NV; ++g) m[g] = lanes::gather(b, centre, g);
+        for (std::size_t i = 0; i < w.rows(); ++i) {
+            const double* row = w.row(i).data();
+            const double dyi = dy[i];
+            for (std::size_t g = 0; g < NV; ++g) {
+                const v4d d = lanes::load(b, row, g) - m[g];
+                c[g] += d * dyi;
+                v[g] += d * d;
+            }
+        }
+        for (std::size_t g = 0; g < NV; ++g) {
+            lanes::store(b, g, c[g], cross);
+            lanes::store(b, g, v[g], squares);
+        }
+    }
+};
+
+// q[k] += (zw * zw) * (zy * zy), zw = (w - centre) / scale, zy = dy_i / sd_y.
+template <std::size_t NV>
+struct ZProducts {
+    [[gnu::always_inline]] static void run(const Block& b, MatView w, const double* centre, const double* scale,
+                                           const double* dy, double sd_y, double* q) {
+        v4d m[NV], s[NV], acc[NV] = {};
+        for (std::size_t g = 0; g < NV; ++g) {
+            m[g] = lanes::gather(b, centre, g);
+            s[g] = lanes::gather(b, scale, g);
+        }
+        for (std::size_t i = 0; i < w.rows(); ++i) {
+            const double* row = w.row(i).data();
+            const double zy = dy[i] / sd_y;
+            const double zy2 = zy * zy;
+            for (std::size_t g = 0; g < NV; ++g) {
+                const v4d zw = (lanes::load(b, row, g) - m[g]) / s[g];
+                acc[g] += (zw * zw) * zy2;
+            }
+        }
+        for (std::size_t g = 0; g < NV; ++g) lanes::store(b, g, acc[g], q);
+    }
+};
+
+template <template <std::size_t> class Kernel, class... Args>
+[[gnu::always_inline]] inline void over_columns(std::size_t t, Args&&... args) {
+    for (std::size_t first = 0; first < t; first += lanes::kBlockColumns) {
+        lanes::dispatch<Kernel>(lanes::block_at(t, first), args...);
+    }
+}
+
+}  // namespace
+
+QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y) {
     const std::size_t n = weights.rows();
     const std::size_t t = weights.cols();
     const double n_d = static_cast<double>(n);
@@ -49,24 +126,12 @@ FitResult fit(MatView weights, VecView y) {
     const double g = 1.0 / ((n_d - 1.0) * (n_d - 1.0));
     const double sd_y = std::sqrt(vy_sum / n_d);
 
-    // Column means: the plain sum of each column over the rows in order.
     Vector wbar(t);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* w = weights.row(i).data();
-        for (std::size_t k = 0; k < t; ++k) wbar[k] += w[k];
-    }
+    over_columns<ColumnSums>(t, weights, wbar.data());
     for (std::size_t k = 0; k < t; ++k) wbar[k] = n == 0 ? 0.0 : wbar[k] / n_d;
 
     Vector c(t), vw_sum(t);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* w = weights.row(i).data();
-        const double dyi = dy[i];
-        for (std::size_t k = 0; k < t; ++k) {
-            const double dw = w[k] - wbar[k];
-            c[k] += dw * dyi;
-            vw_sum[k] += dw * dw;
-        }
-    }
+    over_columns<CentredSums>(t, weights, wbar.data(), dy.data(), c.data(), vw_sum.data());
     Vector sd_w = Vector::uninit(t);
     for (std::size_t k = 0; k < t; ++k) {
         if (vw_sum[k] > 0.0 && vy_sum > 0.0) {
@@ -82,31 +147,20 @@ FitResult fit(MatView weights, VecView y) {
     }
 
     Vector q(t);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* w = weights.row(i).data();
-        const double zy = dy[i] / sd_y;
-        const double zy2 = zy * zy;
-        for (std::size_t k = 0; k < t; ++k) {
-            const double zw = (w[k] - wbar[k]) / sd_w[k];
-            q[k] += (zw * zw) * zy2;
-        }
-    }
+    over_columns<ZProducts>(t, weights, wbar.data(), sd_w.data(), dy.data(), sd_y, q.data());
     for (std::size_t k = 0; k < t; ++k) r.outlier_influence[k] = q[k] * g;
     fill_agreement(r);
     return r;
 }
 
-FitResult fit_vectorized(MatView weights, VecView y) {
+QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, VecView y) {
     const std::size_t n = weights.rows();
     const std::size_t t = weights.cols();
     const double n_d = static_cast<double>(n);
     FitResult r = empty_result(t);
 
     Vector means(t);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto row = weights.row(i);
-        for (std::size_t k = 0; k < t; ++k) means[k] += row[k];
-    }
+    over_columns<ColumnSums>(t, weights, means.data());
     for (std::size_t k = 0; k < t; ++k) means[k] = means[k] / n_d;
     const double ybar = plain_sum(y) / n_d;
 
@@ -117,20 +171,14 @@ FitResult fit_vectorized(MatView weights, VecView y) {
     // centred weights D are formed again where they are needed rather than
     // kept as a second N x T matrix.
     Vector dy = Vector::uninit(n);
-    Vector vw(t);
-    Vector c(t);
     double vy = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        const double* src = weights.row(i).data();
         dy[i] = y[i] - ybar;
-        const double dyi = dy[i];
-        for (std::size_t k = 0; k < t; ++k) {
-            const double d = src[k] - means[k];
-            vw[k] += d * d;
-            c[k] += d * dyi;
-        }
-        vy += dyi * dyi;
+        vy += dy[i] * dy[i];
     }
+    Vector vw(t);
+    Vector c(t);
+    over_columns<CentredSums>(t, weights, means.data(), dy.data(), c.data(), vw.data());
 
     if (!(vy > 0.0)) {
         for (std::size_t k = 0; k < t; ++k) {
@@ -160,15 +208,7 @@ FitResult fit_vectorized(MatView weights, VecView y) {
     }
     // The sums of squared z-score products of every column, one row at a time.
     Vector q(t);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double* src = weights.row(i).data();
-        const double zy = dy[i] / sd_y;
-        const double zy2 = zy * zy;
-        for (std::size_t k = 0; k < t; ++k) {
-            const double zw = (src[k] - means[k]) / sd_w[k];
-            q[k] += (zw * zw) * zy2;
-        }
-    }
+    over_columns<ZProducts>(t, weights, means.data(), sd_w.data(), dy.data(), sd_y, q.data());
     for (std::size_t k = 0; k < t; ++k) {
         r.outlier_influence[k] = std::sqrt(vw[k]) > 0.0 ? q[k] * g : 0.0;
     }

@@ -319,11 +319,12 @@ void add_quartile_places(std::size_t n, std::vector<std::size_t>& places) {
 // copy holds there, selected without sorting the sample.
 class SortedPlaces {
 public:
-    SortedPlaces(VecView data, std::vector<std::size_t> places) : places_(std::move(places)) {
+    SortedPlaces(const matrix::sorting::OrderStatistics& sample, std::vector<std::size_t> places)
+        : places_(std::move(places)) {
         std::sort(places_.begin(), places_.end());
         places_.erase(std::unique(places_.begin(), places_.end()), places_.end());
         values_.resize(places_.size());
-        matrix::sorting::select_non_nan(data, matrix::sorting::Order::Stable, places_, values_);
+        sample.select(places_, values_);
     }
     double operator()(std::size_t place) const {
         const auto it = std::lower_bound(places_.begin(), places_.end(), place);
@@ -349,16 +350,16 @@ struct OutlierSplit {
     bool keeps(double v) const { return keep_all || (lower <= v && v <= upper); }
 };
 
-OutlierSplit outlier_split(VecView y_solo, double k) {
+OutlierSplit outlier_split(VecView y_solo, const matrix::sorting::OrderStatistics& sample, double k) {
     OutlierSplit split;
     const std::size_t n = y_solo.size();
     split.kept = n;
-    split.present = matrix::sorting::count_non_nan(y_solo);
+    split.present = sample.size();
     const std::size_t m = split.present;
     if (m == 0) return split;
     std::vector<std::size_t> places;
     add_quartile_places(m, places);
-    const SortedPlaces sorted(y_solo, std::move(places));
+    const SortedPlaces sorted(sample, std::move(places));
     const double q25 = percentile_at(m, 25.0, sorted);
     const double q75 = percentile_at(m, 75.0, sorted);
     const double iqr = q75 - q25;
@@ -415,7 +416,7 @@ Vector auto_bin_edges_at(std::size_t t, At at) {
 // present values (those from `below` on), so their order statistics are
 // selected from the whole sample. Kept NaN (when the rule kept everything)
 // sorts as equal to every value, which only a sort of the kept copy settles.
-Vector kept_bin_edges(VecView y_solo, const OutlierSplit& split) {
+Vector kept_bin_edges(VecView y_solo, const matrix::sorting::OrderStatistics& sample, const OutlierSplit& split) {
     const std::size_t t = split.kept;
     if (split.keep_all && split.present != y_solo.size()) {
         Vector sorted = Vector::uninit(t);
@@ -426,14 +427,14 @@ Vector kept_bin_edges(VecView y_solo, const OutlierSplit& split) {
     std::vector<std::size_t> places{0, t - 1};
     add_quartile_places(t, places);
     for (std::size_t& p : places) p += split.below;
-    const SortedPlaces sorted(y_solo, std::move(places));
+    const SortedPlaces sorted(sample, std::move(places));
     return auto_bin_edges_at(t, [&](std::size_t p) { return sorted(split.below + p); });
 }
 
 }  // namespace
 
 BoolVector iqr_outlier_mask(VecView y_solo, double k) {
-    const OutlierSplit split = outlier_split(y_solo, k);
+    const OutlierSplit split = outlier_split(y_solo, {y_solo, matrix::sorting::Order::Stable}, k);
     BoolVector keep = BoolVector::uninit(y_solo.size());
     for (std::size_t i = 0; i < y_solo.size(); ++i) keep[i] = split.keeps(y_solo[i]);
     return keep;
@@ -446,14 +447,15 @@ Vector auto_bin_edges(std::span<const double> sorted) {
 Result<results::YSoloDistributionSummary> compute_ysolo_summary(VecView y_solo, std::optional<MatView> xi_solo,
                                                                 double k) {
     const std::size_t n = y_solo.size();
-    const OutlierSplit split = outlier_split(y_solo, k);
+    const matrix::sorting::OrderStatistics sample(y_solo, matrix::sorting::Order::Stable);
+    const OutlierSplit split = outlier_split(y_solo, sample, k);
     const std::size_t t = split.kept;
     if (xi_solo && xi_solo->rows() != n) {
         return compute_error("xi_solo and ysolo must have the same number of rows (N)");
     }
     if (t == 0) return compute_error("Cannot compute histogram bins for empty sample");
 
-    Vector edges = kept_bin_edges(y_solo, split);
+    Vector edges = kept_bin_edges(y_solo, sample, split);
     const std::size_t bins = edges.size() - 1;
     const BinFinder bin_of(edges.span());
 

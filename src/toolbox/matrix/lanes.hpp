@@ -1,0 +1,128 @@
+// Row-wise passes over the columns of a row-major matrix, with one running
+// value per column kept in vector registers.
+//
+// A pass reads the matrix a row at a time (its memory order) and updates one
+// running value per column; each column still takes its values in row order,
+// so every result is that of a loop down the column. Running values kept in
+// memory would make every row wait for the store of the row before; here the
+// columns go in blocks of up to 16, four to a vector, held in registers for
+// the whole pass.
+//
+// The kernels that use these blocks are templates on the number of vectors
+// and are inlined into functions compiled for several instruction sets, so
+// the vectors never cross a call.
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+// The helpers pass vectors by value only where they are inlined; GCC's note
+// that such a signature would differ between instruction sets is moot here.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+#endif
+
+namespace toolbox::matrix::lanes {
+
+typedef double v4d __attribute__((vector_size(32)));
+typedef std::int64_t v4l __attribute__((vector_size(32)));
+
+inline constexpr std::size_t kLanes = 4;
+inline constexpr std::size_t kMaxGroups = 4;
+
+// The columns [first, first + count) of a matrix `width` columns wide, as
+// `groups` vectors of four lanes. Group g reads the four columns from
+// start[g]. When the width is not a multiple of four, the last group starts
+// four columns before the end of the row and so repeats columns of the group
+// before it: those lanes are computed and never stored. A matrix narrower
+// than four columns has one group whose missing lanes read as 0.0.
+struct Block {
+    std::size_t first = 0;
+    std::size_t count = 0;
+    std::size_t width = 0;
+    std::size_t groups = 0;
+    std::size_t start[kMaxGroups] = {};
+
+    bool narrow() const noexcept { return width < kLanes; }
+    // Whether lane j of group g holds a column this block stores.
+    bool stores(std::size_t g, std::size_t j) const noexcept {
+        const std::size_t col = start[g] + j;
+        return col >= first + kLanes * g && col < first + count && col < width;
+    }
+};
+
+// The columns taken by one block: 16 from `first` on, or fewer at the end.
+inline constexpr std::size_t kBlockColumns = kLanes * kMaxGroups;
+
+// The block of the `width` columns that starts at column `first`; the blocks
+// of a pass start at 0, kBlockColumns, 2 kBlockColumns, ... below `width`.
+inline Block block_at(std::size_t width, std::size_t first) {
+    Block b;
+    b.first = first;
+    b.count = std::min(kBlockColumns, width - first);
+    b.width = width;
+    b.groups = (b.count + kLanes - 1) / kLanes;
+    for (std::size_t g = 0; g < b.groups; ++g) {
+        const std::size_t s = first + kLanes * g;
+        b.start[g] = width >= kLanes ? std::min(s, width - kLanes) : 0;
+    }
+    return b;
+}
+
+// Group g's four values of the row at `row` (the columns from start[g]).
+[[gnu::always_inline]] inline v4d load(const Block& b, const double* row, std::size_t g) {
+    if (b.narrow()) {
+        const std::size_t w = b.width;
+        return v4d{row[0], w > 1 ? row[1] : 0.0, w > 2 ? row[2] : 0.0, 0.0};
+    }
+    v4d v;
+    std::memcpy(&v, row + b.start[g], sizeof v);
+    return v;
+}
+
+// The same for a row of bytes (a mask), as 1.0 and 0.0.
+[[gnu::always_inline]] inline v4d load_flags(const Block& b, const bool* row, std::size_t g) {
+    if (b.narrow()) {
+        const std::size_t w = b.width;
+        return v4d{row[0] ? 1.0 : 0.0, w > 1 && row[1] ? 1.0 : 0.0, w > 2 && row[2] ? 1.0 : 0.0, 0.0};
+    }
+    const bool* p = row + b.start[g];
+    return v4d{p[0] ? 1.0 : 0.0, p[1] ? 1.0 : 0.0, p[2] ? 1.0 : 0.0, p[3] ? 1.0 : 0.0};
+}
+
+// Writes group g's lanes that the block stores to out[column].
+[[gnu::always_inline]] inline void store(const Block& b, std::size_t g, const v4d& v, double* out) {
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        if (b.stores(g, j)) out[b.start[g] + j] = v[j];
+    }
+}
+
+// Per-column constants of group g (zero in lanes past the width).
+[[gnu::always_inline]] inline v4d gather(const Block& b, const double* per_column, std::size_t g) {
+    v4d v = {0.0, 0.0, 0.0, 0.0};
+    for (std::size_t j = 0; j < kLanes; ++j) {
+        const std::size_t col = b.start[g] + j;
+        if (col < b.width) v[j] = per_column[col];
+    }
+    return v;
+}
+
+// Runs `Kernel<NV>::run(block, args...)` with NV the block's number of groups.
+template <template <std::size_t> class Kernel, class... Args>
+[[gnu::always_inline]] inline void dispatch(const Block& b, Args&&... args) {
+    switch (b.groups) {
+        case 1: Kernel<1>::run(b, args...); break;
+        case 2: Kernel<2>::run(b, args...); break;
+        case 3: Kernel<3>::run(b, args...); break;
+        default: Kernel<4>::run(b, args...); break;
+    }
+}
+
+}  // namespace toolbox::matrix::lanes
+
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
