@@ -18,13 +18,6 @@
 #include <cstdint>
 #include <cstring>
 
-// The helpers pass vectors by value only where they are inlined; GCC's note
-// that such a signature would differ between instruction sets is moot here.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wpsabi"
-#endif
-
 namespace toolbox::matrix::lanes {
 
 typedef double v4d __attribute__((vector_size(32)));
@@ -58,11 +51,14 @@ struct Block {
 inline constexpr std::size_t kBlockColumns = kLanes * kMaxGroups;
 
 // The block of the `width` columns that starts at column `first`; the blocks
-// of a pass start at 0, kBlockColumns, 2 kBlockColumns, ... below `width`.
-inline Block block_at(std::size_t width, std::size_t first) {
+// of a pass start at 0, kBlockColumns, 2 kBlockColumns, ... below `width`
+// (steps of 4 * max_groups when fewer groups are asked for).
+// A kernel with many running values per column takes fewer groups at a
+// time (`max_groups`), so that they all stay in registers.
+inline Block block_at(std::size_t width, std::size_t first, std::size_t max_groups = kMaxGroups) {
     Block b;
     b.first = first;
-    b.count = std::min(kBlockColumns, width - first);
+    b.count = std::min(kLanes * std::min(max_groups, kMaxGroups), width - first);
     b.width = width;
     b.groups = (b.count + kLanes - 1) / kLanes;
     for (std::size_t g = 0; g < b.groups; ++g) {
@@ -100,6 +96,17 @@ inline Block block_at(std::size_t width, std::size_t first) {
     }
 }
 
+// Writes group g's values into the row at `row` (the columns from start[g]).
+// A last group that repeats columns of the group before it writes them again
+// with the values computed for them there, so this stores all four lanes.
+[[gnu::always_inline]] inline void store_row(const Block& b, double* row, std::size_t g, const v4d& v) {
+    if (b.narrow()) {
+        for (std::size_t j = 0; j < b.width; ++j) row[j] = v[j];
+        return;
+    }
+    std::memcpy(row + b.start[g], &v, sizeof v);
+}
+
 // Per-column constants of group g (zero in lanes past the width).
 [[gnu::always_inline]] inline v4d gather(const Block& b, const double* per_column, std::size_t g) {
     v4d v = {0.0, 0.0, 0.0, 0.0};
@@ -109,6 +116,11 @@ inline Block block_at(std::size_t width, std::size_t first) {
     }
     return v;
 }
+
+// Runs `Kernel<NV>::run(block, args...)` for the blocks of `width` columns in
+// turn, MaxGroups groups at most at a time.
+template <template <std::size_t> class Kernel, std::size_t MaxGroups = kMaxGroups, class... Args>
+[[gnu::always_inline]] inline void over_columns(std::size_t width, Args&&... args);
 
 // Runs `Kernel<NV>::run(block, args...)` with NV the block's number of groups.
 template <template <std::size_t> class Kernel, class... Args>
@@ -121,8 +133,17 @@ template <template <std::size_t> class Kernel, class... Args>
     }
 }
 
-}  // namespace toolbox::matrix::lanes
+template <template <std::size_t> class Kernel, std::size_t MaxGroups, class... Args>
+[[gnu::always_inline]] inline void over_columns(std::size_t width, Args&&... args) {
+    static_assert(MaxGroups >= 1 && MaxGroups <= kMaxGroups);
+    for (std::size_t first = 0; first < width; first += kLanes * MaxGroups) {
+        const Block b = block_at(width, first, MaxGroups);
+        if constexpr (MaxGroups == 1) {
+            Kernel<1>::run(b, args...);
+        } else {
+            dispatch<Kernel>(b, args...);
+        }
+    }
+}
 
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
+}  // namespace toolbox::matrix::lanes

@@ -101,13 +101,6 @@ struct ZProducts {
     }
 };
 
-template <template <std::size_t> class Kernel, class... Args>
-[[gnu::always_inline]] inline void over_columns(std::size_t t, Args&&... args) {
-    for (std::size_t first = 0; first < t; first += lanes::kBlockColumns) {
-        lanes::dispatch<Kernel>(lanes::block_at(t, first), args...);
-    }
-}
-
 }  // namespace
 
 QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y) {
@@ -127,11 +120,11 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y) {
     const double sd_y = std::sqrt(vy_sum / n_d);
 
     Vector wbar(t);
-    over_columns<ColumnSums>(t, weights, wbar.data());
+    lanes::over_columns<ColumnSums>(t, weights, wbar.data());
     for (std::size_t k = 0; k < t; ++k) wbar[k] = n == 0 ? 0.0 : wbar[k] / n_d;
 
     Vector c(t), vw_sum(t);
-    over_columns<CentredSums>(t, weights, wbar.data(), dy.data(), c.data(), vw_sum.data());
+    lanes::over_columns<CentredSums>(t, weights, wbar.data(), dy.data(), c.data(), vw_sum.data());
     Vector sd_w = Vector::uninit(t);
     for (std::size_t k = 0; k < t; ++k) {
         if (vw_sum[k] > 0.0 && vy_sum > 0.0) {
@@ -147,7 +140,7 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y) {
     }
 
     Vector q(t);
-    over_columns<ZProducts>(t, weights, wbar.data(), sd_w.data(), dy.data(), sd_y, q.data());
+    lanes::over_columns<ZProducts>(t, weights, wbar.data(), sd_w.data(), dy.data(), sd_y, q.data());
     for (std::size_t k = 0; k < t; ++k) r.outlier_influence[k] = q[k] * g;
     fill_agreement(r);
     return r;
@@ -160,7 +153,7 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, V
     FitResult r = empty_result(t);
 
     Vector means(t);
-    over_columns<ColumnSums>(t, weights, means.data());
+    lanes::over_columns<ColumnSums>(t, weights, means.data());
     for (std::size_t k = 0; k < t; ++k) means[k] = means[k] / n_d;
     const double ybar = plain_sum(y) / n_d;
 
@@ -178,7 +171,7 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, V
     }
     Vector vw(t);
     Vector c(t);
-    over_columns<CentredSums>(t, weights, means.data(), dy.data(), c.data(), vw.data());
+    lanes::over_columns<CentredSums>(t, weights, means.data(), dy.data(), c.data(), vw.data());
 
     if (!(vy > 0.0)) {
         for (std::size_t k = 0; k < t; ++k) {
@@ -208,7 +201,7 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, V
     }
     // The sums of squared z-score products of every column, one row at a time.
     Vector q(t);
-    over_columns<ZProducts>(t, weights, means.data(), sd_w.data(), dy.data(), sd_y, q.data());
+    lanes::over_columns<ZProducts>(t, weights, means.data(), sd_w.data(), dy.data(), sd_y, q.data());
     for (std::size_t k = 0; k < t; ++k) {
         r.outlier_influence[k] = std::sqrt(vw[k]) > 0.0 ? q[k] * g : 0.0;
     }

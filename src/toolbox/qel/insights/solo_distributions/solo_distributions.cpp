@@ -7,7 +7,9 @@
 #include <vector>
 
 #include "toolbox/matrix/sorting.hpp"
+#include "toolbox/matrix/lanes.hpp"
 #include "toolbox/parallel/pool.hpp"
+#include "toolbox/target_clones.hpp"
 
 namespace toolbox::qel::insights::solo_distributions {
 
@@ -17,6 +19,7 @@ using matrix::Matrix;
 using matrix::MatView;
 using matrix::Vector;
 using matrix::VecView;
+namespace lanes = matrix::lanes;
 
 namespace {
 
@@ -34,21 +37,134 @@ std::size_t capped_index(double v, std::size_t last) {
 
 }  // namespace
 
+namespace {
+
+QEL_TARGET_CLONES("avx2", "default")
+void y_solo_rows(std::size_t first, std::size_t last, VecView y, VecView relevance_scores, VecView info_theta,
+                 double ybar, double* y_solo) {
+    const bool scalar_theta = info_theta.size() == 1;
+    for (std::size_t i = first; i < last; ++i) {
+        const double r = relevance_scores[i];
+        const double th = scalar_theta ? info_theta[0] : info_theta[i];
+        const bool negligible = std::fabs(r) < kRelevanceEps;
+        const double ratio = negligible ? 0.0 : th / r;
+        const double t = ratio * (y[i] - ybar) + ybar;
+        // Set explicitly: an observation without relevance sits at the mean
+        // even when its own outcome is NaN or infinite.
+        y_solo[i] = negligible ? ybar : t;
+    }
+}
+
+// d[k] = the sum over the rows in order of (include ? v_i : 0.0), v_i = r_i^2:
+// an excluded row adds an exact 0, even when its score is NaN.
+template <std::size_t NV>
+struct RetainedSquares {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, BoolMatView include, VecView r, double* d) {
+        using lanes::v4d;
+        const v4d one = {1.0, 1.0, 1.0, 1.0};
+        const v4d zero = {0.0, 0.0, 0.0, 0.0};
+        v4d acc[NV] = {};
+        for (std::size_t i = 0; i < include.rows(); ++i) {
+            const bool* row = include.row(i).data();
+            const double v = r[i] * r[i];
+            const v4d vv = {v, v, v, v};
+            for (std::size_t g = 0; g < NV; ++g) acc[g] += lanes::load_flags(b, row, g) == one ? vv : zero;
+        }
+        for (std::size_t g = 0; g < NV; ++g) lanes::store(b, g, acc[g], d);
+    }
+};
+
+// xi = NaN where the weight or the normaliser is NaN, else the weight over
+// a normaliser above the tolerance, else 0.
+template <std::size_t NV>
+struct SoloWeightRows {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, std::size_t first, std::size_t last,
+                                           BoolMatView include, VecView r, const double* d, matrix::MatMut xi) {
+        using lanes::v4d;
+        const v4d one = {1.0, 1.0, 1.0, 1.0};
+        const v4d zero = {0.0, 0.0, 0.0, 0.0};
+        const double nan = std::nan("");
+        const v4d nanv = {nan, nan, nan, nan};
+        v4d dk[NV], divisible[NV];
+        for (std::size_t g = 0; g < NV; ++g) {
+            dk[g] = lanes::gather(b, d, g);
+            for (std::size_t j = 0; j < lanes::kLanes; ++j) divisible[g][j] = std::fabs(dk[g][j]) > kNormaliserEps;
+        }
+        for (std::size_t i = first; i < last; ++i) {
+            const bool* row = include.row(i).data();
+            const double v = r[i] * r[i];
+            const v4d vv = {v, v, v, v};
+            double* out = xi.row(i).data();
+            for (std::size_t g = 0; g < NV; ++g) {
+                const v4d w = lanes::load_flags(b, row, g) == one ? vv : zero;
+                const v4d share = divisible[g] == one ? w / dk[g] : zero;
+                lanes::store_row(b, out, g, (w != w) | (dk[g] != dk[g]) ? nanv : share);
+            }
+        }
+    }
+};
+
+QEL_TARGET_CLONES("avx2", "default") Vector retained_squares(BoolMatView include, VecView r) {
+    Vector d(include.cols());
+    lanes::over_columns<RetainedSquares>(include.cols(), include, r, d.data());
+    return d;
+}
+
+QEL_TARGET_CLONES("avx2", "default")
+void solo_weight_rows(std::size_t first, std::size_t last, BoolMatView include, VecView r, const Vector& d,
+                      matrix::MatMut xi) {
+    lanes::over_columns<SoloWeightRows>(include.cols(), first, last, include, r, d.data(), xi);
+}
+
+// The weighted moments' running sums: an observation with no weight adds
+// +0.0 to each (see compute_solo_statistics).
+template <std::size_t NV>
+struct SoloMoments {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, VecView y_solo, MatView xi, const double* yhat,
+                                           double* sw, double* m2, double* m3, double* m4) {
+        using lanes::v4d;
+        const v4d zero = {0.0, 0.0, 0.0, 0.0};
+        v4d yh[NV], s0[NV] = {}, s2[NV] = {}, s3[NV] = {}, s4[NV] = {};
+        for (std::size_t g = 0; g < NV; ++g) yh[g] = lanes::gather(b, yhat, g);
+        for (std::size_t i = 0; i < xi.rows(); ++i) {
+            const double* row = xi.row(i).data();
+            const double ys = y_solo[i];
+            for (std::size_t g = 0; g < NV; ++g) {
+                const v4d w = lanes::load(b, row, g);
+                const auto none = w == zero;
+                const v4d d = ys - yh[g];
+                const v4d d2 = d * d;
+                const v4d d3 = d2 * d;
+                const v4d d4 = d3 * d;
+                s0[g] += none ? zero : w;
+                s2[g] += none ? zero : w * d2;
+                s3[g] += none ? zero : w * d3;
+                s4[g] += none ? zero : w * d4;
+            }
+        }
+        for (std::size_t g = 0; g < NV; ++g) {
+            lanes::store(b, g, s0[g], sw);
+            lanes::store(b, g, s2[g], m2);
+            lanes::store(b, g, s3[g], m3);
+            lanes::store(b, g, s4[g], m4);
+        }
+    }
+};
+
+QEL_TARGET_CLONES("avx2", "default")
+void solo_moments(VecView y_solo, MatView xi, VecView yhat, Vector& sw, Vector& m2, Vector& m3, Vector& m4) {
+    const Vector yh = Vector::from(yhat);
+    // Four running sums per column: two groups at a time stay in registers.
+    lanes::over_columns<SoloMoments, 2>(xi.cols(), y_solo, xi, yh.data(), sw.data(), m2.data(), m3.data(), m4.data());
+}
+
+}  // namespace
+
 Vector estimate_y_solo(VecView y, VecView relevance_scores, VecView info_theta, double ybar) {
     const std::size_t n = y.size();
-    const bool scalar_theta = info_theta.size() == 1;
     Vector y_solo = Vector::uninit(n);
     parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            const double r = relevance_scores[i];
-            const double th = scalar_theta ? info_theta[0] : info_theta[i];
-            const bool negligible = std::fabs(r) < kRelevanceEps;
-            const double ratio = negligible ? 0.0 : th / r;
-            const double t = ratio * (y[i] - ybar) + ybar;
-            // Set explicitly: an observation without relevance sits at the mean
-            // even when its own outcome is NaN or infinite.
-            y_solo[i] = negligible ? ybar : t;
-        }
+        y_solo_rows(first, last, y, relevance_scores, info_theta, ybar, y_solo.data());
     });
     return y_solo;
 }
@@ -56,27 +172,10 @@ Vector estimate_y_solo(VecView y, VecView relevance_scores, VecView info_theta, 
 Matrix estimate_solo_weights(VecView relevance_scores, BoolMatView include) {
     const std::size_t n = include.rows();
     const std::size_t t = include.cols();
-    Vector d(t);
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = relevance_scores[i] * relevance_scores[i];
-        const auto row = include.row(i);
-        // An excluded row adds an exact 0, even when its score is NaN.
-        for (std::size_t k = 0; k < t; ++k) d[k] += row[k] ? v : 0.0;
-    }
+    const Vector d = retained_squares(include, relevance_scores);
     Matrix xi = Matrix::uninit(n, t);
-    const double nan = std::nan("");
     parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            const double v = relevance_scores[i] * relevance_scores[i];
-            const bool* row = include.row(i).data();
-            double* out = xi.row(i).data();
-            for (std::size_t k = 0; k < t; ++k) {
-                const double w = row[k] ? v : 0.0;
-                const double dk = d[k];
-                const double share = std::fabs(dk) > kNormaliserEps ? w / dk : 0.0;
-                out[k] = (w != w || dk != dk) ? nan : share;
-            }
-        }
+        solo_weight_rows(first, last, include, relevance_scores, d, xi.view_mut());
     });
     return xi;
 }
@@ -108,29 +207,15 @@ Result<SoloStatistics> compute_solo_statistics(VecView y_solo, MatView xi_solo, 
     if (xi_solo.rows() != n) return compute_error("y_solo and xi_solo must have the same number of observations (N)");
     if (yhat.size() != t) return compute_error("yhat must have the same number of elements as thresholds (T)");
 
+    // Per row and threshold: d = y_solo - yhat, d2 = d * d, d3 = d2 * d,
+    // d4 = d3 * d; sw += w, m2 += w * d2, m3 += w * d3, m4 += w * d4, rows in
+    // order. An observation with no weight has no say in a weighted moment:
+    // leaving it out keeps a missing attribute (NaN solo prediction, weight 0)
+    // from turning every moment into NaN. A NaN weight is not 0 and still
+    // propagates. Left out by adding +0.0 (a select, not a branch): the sums
+    // start at +0.0, never hold -0.0, and adding +0.0 leaves them as they are.
     Vector sw(t), m2(t), m3(t), m4(t);
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto xi_row = xi_solo.row(i);
-        const double ys = y_solo[i];
-        for (std::size_t k = 0; k < t; ++k) {
-            const double w = xi_row[k];
-            // An observation with no weight has no say in a weighted moment:
-            // leaving it out keeps a missing attribute (NaN solo prediction,
-            // weight 0) from turning every moment into NaN. A NaN weight is
-            // not 0 and still propagates. Left out by adding +0.0 (a select,
-            // not a branch): the sums start at +0.0, never hold -0.0, and
-            // adding +0.0 leaves them as they are.
-            const bool none = w == 0.0;
-            const double d = ys - yhat[k];
-            const double d2 = d * d;
-            const double d3 = d2 * d;
-            const double d4 = d3 * d;
-            sw[k] += none ? 0.0 : w;
-            m2[k] += none ? 0.0 : w * d2;
-            m3[k] += none ? 0.0 : w * d3;
-            m4[k] += none ? 0.0 : w * d4;
-        }
-    }
+    solo_moments(y_solo, xi_solo, yhat, sw, m2, m3, m4);
 
     SoloStatistics out{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)};
     const double nan = std::nan("");

@@ -6,7 +6,9 @@
 #include "toolbox/format.hpp"
 #include "toolbox/matrix/mask.hpp"
 #include "toolbox/matrix/nan/array2d.hpp"
+#include "toolbox/matrix/lanes.hpp"
 #include "toolbox/parallel/pool.hpp"
+#include "toolbox/target_clones.hpp"
 
 namespace toolbox::qel::insights::weights::psr_weights {
 
@@ -16,6 +18,7 @@ using matrix::MatMut;
 using matrix::MatView;
 using matrix::Vector;
 using matrix::VecView;
+namespace lanes = matrix::lanes;
 
 namespace {
 
@@ -74,34 +77,59 @@ struct SideSums {
     Vector r;
 };
 
-SideSums side_sums(BoolMatView mask, VecView sq, VecView r) {
-    const std::size_t n_rows = mask.rows();
-    const std::size_t t = mask.cols();
-    Matrix lanes(8, t);  // rows 0..3: running sums of sq; 4..7: of r
-    matrix::Array1<std::uint64_t> count(t);
-    const std::size_t full = n_rows / 4 * 4;
-    auto add_row = [&](std::size_t i, double* acc_sq, double* acc_r) {
-        const bool* d = mask.row(i).data();
-        const double vs = sq[i];
-        const double vr = r[i];
-        for (std::size_t k = 0; k < t; ++k) {
-            const double a = psr_masked(d[k], vs);
-            const double b = psr_masked(d[k], vr);
-            const double sa = acc_sq[k] + a;
-            const double sb = acc_r[k] + b;
-            acc_sq[k] = a == a ? sa : acc_sq[k];
-            acc_r[k] = b == b ? sb : acc_r[k];
-            count[k] += d[k];
+// The four running sums of a group of columns take the rows 4b + l, l = 0..3,
+// of the blocks of four rows; they are added in the order l = 0..3, and the
+// remaining rows follow in order. The masked values are flags (1.0 or 0.0)
+// times the values.
+template <std::size_t NV>
+struct MaskedLaneSums {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, BoolMatView mask, const double* sq, const double* r,
+                                           double* out_n, double* out_sq, double* out_r) {
+        using lanes::v4d;
+        v4d ls[4][NV] = {}, lr[4][NV] = {}, count[NV] = {};
+        const std::size_t n_rows = mask.rows();
+        const std::size_t full = n_rows / 4 * 4;
+        auto add = [&](std::size_t i, v4d* acc_sq, v4d* acc_r) __attribute__((always_inline)) {
+            const bool* d = mask.row(i).data();
+            for (std::size_t g = 0; g < NV; ++g) {
+                const v4d f = lanes::load_flags(b, d, g);
+                const v4d a = f * sq[i];
+                const v4d c = f * r[i];
+                const v4d sa = acc_sq[g] + a;
+                const v4d sc = acc_r[g] + c;
+                acc_sq[g] = a == a ? sa : acc_sq[g];
+                acc_r[g] = c == c ? sc : acc_r[g];
+                count[g] += f;
+            }
+        };
+        for (std::size_t i = 0; i < full; i += 4) {
+            add(i, ls[0], lr[0]);
+            add(i + 1, ls[1], lr[1]);
+            add(i + 2, ls[2], lr[2]);
+            add(i + 3, ls[3], lr[3]);
         }
-    };
-    for (std::size_t i = 0; i < full; ++i) add_row(i, lanes.row(i % 4).data(), lanes.row(4 + i % 4).data());
-    SideSums out{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)};
-    for (std::size_t k = 0; k < t; ++k) {
-        out.sq[k] = (((0.0 + lanes(0, k)) + lanes(1, k)) + lanes(2, k)) + lanes(3, k);
-        out.r[k] = (((0.0 + lanes(4, k)) + lanes(5, k)) + lanes(6, k)) + lanes(7, k);
+        v4d s[NV], u[NV];
+        for (std::size_t g = 0; g < NV; ++g) {
+            const v4d zero = {0.0, 0.0, 0.0, 0.0};
+            s[g] = (((zero + ls[0][g]) + ls[1][g]) + ls[2][g]) + ls[3][g];
+            u[g] = (((zero + lr[0][g]) + lr[1][g]) + lr[2][g]) + lr[3][g];
+        }
+        for (std::size_t i = full; i < n_rows; ++i) add(i, s, u);
+        for (std::size_t g = 0; g < NV; ++g) {
+            lanes::store(b, g, count[g], out_n);
+            lanes::store(b, g, s[g], out_sq);
+            lanes::store(b, g, u[g], out_r);
+        }
     }
-    for (std::size_t i = full; i < n_rows; ++i) add_row(i, out.sq.data(), out.r.data());
-    for (std::size_t k = 0; k < t; ++k) out.n[k] = static_cast<double>(count[k]);
+};
+
+QEL_TARGET_CLONES("avx2", "default") SideSums side_sums(BoolMatView mask, VecView sq, VecView r) {
+    const std::size_t t = mask.cols();
+    require(sq.contiguous() && r.contiguous(), "side sums: relevance and squares must be contiguous");
+    SideSums out{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)};
+    // Eight running sums and a count per column: one group of four columns
+    // at a time keeps them all in registers.
+    lanes::over_columns<MaskedLaneSums, 1>(t, mask, sq.ptr, r.ptr, out.n.data(), out.sq.data(), out.r.data());
     return out;
 }
 
@@ -136,6 +164,62 @@ Result<PsrEval> eval_sides(BoolMatView include, BoolMatView exclude, VecView r, 
     auto ex_side = psr_side_streamed(exclude, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
     if (!ex_side) return std::unexpected(std::move(ex_side.error()));
     return PsrEval{std::move(*in_side), std::move(*ex_side), std::move(sf.full_var), n_f};
+}
+
+// The per-threshold factors of the weight formula as arrays, for the lanes.
+struct ColumnFactors {
+    Vector b;
+    Vector c;
+    Vector uniform;  // 1.0 where every weight is 1/N
+
+    explicit ColumnFactors(const matrix::Array1<PsrColumn>& cols)
+        : b(Vector::uninit(cols.size())), c(Vector::uninit(cols.size())), uniform(Vector::uninit(cols.size())) {
+        for (std::size_t k = 0; k < cols.size(); ++k) {
+            b[k] = cols[k].b;
+            c[k] = cols[k].c;
+            uniform[k] = cols[k].uniform ? 1.0 : 0.0;
+        }
+    }
+};
+
+// The weight formula of `psr_weight`, four columns at a time: the same
+// operations on the same values in every lane.
+template <std::size_t NV>
+struct WeightRows {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, std::size_t first, std::size_t last,
+                                           BoolMatView mask, const double* r, const ColumnFactors& f, double inv_n,
+                                           matrix::MatMut w) {
+        using lanes::v4d;
+        using lanes::v4l;
+        v4d fb[NV], fc[NV];
+        v4l uni[NV];
+        const v4d one = {1.0, 1.0, 1.0, 1.0};
+        const v4d zero = {0.0, 0.0, 0.0, 0.0};
+        const v4d inv = {inv_n, inv_n, inv_n, inv_n};
+        for (std::size_t g = 0; g < NV; ++g) {
+            fb[g] = lanes::gather(b, f.b.data(), g);
+            fc[g] = lanes::gather(b, f.c.data(), g);
+            uni[g] = lanes::gather(b, f.uniform.data(), g) == one;
+        }
+        for (std::size_t i = first; i < last; ++i) {
+            const bool* d = mask.row(i).data();
+            double* out = w.row(i).data();
+            for (std::size_t g = 0; g < NV; ++g) {
+                const v4d m = lanes::load_flags(b, d, g) * r[i];
+                const v4d e = m - fc[g];
+                v4d x = e * fb[g];
+                x = x + inv;
+                x = x == x ? x : zero;
+                lanes::store_row(b, out, g, uni[g] ? inv : x);
+            }
+        }
+    }
+};
+
+QEL_TARGET_CLONES("avx2", "default")
+void fill_weight_rows(std::size_t first, std::size_t last, BoolMatView mask, VecView r, const ColumnFactors& f,
+                      double inv_n, matrix::MatMut w) {
+    lanes::over_columns<WeightRows>(mask.cols(), first, last, mask, r.ptr, f, inv_n, w);
 }
 
 }  // namespace
@@ -220,18 +304,10 @@ Result<PsrWeights> psr_weights_include_exclude(BoolMatView include, BoolMatView 
     PsrWeights out;
     out.weights = Matrix::uninit(n_rows, t);
     out.weights_excluded = Matrix::uninit(n_rows, t);
+    const ColumnFactors f_in(cols_in), f_ex(cols_ex);
     parallel::for_row_blocks(n_rows, [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            const bool* din = include.row(i).data();
-            const bool* dex = exclude.row(i).data();
-            double* win = out.weights.row(i).data();
-            double* wex = out.weights_excluded.row(i).data();
-            const double ri = r[i];
-            for (std::size_t k = 0; k < t; ++k) {
-                win[k] = psr_weight(psr_masked(din[k], ri), cols_in[k], inv_n);
-                wex[k] = psr_weight(psr_masked(dex[k], ri), cols_ex[k], inv_n);
-            }
-        }
+        fill_weight_rows(first, last, include, r, f_in, inv_n, out.weights.view_mut());
+        fill_weight_rows(first, last, exclude, r, f_ex, inv_n, out.weights_excluded.view_mut());
     });
     out.details = ev->include_side.details(ev->full_var.view());
     return out;

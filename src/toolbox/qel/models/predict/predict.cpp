@@ -5,11 +5,13 @@
 
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/inversion.hpp"
+#include "toolbox/matrix/lanes.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
 #include "toolbox/qel/results/mutators.hpp"
 #include "toolbox/stats/linear_regression.hpp"
 #include "toolbox/stats/modality.hpp"
+#include "toolbox/target_clones.hpp"
 
 namespace toolbox::qel::models::predict {
 
@@ -60,6 +62,29 @@ Result<RelevanceAndInclude> relevance_and_include(const PredictionResults& r) {
     if (!r.insights || !r.insights->relevance) return compute_error("Relevance scores not available in results");
     if (!r.include) return compute_error("Include mask not available in results");
     return RelevanceAndInclude{r.insights->relevance->view(), r.include->view()};
+}
+
+namespace lanes = matrix::lanes;
+
+// yhat_k = sum over the rows in order of w_ik * y_i.
+template <std::size_t NV>
+struct WeightedOutcomes {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView w, VecView y, double* yhat) {
+        lanes::v4d acc[NV] = {};
+        for (std::size_t i = 0; i < w.rows(); ++i) {
+            const double* row = w.row(i).data();
+            for (std::size_t g = 0; g < NV; ++g) acc[g] += lanes::load(b, row, g) * y[i];
+        }
+        for (std::size_t g = 0; g < NV; ++g) lanes::store(b, g, acc[g], yhat);
+    }
+};
+
+// The predictions of materialised weights: W^T y, each threshold's sum over
+// the rows in order.
+QEL_TARGET_CLONES("avx2", "default") Vector weighted_outcomes(MatView w, VecView y) {
+    Vector yhat(w.cols());
+    lanes::over_columns<WeightedOutcomes>(w.cols(), w, y, yhat.data());
+    return yhat;
 }
 
 double adj_fit_factor(enums::AdjFitMultiplier m, double k) {
@@ -155,14 +180,7 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
                                     summary->eval.n_total);
     } else {
         if (!results.weights) return compute_error("Weights not available in results");
-        const Matrix& w = *results.weights;
-        yhat = Vector(t);
-        // yhat = W^T y, one threshold column at a time in row order.
-        for (std::size_t i = 0; i < n_obs; ++i) {
-            const double yi = y[i];
-            const auto row = w.row(i);
-            for (std::size_t k = 0; k < t; ++k) yhat[k] += row[k] * yi;
-        }
+        yhat = weighted_outcomes(results.weights->view(), y);
     }
 
     const std::optional<MatView> cov_inv_opt = cov_inv;
