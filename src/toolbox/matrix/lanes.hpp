@@ -85,8 +85,11 @@ inline Block block_at(std::size_t width, std::size_t first, std::size_t max_grou
         const std::size_t w = b.width;
         return v4d{row[0] ? 1.0 : 0.0, w > 1 && row[1] ? 1.0 : 0.0, w > 2 && row[2] ? 1.0 : 0.0, 0.0};
     }
-    const bool* p = row + b.start[g];
-    return v4d{p[0] ? 1.0 : 0.0, p[1] ? 1.0 : 0.0, p[2] ? 1.0 : 0.0, p[3] ? 1.0 : 0.0};
+    // Four bytes widened and converted at once (a bool is stored as 0 or 1).
+    typedef std::uint8_t v4u8 __attribute__((vector_size(4)));
+    v4u8 bytes;
+    std::memcpy(&bytes, row + b.start[g], sizeof bytes);
+    return __builtin_convertvector(bytes, v4d);
 }
 
 // Writes group g's lanes that the block stores to out[column].

@@ -416,6 +416,12 @@ public:
         require(it != places_.end() && *it == place, "sorted sample read at a place not selected");
         return values_[static_cast<std::size_t>(it - places_.begin())];
     }
+    bool holds(const std::vector<std::size_t>& places) const {
+        for (std::size_t p : places) {
+            if (!std::binary_search(places_.begin(), places_.end(), p)) return false;
+        }
+        return true;
+    }
 
 private:
     std::vector<std::size_t> places_;
@@ -435,16 +441,19 @@ struct OutlierSplit {
     bool keeps(double v) const { return keep_all || (lower <= v && v <= upper); }
 };
 
-OutlierSplit outlier_split(VecView y_solo, const matrix::sorting::OrderStatistics& sample, double k) {
+// `sorted` receives the places read for the quartiles and, since the
+// histogram's edges usually need no others, the smallest and the largest.
+OutlierSplit outlier_split(VecView y_solo, const matrix::sorting::OrderStatistics& sample, double k,
+                           std::optional<SortedPlaces>& sorted_out) {
     OutlierSplit split;
     const std::size_t n = y_solo.size();
     split.kept = n;
     split.present = sample.size();
     const std::size_t m = split.present;
     if (m == 0) return split;
-    std::vector<std::size_t> places;
+    std::vector<std::size_t> places{0, m - 1};
     add_quartile_places(m, places);
-    const SortedPlaces sorted(sample, std::move(places));
+    const SortedPlaces& sorted = sorted_out.emplace(sample, std::move(places));
     const double q25 = percentile_at(m, 25.0, sorted);
     const double q75 = percentile_at(m, 75.0, sorted);
     const double iqr = q75 - q25;
@@ -501,7 +510,8 @@ Vector auto_bin_edges_at(std::size_t t, At at) {
 // present values (those from `below` on), so their order statistics are
 // selected from the whole sample. Kept NaN (when the rule kept everything)
 // sorts as equal to every value, which only a sort of the kept copy settles.
-Vector kept_bin_edges(VecView y_solo, const matrix::sorting::OrderStatistics& sample, const OutlierSplit& split) {
+Vector kept_bin_edges(VecView y_solo, const matrix::sorting::OrderStatistics& sample, const OutlierSplit& split,
+                      const std::optional<SortedPlaces>& known) {
     const std::size_t t = split.kept;
     if (split.keep_all && split.present != y_solo.size()) {
         Vector sorted = Vector::uninit(t);
@@ -512,6 +522,9 @@ Vector kept_bin_edges(VecView y_solo, const matrix::sorting::OrderStatistics& sa
     std::vector<std::size_t> places{0, t - 1};
     add_quartile_places(t, places);
     for (std::size_t& p : places) p += split.below;
+    if (known && known->holds(places)) {
+        return auto_bin_edges_at(t, [&](std::size_t p) { return (*known)(split.below + p); });
+    }
     const SortedPlaces sorted(sample, std::move(places));
     return auto_bin_edges_at(t, [&](std::size_t p) { return sorted(split.below + p); });
 }
@@ -519,7 +532,8 @@ Vector kept_bin_edges(VecView y_solo, const matrix::sorting::OrderStatistics& sa
 }  // namespace
 
 BoolVector iqr_outlier_mask(VecView y_solo, double k) {
-    const OutlierSplit split = outlier_split(y_solo, {y_solo, matrix::sorting::Order::Stable}, k);
+    std::optional<SortedPlaces> sorted;
+    const OutlierSplit split = outlier_split(y_solo, {y_solo, matrix::sorting::Order::Stable}, k, sorted);
     BoolVector keep = BoolVector::uninit(y_solo.size());
     for (std::size_t i = 0; i < y_solo.size(); ++i) keep[i] = split.keeps(y_solo[i]);
     return keep;
@@ -533,14 +547,15 @@ Result<results::YSoloDistributionSummary> compute_ysolo_summary(VecView y_solo, 
                                                                 double k) {
     const std::size_t n = y_solo.size();
     const matrix::sorting::OrderStatistics sample(y_solo, matrix::sorting::Order::Stable);
-    const OutlierSplit split = outlier_split(y_solo, sample, k);
+    std::optional<SortedPlaces> sorted;
+    const OutlierSplit split = outlier_split(y_solo, sample, k, sorted);
     const std::size_t t = split.kept;
     if (xi_solo && xi_solo->rows() != n) {
         return compute_error("xi_solo and ysolo must have the same number of rows (N)");
     }
     if (t == 0) return compute_error("Cannot compute histogram bins for empty sample");
 
-    Vector edges = kept_bin_edges(y_solo, sample, split);
+    Vector edges = kept_bin_edges(y_solo, sample, split, sorted);
     const std::size_t bins = edges.size() - 1;
     const BinFinder bin_of(edges.span());
 
