@@ -13,33 +13,31 @@ constexpr std::size_t kTileRows = 4;  // entries j of a tile; the chunk width is
 constexpr std::size_t kChunkBytes = 24 * 1024;  // a chunk stays in the first-level cache
 
 typedef double v4d __attribute__((vector_size(32)));
+typedef double v8d __attribute__((vector_size(64)));
 
-// Unaligned vector access (macros rather than functions: a vector passed by
-// value would cross a function boundary compiled for the baseline ABI).
-#define QEL_LOAD(dst, p) std::memcpy(&(dst), (p), sizeof(v4d))
-#define QEL_STORE(p, src) std::memcpy((p), &(src), sizeof(v4d))
-
-// One tile: entries j0 .. j0+4 by l0 .. l0+4*NV, held in registers while the
-// chunk rows stream past. Each entry is one running sum that takes the rows
-// in order; the vector lanes are distinct entries.
-template <std::size_t NV>
+// One tile: entries j0 .. j0+4 by l0 .. l0+L*NV (L lanes per vector), held in
+// registers while the chunk rows stream past. Each entry is one running sum
+// that takes the rows in order; the vector lanes are distinct entries.
+template <class Vec, std::size_t NV>
 [[gnu::always_inline]] inline void tile(const double* chunk, std::size_t rows, std::size_t width, double* sums,
                                         std::size_t j0, std::size_t l0) {
-    v4d acc[kTileRows][NV];
+    constexpr std::size_t L = sizeof(Vec) / sizeof(double);
+    Vec acc[kTileRows][NV];
     for (std::size_t jj = 0; jj < kTileRows; ++jj)
-        for (std::size_t v = 0; v < NV; ++v) QEL_LOAD(acc[jj][v], sums + (j0 + jj) * width + l0 + 4 * v);
+        for (std::size_t v = 0; v < NV; ++v)
+            std::memcpy(&acc[jj][v], sums + (j0 + jj) * width + l0 + L * v, sizeof(Vec));
     const double* row = chunk;
     for (std::size_t r = 0; r < rows; ++r, row += width) {
-        v4d c[NV];
-        for (std::size_t v = 0; v < NV; ++v) QEL_LOAD(c[v], row + l0 + 4 * v);
+        Vec c[NV];
+        for (std::size_t v = 0; v < NV; ++v) std::memcpy(&c[v], row + l0 + L * v, sizeof(Vec));
         for (std::size_t jj = 0; jj < kTileRows; ++jj) {
             const double b = row[j0 + jj];
-            const v4d bv = {b, b, b, b};
-            for (std::size_t v = 0; v < NV; ++v) acc[jj][v] += bv * c[v];
+            for (std::size_t v = 0; v < NV; ++v) acc[jj][v] += b * c[v];
         }
     }
     for (std::size_t jj = 0; jj < kTileRows; ++jj)
-        for (std::size_t v = 0; v < NV; ++v) QEL_STORE(sums + (j0 + jj) * width + l0 + 4 * v, acc[jj][v]);
+        for (std::size_t v = 0; v < NV; ++v)
+            std::memcpy(sums + (j0 + jj) * width + l0 + L * v, &acc[jj][v], sizeof(Vec));
 }
 
 // sums[j][l] += sum over the chunk rows of c_rj * c_rl for l >= j, by tiles
@@ -50,13 +48,31 @@ QEL_TARGET_CLONES("avx2", "default") void accumulate_upper(const double* chunk, 
                                                            double* sums) {
     for (std::size_t j0 = 0; j0 < width; j0 += kTileRows) {
         std::size_t l0 = j0;
-        for (; l0 + 8 <= width; l0 += 8) tile<2>(chunk, rows, width, sums, j0, l0);
-        if (l0 < width) tile<1>(chunk, rows, width, sums, j0, l0);
+        for (; l0 + 8 <= width; l0 += 8) tile<v4d, 2>(chunk, rows, width, sums, j0, l0);
+        if (l0 < width) tile<v4d, 1>(chunk, rows, width, sums, j0, l0);
     }
 }
 
-#undef QEL_LOAD
-#undef QEL_STORE
+// The same sums with vectors of eight: tiles of 4 x 16 entries, then 4 x 8
+// and 4 x 4 where fewer columns remain.
+[[gnu::target("avx512f")]] void accumulate_upper_avx512(const double* chunk, std::size_t rows, std::size_t width,
+                                                        double* sums) {
+    for (std::size_t j0 = 0; j0 < width; j0 += kTileRows) {
+        std::size_t l0 = j0;
+        for (; l0 + 16 <= width; l0 += 16) tile<v8d, 2>(chunk, rows, width, sums, j0, l0);
+        if (l0 + 8 <= width) {
+            tile<v8d, 1>(chunk, rows, width, sums, j0, l0);
+            l0 += 8;
+        }
+        if (l0 < width) tile<v4d, 1>(chunk, rows, width, sums, j0, l0);
+    }
+}
+
+bool has_avx512() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("avx512f");
+}
+
 
 }  // namespace
 
@@ -68,7 +84,13 @@ Accumulator::Accumulator(std::size_t k)
       sums_(width_ * width_) {}
 
 void Accumulator::flush(std::size_t rows) {
-    if (rows > 0) accumulate_upper(chunk_.data(), rows, width_, sums_.data());
+    if (rows == 0) return;
+    static const bool wide = has_avx512();
+    if (wide) {
+        accumulate_upper_avx512(chunk_.data(), rows, width_, sums_.data());
+    } else {
+        accumulate_upper(chunk_.data(), rows, width_, sums_.data());
+    }
 }
 
 }  // namespace toolbox::matrix::gram
