@@ -451,7 +451,7 @@ TEST(YSoloDistribution, SummaryEqualsTheOneFromTheSortedKeptCopy) {
     auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
     for (int round = 0; round < 60; ++round) {
         const std::size_t n = 1 + static_cast<std::size_t>(pick(rng)) * (round % 3 == 0 ? 300 : 3);
-        const std::size_t t = 1 + round % 4;
+        const std::size_t t = 1 + round % 7;
         Vector y(n);
         Matrix w(n, t);
         for (std::size_t i = 0; i < n; ++i) {

@@ -108,7 +108,9 @@ inline double value_of_key(std::uint64_t key) noexcept {
     return v;
 }
 
-constexpr unsigned kSelectBits = 12;
+// The sign, the exponent and four bits of the significand: values of one
+// binade still spread over sixteen buckets.
+constexpr unsigned kSelectBits = 16;
 constexpr std::size_t kSelectBuckets = std::size_t{1} << kSelectBits;
 
 inline std::size_t bucket_of_key(std::uint64_t key) noexcept { return static_cast<std::size_t>(key >> (64 - kSelectBits)); }
@@ -144,21 +146,24 @@ OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order
 
 void OrderStatistics::select(std::span<const std::size_t> positions, std::span<double> out) const {
     require(out.size() == positions.size(), "select: one output per position");
-    // The buckets that hold a wanted position, and where each of their keys
-    // goes in one buffer.
+    // The buckets that hold a wanted position (numbered in the order they are
+    // first wanted), and where each of their keys goes in one buffer.
+    constexpr std::uint32_t kNotWanted = UINT32_MAX;
+    std::vector<std::uint32_t> wanted_index(kSelectBuckets, kNotWanted);
     std::vector<std::size_t> bucket_of(positions.size());
-    std::vector<std::size_t> slot(kSelectBuckets, SIZE_MAX);
-    std::vector<std::size_t> wanted;
+    std::vector<std::size_t> wanted, slot, size;
     std::size_t held = 0;
     for (std::size_t q = 0; q < positions.size(); ++q) {
         require(positions[q] < size_, "select: position beyond the values");
         const auto it = std::upper_bound(start_.begin(), start_.end(), positions[q]);
         const std::size_t b = static_cast<std::size_t>(it - start_.begin()) - 1;
         bucket_of[q] = b;
-        if (slot[b] == SIZE_MAX) {
-            slot[b] = held;
-            held += start_[b + 1] - start_[b];
+        if (wanted_index[b] == kNotWanted) {
+            wanted_index[b] = static_cast<std::uint32_t>(wanted.size());
             wanted.push_back(b);
+            slot.push_back(held);
+            size.push_back(start_[b + 1] - start_[b]);
+            held += size.back();
         }
     }
     std::vector<std::uint64_t> gathered(held);
@@ -167,8 +172,8 @@ void OrderStatistics::select(std::span<const std::size_t> positions, std::span<d
         const double v = data_[i];
         if (v != v) continue;
         const std::uint64_t k = key_in(order_, v);
-        const std::size_t b = bucket_of_key(k);
-        if (slot[b] != SIZE_MAX) gathered[fill[b]++] = k;
+        const std::uint32_t w = wanted_index[bucket_of_key(k)];
+        if (w != kNotWanted) gathered[fill[w]++] = k;
     }
     // Equal keys are equal values, so any order of a bucket's keys that puts
     // the right key at each wanted place will do: from the largest wanted
@@ -177,16 +182,15 @@ void OrderStatistics::select(std::span<const std::size_t> positions, std::span<d
     std::vector<std::size_t> order(positions.size());
     for (std::size_t q = 0; q < order.size(); ++q) order[q] = q;
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return positions[a] > positions[b]; });
-    std::vector<std::size_t> limit(kSelectBuckets, 0);
-    for (std::size_t b : wanted) limit[b] = start_[b + 1] - start_[b];
+    std::vector<std::size_t> limit(size);
     std::vector<std::uint64_t> keys(positions.size());
     for (std::size_t q : order) {
-        const std::size_t b = bucket_of[q];
-        const std::size_t at = positions[q] - start_[b];
-        auto first = gathered.begin() + static_cast<std::ptrdiff_t>(slot[b]);
-        if (at < limit[b]) {
-            std::nth_element(first, first + static_cast<std::ptrdiff_t>(at), first + static_cast<std::ptrdiff_t>(limit[b]));
-            limit[b] = at + 1;
+        const std::size_t w = wanted_index[bucket_of[q]];
+        const std::size_t at = positions[q] - start_[bucket_of[q]];
+        auto first = gathered.begin() + static_cast<std::ptrdiff_t>(slot[w]);
+        if (at < limit[w]) {
+            std::nth_element(first, first + static_cast<std::ptrdiff_t>(at), first + static_cast<std::ptrdiff_t>(limit[w]));
+            limit[w] = at + 1;
         }
         keys[q] = first[static_cast<std::ptrdiff_t>(at)];
     }

@@ -68,6 +68,18 @@ void parallel_for(std::size_t begin, std::size_t end, std::size_t grain, F f) {
     Split::run(begin, end, grain, f);
 }
 
+// `join(a, b)` when `parallel`, else a() then b() on the calling thread: for
+// independent steps whose size decides whether handing one to the pool pays.
+template <class A, class B>
+void join_if(bool parallel, A&& a, B&& b) {
+    if (parallel) {
+        join(std::forward<A>(a), std::forward<B>(b));
+    } else {
+        a();
+        b();
+    }
+}
+
 // Per-row work over a large matrix is spread over the pool in blocks of this
 // many rows, and only from this many rows on: below it, handing the blocks
 // out costs more than it saves.

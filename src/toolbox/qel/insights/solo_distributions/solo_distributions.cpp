@@ -290,7 +290,7 @@ public:
         // The edges are equally spaced from the first: a value's place among
         // them is close to (v - first) / spacing, which the search then
         // confirms or corrects, so the result is the search's exactly.
-        spacing_ = (edges.back() - edges.front()) / static_cast<double>(bins_);
+        per_bin_ = static_cast<double>(bins_) / (edges.back() - edges.front());
     }
 
     std::size_t operator()(double v) const {
@@ -309,22 +309,23 @@ private:
     // The bin before the first edge above v (none before the first edge or
     // past the last).
     std::size_t ascending_bin(double v) const {
-        const std::size_t e = edges_.size();
-        const double guess = (v - edges_.front()) / spacing_;
+        const double guess = (v - edges_.front()) * per_bin_;
         if (guess >= 0.0 && guess < static_cast<double>(bins_)) {
-            // u: the first edge above v, if it is at guess + 1 or next to it.
-            const std::size_t g = static_cast<std::size_t>(guess) + 1;
-            for (std::size_t u = g > 1 ? g - 1 : 1; u <= g + 1 && u < e; ++u) {
-                if (edges_[u] > v && edges_[u - 1] <= v) return u - 1;
-            }
+            // The bin j with edges_j <= v < edges_j+1, if it is the guess or
+            // next to it.
+            std::size_t j = static_cast<std::size_t>(guess);
+            if (v < edges_[j] && j > 0) --j;
+            else if (v >= edges_[j + 1] && j + 1 < bins_) ++j;
+            if (edges_[j] <= v && v < edges_[j + 1]) return j;
         }
+        const std::size_t e = edges_.size();
         const auto u = static_cast<std::size_t>(std::upper_bound(edges_.begin(), edges_.end(), v) - edges_.begin());
         return (u != 0 && u != e) ? u - 1 : kNoBin;
     }
 
     std::span<const double> edges_;
     std::size_t bins_;
-    double spacing_ = 0.0;
+    double per_bin_ = 0.0;
     bool ascending_ = true;
 };
 
@@ -529,6 +530,47 @@ Vector kept_bin_edges(VecView y_solo, const matrix::sorting::OrderStatistics& sa
     return auto_bin_edges_at(t, [&](std::size_t p) { return sorted(split.below + p); });
 }
 
+// counts(bin_i, c) += w_ic / sums_c (w_ic itself where sums_c is not
+// positive) for the rows in order, NaN shares left out.
+template <std::size_t NV>
+struct WeightShares {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView xi, const std::vector<std::size_t>& bin,
+                                           const Vector& sums, matrix::MatMut counts) {
+        using lanes::v4d;
+        using lanes::v4l;
+        const v4d zero = {0.0, 0.0, 0.0, 0.0};
+        v4d s[NV];
+        // The lanes this block owns; the others (columns of the group before,
+        // read again by an overlapping last group) add +0.0, which leaves a
+        // count as it is (counts start at +0.0 and so never hold -0.0).
+        v4l own[NV];
+        for (std::size_t g = 0; g < NV; ++g) {
+            s[g] = lanes::gather(b, sums.data(), g);
+            for (std::size_t j = 0; j < lanes::kLanes; ++j) own[g][j] = b.stores(g, j) ? -1 : 0;
+        }
+        for (std::size_t i = 0; i < xi.rows(); ++i) {
+            if (bin[i] == kNoBin) continue;
+            const double* w = xi.row(i).data();
+            double* row = counts.row(bin[i]).data();
+            for (std::size_t g = 0; g < NV; ++g) {
+                const v4d x = lanes::load(b, w, g);
+                v4d share = s[g] > zero ? x / s[g] : x;
+                share = share == share ? share : zero;
+                share = own[g] ? share : zero;
+                lanes::store_row(b, row, g, lanes::load(b, row, g) + share);
+            }
+        }
+    }
+};
+
+QEL_TARGET_CLONES("avx2", "default")
+void add_weight_shares(MatView xi, const std::vector<std::size_t>& bin, const Vector& sums, matrix::MatMut counts) {
+    // One group of four columns at a time: a row's bin row of the counts is
+    // read and written whole, and the last group of a width that is not a
+    // multiple of four overlaps the one before it.
+    lanes::over_columns<WeightShares, 1>(xi.cols(), xi, bin, sums, counts);
+}
+
 }  // namespace
 
 BoolVector iqr_outlier_mask(VecView y_solo, double k) {
@@ -580,18 +622,12 @@ Result<results::YSoloDistributionSummary> compute_ysolo_summary(VecView y_solo, 
             for (std::size_t c = 0; c < cols; ++c) sums[c] += w[c];
         }
         Matrix counts(bins, cols);
+        std::vector<std::size_t> bin(n);
         for (std::size_t i = 0; i < n; ++i) {
             const double v = y_solo[i];
-            if (!split.keeps(v)) continue;
-            const std::size_t b = bin_of(v);
-            if (b == kNoBin) continue;
-            const double* w = xi.row(i).data();
-            double* row = counts.row(b).data();
-            for (std::size_t c = 0; c < cols; ++c) {
-                const double share = sums[c] > 0.0 ? w[c] / sums[c] : w[c];
-                row[c] += std::isnan(share) ? 0.0 : share;
-            }
+            bin[i] = split.keeps(v) ? bin_of(v) : kNoBin;
         }
+        add_weight_shares(xi, bin, sums, counts.view_mut());
         out.bin_counts = std::move(counts);
     } else {
         Matrix counts(bins, 1);

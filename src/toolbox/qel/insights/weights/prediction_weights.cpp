@@ -70,7 +70,7 @@ results::CountVector to_counts(const Vector& v) {
 Result<PredictionWeightsResult> prediction_weights_with_insights(
     results::PredictionResults& results, MatView x, VecView theta, CensorType censor_type,
     CensorOperator censor_operator, std::optional<VecView> thresholds, std::optional<CensorUnit> censor_unit,
-    std::optional<MatView> cov_inv, InsightSource source, bool weights, MissingMoments missing_moments) {
+    std::optional<MatView> cov_inv, InsightSource source, bool weights, MissingMoments missing_moments, Spread spread) {
     const bool listwise = missing_moments == MissingMoments::Complete;
 
     // The run's own insights (computed or taken over), or the caller's.
@@ -158,7 +158,7 @@ Result<PredictionWeightsResult> prediction_weights_with_insights(
         part.info_x = std::move(local.info_x);
         part.info_theta = std::move(local.info_theta);
     }
-    if (weights && results.weights) {
+    if (weights && results.weights && spread == Spread::Here) {
         part.weights_concentration = results::weights_concentration_from_matrix(results.weights->view());
     }
 

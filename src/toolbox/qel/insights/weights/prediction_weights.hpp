@@ -57,10 +57,15 @@ struct PredictionWeightsResult {
     std::optional<psr_weights::GridPsrSummary> summary;
 };
 
+// Where the spread of materialised weights (`weights_concentration`) is
+// computed: here, or by the caller, which stores it itself while it goes on
+// with other steps that read the weights.
+enum class Spread { Here, ByCaller };
+
 Result<PredictionWeightsResult> prediction_weights_with_insights(
     results::PredictionResults& results, matrix::MatView x, matrix::VecView theta, enums::CensorType censor_type,
     enums::CensorOperator censor_operator, std::optional<matrix::VecView> thresholds,
     std::optional<enums::CensorUnit> censor_unit, std::optional<matrix::MatView> cov_inv, InsightSource source,
-    bool weights, enums::MissingMoments missing_moments);
+    bool weights, enums::MissingMoments missing_moments, Spread spread = Spread::Here);
 
 }  // namespace toolbox::qel::insights::weights::prediction_weights

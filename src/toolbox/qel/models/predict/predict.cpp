@@ -6,6 +6,7 @@
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/inversion.hpp"
 #include "toolbox/matrix/lanes.hpp"
+#include "toolbox/parallel/pool.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
 #include "toolbox/qel/results/mutators.hpp"
@@ -115,6 +116,71 @@ Result<Matrix> inverse_of_covariance(MatView cov, enums::InversionMethod method)
     return matrix::inversion::inv_with_method(cov, method);
 }
 
+namespace {
+
+// What the solo step leaves for the results store.
+struct SoloOutcome {
+    Vector y_solo;
+    Matrix xi_solo;
+    results::SoloDistributionStatistics statistics;
+    std::optional<results::YSoloDistributionSummary> histogram;
+};
+
+struct PredictionsAndSolo {
+    Vector yhat;  // on the prediction scale
+    std::optional<SoloOutcome> solo;
+};
+
+// The predictions on their scale and, with `solo`, the solo distribution
+// with its statistics and, with `histogram`, its histogram.
+Result<PredictionsAndSolo> predictions_and_solo(const PredictionResults& results, VecView y, MatView x, Vector yhat,
+                                                VecView relevance, BoolMatView include,
+                                                std::optional<MatView> cov_inv, bool logistic, bool solo,
+                                                bool histogram) {
+    PredictionsAndSolo out;
+    if (!solo) {
+        if (logistic) {
+            auto p = binary::logistic_probability_from_yhat(y, x, yhat.view(), cov_inv);
+            if (!p) return std::unexpected(std::move(p.error()));
+            yhat = std::move(*p);
+        }
+        out.yhat = std::move(yhat);
+        return out;
+    }
+    if (!results.insights->info_theta) return compute_error("Info theta not available in results");
+    auto parts = solo_dist::compute_solo_distribution(y, relevance, include, results.insights->info_theta->view());
+    if (!parts) return std::unexpected(std::move(parts.error()));
+    SoloOutcome s;
+    s.y_solo = std::move(parts->y_solo);
+    s.xi_solo = std::move(parts->xi_solo);
+    if (logistic) {
+        auto p = binary::logistic_probability_from_yhat(y, x, yhat.view(), cov_inv);
+        if (!p) return std::unexpected(std::move(p.error()));
+        yhat = std::move(*p);
+        auto ps = binary::logistic_probability_from_yhat(y, x, s.y_solo.view(), cov_inv);
+        if (!ps) return std::unexpected(std::move(ps.error()));
+        s.y_solo = std::move(*ps);
+    }
+    auto st = solo_dist::compute_solo_statistics(s.y_solo.view(), s.xi_solo.view(), yhat.view());
+    if (!st) return std::unexpected(std::move(st.error()));
+    s.statistics.ysolo_pearson_modality_index =
+        stats::modality::pearson_modality_index(st->skewness.view(), st->kurtosis.view());
+    s.statistics.ysolo_bimodal_index = stats::modality::bimodality_coefficient(st->skewness.view(), st->kurtosis.view());
+    s.statistics.ysolo_sigma = std::move(st->sigma);
+    s.statistics.ysolo_skewness = std::move(st->skewness);
+    s.statistics.ysolo_kurtosis = std::move(st->kurtosis);
+    if (histogram) {
+        // A histogram that cannot be built is left out; the prediction stands.
+        auto h = solo_dist::compute_ysolo_summary(s.y_solo.view(), s.xi_solo.view(), 5.0);
+        if (h) s.histogram = std::move(*h);
+    }
+    out.yhat = std::move(yhat);
+    out.solo = std::move(s);
+    return out;
+}
+
+}  // namespace
+
 insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(VecView n, VecView y, VecView relevance,
                                                               BoolMatView include, BoolMatView exclude,
                                                               const psr::PsrEval& eval) {
@@ -164,83 +230,74 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
 
     PredictionResults results = PredictionResults::create(n_obs, k_vars, t, Vector::from(thr.span()));
 
+    // The spread of materialised weights is this pipeline's to compute, next
+    // to the steps below that also only read the weights.
     auto pw = insights::weights::prediction_weights::prediction_weights_with_insights(
         results, x, theta, options.censor_type, options.censor_operator, thr.view(), options.censor_unit, cov_inv,
-        std::move(source), weights, options.missing_moments);
+        std::move(source), weights, options.missing_moments, insights::weights::prediction_weights::Spread::ByCaller);
     if (!pw) return std::unexpected(std::move(pw.error()));
     Vector n_retained = std::move(pw->n);
     std::optional<psr::GridPsrSummary> summary = std::move(pw->summary);
-
-    // Predictions per threshold.
-    Vector yhat;
-    if (summary) {
-        auto ri = relevance_and_include(results);
-        if (!ri) return std::unexpected(std::move(ri.error()));
-        yhat = psr::psr_stream_yhat(y, ri->relevance, ri->include, summary->eval.include_side,
-                                    summary->eval.n_total);
-    } else {
-        if (!results.weights) return compute_error("Weights not available in results");
-        yhat = weighted_outcomes(results.weights->view(), y);
-    }
-
-    const std::optional<MatView> cov_inv_opt = cov_inv;
-    const bool logistic = options.prediction_scale == enums::PredictionScale::Logistic;
-    if (solo) {
-        auto ri = relevance_and_include(results);
-        if (!ri) return std::unexpected(std::move(ri.error()));
-        if (!results.insights->info_theta) return compute_error("Info theta not available in results");
-        auto parts = solo_dist::compute_solo_distribution(y, ri->relevance, ri->include,
-                                                          results.insights->info_theta->view());
-        if (!parts) return std::unexpected(std::move(parts.error()));
-        Vector y_solo = std::move(parts->y_solo);
-        Matrix xi_solo = std::move(parts->xi_solo);
-        if (logistic) {
-            auto p = binary::logistic_probability_from_yhat(y, x, yhat.view(), cov_inv_opt);
-            if (!p) return std::unexpected(std::move(p.error()));
-            yhat = std::move(*p);
-            auto ps = binary::logistic_probability_from_yhat(y, x, y_solo.view(), cov_inv_opt);
-            if (!ps) return std::unexpected(std::move(ps.error()));
-            y_solo = std::move(*ps);
-        }
-        auto st = solo_dist::compute_solo_statistics(y_solo.view(), xi_solo.view(), yhat.view());
-        if (!st) return std::unexpected(std::move(st.error()));
-        Vector pearson = stats::modality::pearson_modality_index(st->skewness.view(), st->kurtosis.view());
-        Vector bimodal = stats::modality::bimodality_coefficient(st->skewness.view(), st->kurtosis.view());
-        std::optional<results::YSoloDistributionSummary> histogram;
-        if (ysolo_histogram) {
-            // A histogram that cannot be built is left out; the prediction stands.
-            auto h = solo_dist::compute_ysolo_summary(y_solo.view(), xi_solo.view(), 5.0);
-            if (h) histogram = std::move(*h);
-        }
-        results::SoloDistributionStatistics& s = results::get_or_alloc_solo_statistics(results);
-        s.ysolo_sigma = std::move(st->sigma);
-        s.ysolo_skewness = std::move(st->skewness);
-        s.ysolo_kurtosis = std::move(st->kurtosis);
-        s.ysolo_pearson_modality_index = std::move(pearson);
-        s.ysolo_bimodal_index = std::move(bimodal);
-        results.solo_distribution->y_solo = std::move(y_solo);
-        results.solo_distribution->xi_solo = std::move(xi_solo);
-        results.solo_distribution->ysolo_distribution = std::move(histogram);
-    } else if (logistic) {
-        auto p = binary::logistic_probability_from_yhat(y, x, yhat.view(), cov_inv_opt);
-        if (!p) return std::unexpected(std::move(p.error()));
-        yhat = std::move(*p);
-    }
-
-    // Asymmetry and fit of the weights against y (never against yhat).
-    insights::asymmetry::AsymmetryResult am;
-    if (summary) {
-        auto ri = relevance_and_include(results);
-        if (!ri) return std::unexpected(std::move(ri.error()));
-        am = asymmetry_from_psr_stream(n_retained.view(), y, ri->relevance, ri->include, summary->exclude.view(),
-                                       summary->eval);
-    } else {
+    auto ri = relevance_and_include(results);
+    if (!ri) return std::unexpected(std::move(ri.error()));
+    if (!summary) {
         if (!results.weights) return compute_error("Weights not available in results");
         if (!results.weights_excluded) return compute_error("Excluded weights not available in results");
-        auto a = insights::asymmetry::asymmetry(n_retained.view(), results.weights->view(),
-                                                results.weights_excluded->view(), y);
-        if (!a) return std::unexpected(std::move(a.error()));
-        am = std::move(*a);
+    }
+    const std::optional<MatView> cov_inv_opt = cov_inv;
+
+    // Three independent steps that read what the weights step stored and
+    // write nothing shared: the predictions with the solo distribution, the
+    // fit statistics and asymmetry of both sides, and the weights' spread.
+    // With many rows they run side by side; their errors are reported in the
+    // order of the steps.
+    Result<PredictionsAndSolo> predicted = compute_error("");
+    insights::asymmetry::AsymmetryResult am;
+    std::optional<ComputeError> am_error;
+    std::optional<Vector> spread;
+    const bool side_by_side = n_obs >= parallel::kParallelRowsFrom;
+    parallel::join_if(
+        side_by_side,
+        [&] {
+            Vector yhat = summary ? psr::psr_stream_yhat(y, ri->relevance, ri->include, summary->eval.include_side,
+                                                         summary->eval.n_total)
+                                  : weighted_outcomes(results.weights->view(), y);
+            predicted = predictions_and_solo(results, y, x, std::move(yhat), ri->relevance, ri->include, cov_inv_opt,
+                                             options.prediction_scale == enums::PredictionScale::Logistic, solo,
+                                             ysolo_histogram);
+        },
+        [&] {
+            parallel::join_if(
+                side_by_side,
+                [&] {
+                    // Asymmetry and fit of the weights against y (never against yhat).
+                    if (summary) {
+                        am = asymmetry_from_psr_stream(n_retained.view(), y, ri->relevance, ri->include,
+                                                       summary->exclude.view(), summary->eval);
+                    } else {
+                        auto a = insights::asymmetry::asymmetry(n_retained.view(), results.weights->view(),
+                                                                results.weights_excluded->view(), y);
+                        if (a) {
+                            am = std::move(*a);
+                        } else {
+                            am_error = std::move(a.error());
+                        }
+                    }
+                },
+                [&] {
+                    if (!summary) spread = results::weights_concentration_from_matrix(results.weights->view());
+                });
+        });
+    if (!predicted) return std::unexpected(std::move(predicted.error()));
+    if (am_error) return std::unexpected(std::move(*am_error));
+    if (spread) results.insights->weights_concentration = std::move(*spread);
+    Vector yhat = std::move(predicted->yhat);
+    if (predicted->solo) {
+        results::SoloDistributionStatistics& s = results::get_or_alloc_solo_statistics(results);
+        s = std::move(predicted->solo->statistics);
+        results.solo_distribution->y_solo = std::move(predicted->solo->y_solo);
+        results.solo_distribution->xi_solo = std::move(predicted->solo->xi_solo);
+        results.solo_distribution->ysolo_distribution = std::move(predicted->solo->histogram);
     }
 
     const double kf = static_cast<double>(k_vars);
