@@ -26,6 +26,8 @@ namespace {
 constexpr double kRelevanceEps = 1e-8;
 constexpr double kNormaliserEps = 1e-8;
 constexpr double kSigmaEps = 1e-12;
+// The bin of a value that falls into none.
+constexpr std::size_t kNoBin = SIZE_MAX;
 
 // Floor or ceiling of a position as an index: negative and NaN give 0, and
 // the index never passes the last element.
@@ -37,7 +39,10 @@ std::size_t capped_index(double v, std::size_t last) {
 
 }  // namespace
 
-namespace {
+// The vector kernels, each compiled for several instruction sets. They live
+// outside the unnamed namespace: clang builds such a function correctly only
+// when it has external linkage.
+namespace kernels {
 
 QEL_TARGET_CLONES("avx2", "default")
 void y_solo_rows(std::size_t first, std::size_t last, VecView y, VecView relevance_scores, VecView info_theta,
@@ -98,7 +103,7 @@ struct SoloWeightRows {
             for (std::size_t g = 0; g < NV; ++g) {
                 const v4d w = lanes::load_flags(b, row, g) == one ? vv : zero;
                 const v4d share = divisible[g] == one ? w / dk[g] : zero;
-                lanes::store_row(b, out, g, (w != w) | (dk[g] != dk[g]) ? nanv : share);
+                lanes::store_row(b, out, g, ((w != w) | (dk[g] != dk[g])) ? nanv : share);
             }
         }
     }
@@ -158,13 +163,55 @@ void solo_moments(VecView y_solo, MatView xi, VecView yhat, Vector& sw, Vector& 
     lanes::over_columns<SoloMoments, 2>(xi.cols(), y_solo, xi, yh.data(), sw.data(), m2.data(), m3.data(), m4.data());
 }
 
-}  // namespace
+
+// counts(bin_i, c) += w_ic / sums_c (w_ic itself where sums_c is not
+// positive) for the rows in order, NaN shares left out.
+template <std::size_t NV>
+struct WeightShares {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView xi, const std::vector<std::size_t>& bin,
+                                           const Vector& sums, matrix::MatMut counts) {
+        using lanes::v4d;
+        using lanes::v4l;
+        const v4d zero = {0.0, 0.0, 0.0, 0.0};
+        v4d s[NV];
+        // The lanes this block owns; the others (columns of the group before,
+        // read again by an overlapping last group) add +0.0, which leaves a
+        // count as it is (counts start at +0.0 and so never hold -0.0).
+        v4l own[NV];
+        for (std::size_t g = 0; g < NV; ++g) {
+            s[g] = lanes::gather(b, sums.data(), g);
+            for (std::size_t j = 0; j < lanes::kLanes; ++j) own[g][j] = b.stores(g, j) ? -1 : 0;
+        }
+        for (std::size_t i = 0; i < xi.rows(); ++i) {
+            if (bin[i] == kNoBin) continue;
+            const double* w = xi.row(i).data();
+            double* row = counts.row(bin[i]).data();
+            for (std::size_t g = 0; g < NV; ++g) {
+                const v4d x = lanes::load(b, w, g);
+                v4d share = s[g] > zero ? x / s[g] : x;
+                share = share == share ? share : zero;
+                share = own[g] ? share : zero;
+                lanes::store_row(b, row, g, lanes::load(b, row, g) + share);
+            }
+        }
+    }
+};
+
+QEL_TARGET_CLONES("avx2", "default")
+void add_weight_shares(MatView xi, const std::vector<std::size_t>& bin, const Vector& sums, matrix::MatMut counts) {
+    // One group of four columns at a time: a row's bin row of the counts is
+    // read and written whole, and the last group of a width that is not a
+    // multiple of four overlaps the one before it.
+    lanes::over_columns<WeightShares, 1>(xi.cols(), xi, bin, sums, counts);
+}
+
+}  // namespace kernels
 
 Vector estimate_y_solo(VecView y, VecView relevance_scores, VecView info_theta, double ybar) {
     const std::size_t n = y.size();
     Vector y_solo = Vector::uninit(n);
     parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
-        y_solo_rows(first, last, y, relevance_scores, info_theta, ybar, y_solo.data());
+        kernels::y_solo_rows(first, last, y, relevance_scores, info_theta, ybar, y_solo.data());
     });
     return y_solo;
 }
@@ -172,10 +219,10 @@ Vector estimate_y_solo(VecView y, VecView relevance_scores, VecView info_theta, 
 Matrix estimate_solo_weights(VecView relevance_scores, BoolMatView include) {
     const std::size_t n = include.rows();
     const std::size_t t = include.cols();
-    const Vector d = retained_squares(include, relevance_scores);
+    const Vector d = kernels::retained_squares(include, relevance_scores);
     Matrix xi = Matrix::uninit(n, t);
     parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
-        solo_weight_rows(first, last, include, relevance_scores, d, xi.view_mut());
+        kernels::solo_weight_rows(first, last, include, relevance_scores, d, xi.view_mut());
     });
     return xi;
 }
@@ -215,7 +262,7 @@ Result<SoloStatistics> compute_solo_statistics(VecView y_solo, MatView xi_solo, 
     // propagates. Left out by adding +0.0 (a select, not a branch): the sums
     // start at +0.0, never hold -0.0, and adding +0.0 leaves them as they are.
     Vector sw(t), m2(t), m3(t), m4(t);
-    solo_moments(y_solo, xi_solo, yhat, sw, m2, m3, m4);
+    kernels::solo_moments(y_solo, xi_solo, yhat, sw, m2, m3, m4);
 
     SoloStatistics out{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)};
     const double nan = std::nan("");
@@ -269,8 +316,6 @@ double percentile_from_sorted(std::span<const double> values, double p) {
 }
 
 namespace {
-
-constexpr std::size_t kNoBin = SIZE_MAX;
 
 // The bin of a value (kNoBin for NaN and values outside the edges): bins are
 // [edges_j, edges_j+1), the last one closed on the right.
@@ -530,47 +575,6 @@ Vector kept_bin_edges(VecView y_solo, const matrix::sorting::OrderStatistics& sa
     return auto_bin_edges_at(t, [&](std::size_t p) { return sorted(split.below + p); });
 }
 
-// counts(bin_i, c) += w_ic / sums_c (w_ic itself where sums_c is not
-// positive) for the rows in order, NaN shares left out.
-template <std::size_t NV>
-struct WeightShares {
-    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView xi, const std::vector<std::size_t>& bin,
-                                           const Vector& sums, matrix::MatMut counts) {
-        using lanes::v4d;
-        using lanes::v4l;
-        const v4d zero = {0.0, 0.0, 0.0, 0.0};
-        v4d s[NV];
-        // The lanes this block owns; the others (columns of the group before,
-        // read again by an overlapping last group) add +0.0, which leaves a
-        // count as it is (counts start at +0.0 and so never hold -0.0).
-        v4l own[NV];
-        for (std::size_t g = 0; g < NV; ++g) {
-            s[g] = lanes::gather(b, sums.data(), g);
-            for (std::size_t j = 0; j < lanes::kLanes; ++j) own[g][j] = b.stores(g, j) ? -1 : 0;
-        }
-        for (std::size_t i = 0; i < xi.rows(); ++i) {
-            if (bin[i] == kNoBin) continue;
-            const double* w = xi.row(i).data();
-            double* row = counts.row(bin[i]).data();
-            for (std::size_t g = 0; g < NV; ++g) {
-                const v4d x = lanes::load(b, w, g);
-                v4d share = s[g] > zero ? x / s[g] : x;
-                share = share == share ? share : zero;
-                share = own[g] ? share : zero;
-                lanes::store_row(b, row, g, lanes::load(b, row, g) + share);
-            }
-        }
-    }
-};
-
-QEL_TARGET_CLONES("avx2", "default")
-void add_weight_shares(MatView xi, const std::vector<std::size_t>& bin, const Vector& sums, matrix::MatMut counts) {
-    // One group of four columns at a time: a row's bin row of the counts is
-    // read and written whole, and the last group of a width that is not a
-    // multiple of four overlaps the one before it.
-    lanes::over_columns<WeightShares, 1>(xi.cols(), xi, bin, sums, counts);
-}
-
 }  // namespace
 
 BoolVector iqr_outlier_mask(VecView y_solo, double k) {
@@ -627,7 +631,7 @@ Result<results::YSoloDistributionSummary> compute_ysolo_summary(VecView y_solo, 
             const double v = y_solo[i];
             bin[i] = split.keeps(v) ? bin_of(v) : kNoBin;
         }
-        add_weight_shares(xi, bin, sums, counts.view_mut());
+        kernels::add_weight_shares(xi, bin, sums, counts.view_mut());
         out.bin_counts = std::move(counts);
     } else {
         Matrix counts(bins, 1);

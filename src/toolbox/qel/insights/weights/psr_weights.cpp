@@ -20,48 +20,10 @@ using matrix::Vector;
 using matrix::VecView;
 namespace lanes = matrix::lanes;
 
-namespace {
-
-// Below this a side variance is no divisor.
-constexpr double kPartVarTolerance = 1e-10;
-// Below this a count is no divisor.
-constexpr double kCountTolerance = 1e-10;
-
-std::string shape_text(std::size_t rows, std::size_t cols) { return format("[{}, {}]", rows, cols); }
-
-matrix::Array1<PsrColumn> columns_of(const PsrSide& side) {
-    auto cols = matrix::Array1<PsrColumn>::uninit(side.lambda_sq.size());
-    for (std::size_t k = 0; k < side.lambda_sq.size(); ++k) cols[k] = psr_column(side, k);
-    return cols;
-}
-
-void require_side(const PsrSide& side, BoolMatView mask, std::size_t n_rows, std::size_t r_len) {
-    const std::size_t t = mask.cols();
-    require(side.lambda_sq.size() >= t && side.phi.size() >= t && side.n.size() >= t && side.part_mean.size() >= t,
-            "partial-sample side shorter than the thresholds of its mask");
-    require(mask.rows() == n_rows && r_len >= n_rows, "relevance and mask lengths differ");
-}
-
-// The per-threshold values of a side from its counts and its NaN-skipping
-// sums of r^2 (s) and of r (u) over the side; the materialised and the
-// streamed side data both end here.
-void finish_side(PsrSide& side, const Vector& s, const Vector& u, VecView full_var) {
-    const std::size_t t = side.n.size();
-    side.part_var = Vector::uninit(t);
-    for (std::size_t k = 0; k < t; ++k) side.part_var[k] = s[k] / (side.n[k] - 1.0);
-
-    side.lambda_sq = Vector(t, 1.0);
-    const matrix::BoolVector divisible =
-        matrix::mask::apply_mask::get_array_mask_nonzero(side.part_var.view(), kPartVarTolerance);
-    for (std::size_t k = 0; k < t; ++k) {
-        if (divisible[k]) side.lambda_sq[k] = full_var[k] / side.part_var[k];
-    }
-
-    side.part_mean = Vector(t, 0.0);
-    for (std::size_t k = 0; k < t; ++k) {
-        if (std::fabs(side.n[k]) >= kCountTolerance) side.part_mean[k] = u[k] / side.n[k];
-    }
-}
+// The vector kernels, each compiled for several instruction sets. They live
+// outside the unnamed namespace: clang builds such a function correctly only
+// when it has external linkage.
+namespace kernels {
 
 // One pass over the mask of a side: the number of true entries of each
 // column, and the column sums of the masked values (d_ik ? 1 : 0) * v_i of
@@ -133,39 +95,6 @@ QEL_TARGET_CLONES("avx2", "default") SideSums side_sums(BoolMatView mask, VecVie
     return out;
 }
 
-// The side data of `mask`: the same values as `psr_side_from_squares`,
-// without its N x T work matrix. `rows` x `cols` is the shape that work
-// matrix would have (the include mask's).
-Result<PsrSide> psr_side_streamed(BoolMatView mask, VecView r, VecView sq, VecView full_var, std::size_t rows,
-                                  std::size_t cols, double n_f) {
-    if (rows != mask.rows() || cols != mask.cols()) {
-        return compute_error(format("psr_side_from_squares: work {} vs mask {}", shape_text(rows, cols),
-                                    shape_text(mask.rows(), mask.cols())));
-    }
-    require(r.size() == mask.rows() && sq.size() == mask.rows() && full_var.size() == mask.cols(),
-            "psr side: relevance, squares or full variance do not match the mask");
-    SideSums sums = side_sums(mask, sq, r);
-    PsrSide side;
-    side.n = std::move(sums.n);
-    side.phi = Vector::uninit(mask.cols());
-    for (std::size_t k = 0; k < mask.cols(); ++k) side.phi[k] = side.n[k] / n_f;
-    finish_side(side, sums.sq, sums.r, full_var);
-    return side;
-}
-
-// Both sides of a run from their masks (the shapes checked against the
-// include mask's, as the work matrix of the materialised form would be).
-Result<PsrEval> eval_sides(BoolMatView include, BoolMatView exclude, VecView r, double n_f) {
-    SquaresAndFullVar sf = square_and_full_var_1d(r, include.cols(), n_f);
-    const std::size_t rows = include.rows();
-    const std::size_t cols = include.cols();
-    auto in_side = psr_side_streamed(include, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
-    if (!in_side) return std::unexpected(std::move(in_side.error()));
-    auto ex_side = psr_side_streamed(exclude, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
-    if (!ex_side) return std::unexpected(std::move(ex_side.error()));
-    return PsrEval{std::move(*in_side), std::move(*ex_side), std::move(sf.full_var), n_f};
-}
-
 // The per-threshold factors of the weight formula as arrays, for the lanes.
 struct ColumnFactors {
     Vector b;
@@ -220,6 +149,84 @@ QEL_TARGET_CLONES("avx2", "default")
 void fill_weight_rows(std::size_t first, std::size_t last, BoolMatView mask, VecView r, const ColumnFactors& f,
                       double inv_n, matrix::MatMut w) {
     lanes::over_columns<WeightRows>(mask.cols(), first, last, mask, r.ptr, f, inv_n, w);
+}
+
+}  // namespace kernels
+
+namespace {
+
+// Below this a side variance is no divisor.
+constexpr double kPartVarTolerance = 1e-10;
+// Below this a count is no divisor.
+constexpr double kCountTolerance = 1e-10;
+
+std::string shape_text(std::size_t rows, std::size_t cols) { return format("[{}, {}]", rows, cols); }
+
+matrix::Array1<PsrColumn> columns_of(const PsrSide& side) {
+    auto cols = matrix::Array1<PsrColumn>::uninit(side.lambda_sq.size());
+    for (std::size_t k = 0; k < side.lambda_sq.size(); ++k) cols[k] = psr_column(side, k);
+    return cols;
+}
+
+void require_side(const PsrSide& side, BoolMatView mask, std::size_t n_rows, std::size_t r_len) {
+    const std::size_t t = mask.cols();
+    require(side.lambda_sq.size() >= t && side.phi.size() >= t && side.n.size() >= t && side.part_mean.size() >= t,
+            "partial-sample side shorter than the thresholds of its mask");
+    require(mask.rows() == n_rows && r_len >= n_rows, "relevance and mask lengths differ");
+}
+
+// The per-threshold values of a side from its counts and its NaN-skipping
+// sums of r^2 (s) and of r (u) over the side; the materialised and the
+// streamed side data both end here.
+void finish_side(PsrSide& side, const Vector& s, const Vector& u, VecView full_var) {
+    const std::size_t t = side.n.size();
+    side.part_var = Vector::uninit(t);
+    for (std::size_t k = 0; k < t; ++k) side.part_var[k] = s[k] / (side.n[k] - 1.0);
+
+    side.lambda_sq = Vector(t, 1.0);
+    const matrix::BoolVector divisible =
+        matrix::mask::apply_mask::get_array_mask_nonzero(side.part_var.view(), kPartVarTolerance);
+    for (std::size_t k = 0; k < t; ++k) {
+        if (divisible[k]) side.lambda_sq[k] = full_var[k] / side.part_var[k];
+    }
+
+    side.part_mean = Vector(t, 0.0);
+    for (std::size_t k = 0; k < t; ++k) {
+        if (std::fabs(side.n[k]) >= kCountTolerance) side.part_mean[k] = u[k] / side.n[k];
+    }
+}
+
+// The side data of `mask`: the same values as `psr_side_from_squares`,
+// without its N x T work matrix. `rows` x `cols` is the shape that work
+// matrix would have (the include mask's).
+Result<PsrSide> psr_side_streamed(BoolMatView mask, VecView r, VecView sq, VecView full_var, std::size_t rows,
+                                  std::size_t cols, double n_f) {
+    if (rows != mask.rows() || cols != mask.cols()) {
+        return compute_error(format("psr_side_from_squares: work {} vs mask {}", shape_text(rows, cols),
+                                    shape_text(mask.rows(), mask.cols())));
+    }
+    require(r.size() == mask.rows() && sq.size() == mask.rows() && full_var.size() == mask.cols(),
+            "psr side: relevance, squares or full variance do not match the mask");
+    kernels::SideSums sums = kernels::side_sums(mask, sq, r);
+    PsrSide side;
+    side.n = std::move(sums.n);
+    side.phi = Vector::uninit(mask.cols());
+    for (std::size_t k = 0; k < mask.cols(); ++k) side.phi[k] = side.n[k] / n_f;
+    finish_side(side, sums.sq, sums.r, full_var);
+    return side;
+}
+
+// Both sides of a run from their masks (the shapes checked against the
+// include mask's, as the work matrix of the materialised form would be).
+Result<PsrEval> eval_sides(BoolMatView include, BoolMatView exclude, VecView r, double n_f) {
+    SquaresAndFullVar sf = square_and_full_var_1d(r, include.cols(), n_f);
+    const std::size_t rows = include.rows();
+    const std::size_t cols = include.cols();
+    auto in_side = psr_side_streamed(include, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
+    if (!in_side) return std::unexpected(std::move(in_side.error()));
+    auto ex_side = psr_side_streamed(exclude, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
+    if (!ex_side) return std::unexpected(std::move(ex_side.error()));
+    return PsrEval{std::move(*in_side), std::move(*ex_side), std::move(sf.full_var), n_f};
 }
 
 }  // namespace
@@ -304,10 +311,10 @@ Result<PsrWeights> psr_weights_include_exclude(BoolMatView include, BoolMatView 
     PsrWeights out;
     out.weights = Matrix::uninit(n_rows, t);
     out.weights_excluded = Matrix::uninit(n_rows, t);
-    const ColumnFactors f_in(cols_in), f_ex(cols_ex);
+    const kernels::ColumnFactors f_in(cols_in), f_ex(cols_ex);
     parallel::for_row_blocks(n_rows, [&](std::size_t first, std::size_t last) {
-        fill_weight_rows(first, last, include, r, f_in, inv_n, out.weights.view_mut());
-        fill_weight_rows(first, last, exclude, r, f_ex, inv_n, out.weights_excluded.view_mut());
+        kernels::fill_weight_rows(first, last, include, r, f_in, inv_n, out.weights.view_mut());
+        kernels::fill_weight_rows(first, last, exclude, r, f_ex, inv_n, out.weights_excluded.view_mut());
     });
     out.details = ev->include_side.details(ev->full_var.view());
     return out;

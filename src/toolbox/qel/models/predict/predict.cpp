@@ -25,6 +25,36 @@ using results::PredictionResults;
 namespace psr = insights::weights::psr_weights;
 namespace solo_dist = insights::solo_distributions;
 
+namespace lanes = matrix::lanes;
+
+// The vector kernels, each compiled for several instruction sets. They live
+// outside the unnamed namespace: clang builds such a function correctly only
+// when it has external linkage.
+namespace kernels {
+
+// yhat_k = sum over the rows in order of w_ik * y_i.
+template <std::size_t NV>
+struct WeightedOutcomes {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView w, VecView y, double* yhat) {
+        lanes::v4d acc[NV] = {};
+        for (std::size_t i = 0; i < w.rows(); ++i) {
+            const double* row = w.row(i).data();
+            for (std::size_t g = 0; g < NV; ++g) acc[g] += lanes::load(b, row, g) * y[i];
+        }
+        for (std::size_t g = 0; g < NV; ++g) lanes::store(b, g, acc[g], yhat);
+    }
+};
+
+// The predictions of materialised weights: W^T y, each threshold's sum over
+// the rows in order.
+QEL_TARGET_CLONES("avx2", "default") Vector weighted_outcomes(MatView w, VecView y) {
+    Vector yhat(w.cols());
+    lanes::over_columns<WeightedOutcomes>(w.cols(), w, y, yhat.data());
+    return yhat;
+}
+
+}  // namespace kernels
+
 namespace {
 
 constexpr const char* kBothNotSupported =
@@ -63,29 +93,6 @@ Result<RelevanceAndInclude> relevance_and_include(const PredictionResults& r) {
     if (!r.insights || !r.insights->relevance) return compute_error("Relevance scores not available in results");
     if (!r.include) return compute_error("Include mask not available in results");
     return RelevanceAndInclude{r.insights->relevance->view(), r.include->view()};
-}
-
-namespace lanes = matrix::lanes;
-
-// yhat_k = sum over the rows in order of w_ik * y_i.
-template <std::size_t NV>
-struct WeightedOutcomes {
-    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView w, VecView y, double* yhat) {
-        lanes::v4d acc[NV] = {};
-        for (std::size_t i = 0; i < w.rows(); ++i) {
-            const double* row = w.row(i).data();
-            for (std::size_t g = 0; g < NV; ++g) acc[g] += lanes::load(b, row, g) * y[i];
-        }
-        for (std::size_t g = 0; g < NV; ++g) lanes::store(b, g, acc[g], yhat);
-    }
-};
-
-// The predictions of materialised weights: W^T y, each threshold's sum over
-// the rows in order.
-QEL_TARGET_CLONES("avx2", "default") Vector weighted_outcomes(MatView w, VecView y) {
-    Vector yhat(w.cols());
-    lanes::over_columns<WeightedOutcomes>(w.cols(), w, y, yhat.data());
-    return yhat;
 }
 
 double adj_fit_factor(enums::AdjFitMultiplier m, double k) {
@@ -261,7 +268,7 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
         [&] {
             Vector yhat = summary ? psr::psr_stream_yhat(y, ri->relevance, ri->include, summary->eval.include_side,
                                                          summary->eval.n_total)
-                                  : weighted_outcomes(results.weights->view(), y);
+                                  : kernels::weighted_outcomes(results.weights->view(), y);
             predicted = predictions_and_solo(results, y, x, std::move(yhat), ri->relevance, ri->include, cov_inv_opt,
                                              options.prediction_scale == enums::PredictionScale::Logistic, solo,
                                              ysolo_histogram);
