@@ -5,6 +5,7 @@
 
 #include "toolbox/error.hpp"
 #include "toolbox/format.hpp"
+#include "toolbox/parallel/pool.hpp"
 
 namespace toolbox::matrix::mask {
 
@@ -16,19 +17,22 @@ template <class Include, class Exclude>
 std::pair<BoolMatrix, BoolMatrix> masks_by(VecView values, VecView thresholds, Include include, Exclude exclude) {
     const std::size_t N = values.size();
     const std::size_t T = thresholds.size();
-    BoolMatrix in(N, T), out(N, T);
+    BoolMatrix in = BoolMatrix::uninit(N, T), out = BoolMatrix::uninit(N, T);
+    const Vector thr = Vector::from(thresholds);
     // Both comparisons are written out (not one as the other's negation), so
-    // that NaN on either side leaves a value out of both masks.
-    for (std::size_t i = 0; i < N; ++i) {
-        const double v = values[i];
-        bool* in_row = in.row(i).data();
-        bool* out_row = out.row(i).data();
-        for (std::size_t j = 0; j < T; ++j) {
-            const double t = thresholds[j];
-            in_row[j] = include(v, t);
-            out_row[j] = exclude(v, t);
+    // that NaN on either side leaves a value out of both masks. Every row on
+    // its own: many rows are spread over the pool.
+    parallel::for_row_blocks(N, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const double v = values[i];
+            bool* in_row = in.row(i).data();
+            bool* out_row = out.row(i).data();
+            for (std::size_t j = 0; j < T; ++j) {
+                in_row[j] = include(v, thr[j]);
+                out_row[j] = exclude(v, thr[j]);
+            }
         }
-    }
+    });
     return {std::move(in), std::move(out)};
 }
 

@@ -1,6 +1,7 @@
 #include "toolbox/qel/insights/weights/psr_weights.hpp"
 
 #include <cstdint>
+#include <optional>
 #include <utility>
 
 #include "toolbox/format.hpp"
@@ -222,11 +223,15 @@ Result<PsrEval> eval_sides(BoolMatView include, BoolMatView exclude, VecView r, 
     SquaresAndFullVar sf = square_and_full_var_1d(r, include.cols(), n_f);
     const std::size_t rows = include.rows();
     const std::size_t cols = include.cols();
-    auto in_side = psr_side_streamed(include, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
-    if (!in_side) return std::unexpected(std::move(in_side.error()));
-    auto ex_side = psr_side_streamed(exclude, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f);
-    if (!ex_side) return std::unexpected(std::move(ex_side.error()));
-    return PsrEval{std::move(*in_side), std::move(*ex_side), std::move(sf.full_var), n_f};
+    // The two sides are independent passes; for many rows they run side by side.
+    std::optional<Result<PsrSide>> in_side, ex_side;
+    parallel::join_if(
+        rows >= parallel::kParallelRowsFrom,
+        [&] { in_side.emplace(psr_side_streamed(include, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f)); },
+        [&] { ex_side.emplace(psr_side_streamed(exclude, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f)); });
+    if (!*in_side) return std::unexpected(std::move(in_side->error()));
+    if (!*ex_side) return std::unexpected(std::move(ex_side->error()));
+    return PsrEval{std::move(**in_side), std::move(**ex_side), std::move(sf.full_var), n_f};
 }
 
 }  // namespace
