@@ -239,12 +239,12 @@ TEST(GridAccumulator, SumsOfOneCell) {
     EXPECT_TRUE(same_bits(b.exclude_weight_sum, Vector{0.0, 0.0, 0.0}));
 
     // Streamed weights stand in for the matrices; one value broadcasts.
-    toolbox::qel::models::grid::inner_weights::CellAdjFitWeights cw{Vector{1.0, 2.0, 3.0}, Vector{4.0}};
+    toolbox::qel::insights::weights::psr_weights::CellAdjFitWeights cw{Vector{1.0, 2.0, 3.0}, Vector{4.0}};
     GridCompositeAccumulator c = GridCompositeAccumulator::create(3, 2);
     accumulate_grid_composite_stats(c, bare.core.yhat.view(), bare, row, nullptr, &cw);
     EXPECT_TRUE(same_bits(c.include_weight_sum, Vector{1.0, 2.0, 3.0}));
     EXPECT_TRUE(same_bits(c.exclude_weight_sum, Vector{4.0, 4.0, 4.0}));
-    toolbox::qel::models::grid::inner_weights::CellAdjFitWeights wrong{Vector{1.0, 2.0}, Vector{4.0}};
+    toolbox::qel::insights::weights::psr_weights::CellAdjFitWeights wrong{Vector{1.0, 2.0}, Vector{4.0}};
     EXPECT_THROW(accumulate_grid_composite_stats(c, bare.core.yhat.view(), bare, row, nullptr, &wrong),
                  toolbox::Fault);
 }

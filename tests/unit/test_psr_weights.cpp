@@ -231,6 +231,23 @@ TEST_P(StreamedVsMaterialised, AgreeOnRandomDataWithNaNRelevances) {
         auto want = fit::fit_auto_vectorized(*w, s.y);
         ASSERT_TRUE(want.has_value());
         const fit::FitResult got = psr_stream_fit(s.y, s.r, *ms.first, *ms.second, ev->n_total);
+        // Bit for bit, the two passes down each column of the weights in row
+        // order: whatever the lanes do, no column's sums are reordered.
+        const double nn = static_cast<double>(n);
+        double ysum = 0.0, vy = 0.0;
+        for (std::size_t i = 0; i < n; ++i) ysum += s.y[i];
+        for (std::size_t i = 0; i < n; ++i) vy += (s.y[i] - ysum / nn) * (s.y[i] - ysum / nn);
+        for (std::size_t k = 0; k < t; ++k) {
+            double wsum = 0.0, c = 0.0, vw = 0.0;
+            for (std::size_t i = 0; i < n; ++i) wsum = wsum + (*w)(i, k);
+            for (std::size_t i = 0; i < n; ++i) {
+                const double dw = (*w)(i, k) - wsum / nn;
+                c = c + (s.y[i] - ysum / nn) * dw;
+                vw = vw + dw * dw;
+            }
+            const double rho = vw > 0.0 && vy > 0.0 ? c / (std::sqrt(vw) * std::sqrt(vy)) : 0.0;
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(got.rho[k]), std::bit_cast<std::uint64_t>(rho)) << t << " " << k;
+        }
         for (std::size_t k = 0; k < t; ++k) {
             EXPECT_NEAR(got.rho[k], want->rho[k], 1e-12) << k;
             EXPECT_NEAR(got.fit[k], want->fit[k], 1e-12) << k;
@@ -245,15 +262,15 @@ TEST_P(StreamedVsMaterialised, AgreeOnRandomDataWithNaNRelevances) {
         a[k] = 0.1 * static_cast<double>(k + 1);
         b[k] = 1.0 - 0.05 * static_cast<double>(k);
     }
-    const PsrMix mix = psr_stream_mix(s.r, s.include, s.exclude, *ev, a, b);
+    const CellAdjFitWeights mix = psr_stream_mix(s.r, s.include, s.exclude, *ev, a, b);
     for (std::size_t i = 0; i < n; ++i) {
         double in = 0.0, ex = 0.0;
         for (std::size_t k = 0; k < t; ++k) {
             in = in + mat->weights(i, k) * a[k];
             ex = ex + mat->weights_excluded(i, k) * b[k];
         }
-        EXPECT_EQ(mix.in[i], in) << i;
-        EXPECT_EQ(mix.ex[i], ex) << i;
+        EXPECT_EQ(mix.include[i], in) << i;
+        EXPECT_EQ(mix.exclude[i], ex) << i;
     }
 }
 
@@ -306,11 +323,11 @@ TEST(PsrStream, NoThresholds) {
     EXPECT_EQ(f.outlier_influence.size(), 0u);
     EXPECT_EQ(f.agreement.size(), 0u);
     EXPECT_EQ(psr_stream_yhat(s.y, s.r, s.include, ev->include_side, 6.0).size(), 0u);
-    const PsrMix mix = psr_stream_mix(s.r, s.include, s.exclude, *ev, Vector(), Vector());
-    ASSERT_EQ(mix.in.size(), 6u);
+    const CellAdjFitWeights mix = psr_stream_mix(s.r, s.include, s.exclude, *ev, Vector(), Vector());
+    ASSERT_EQ(mix.include.size(), 6u);
     for (std::size_t i = 0; i < 6; ++i) {
-        EXPECT_EQ(mix.in[i], 0.0);
-        EXPECT_EQ(mix.ex[i], 0.0);
+        EXPECT_EQ(mix.include[i], 0.0);
+        EXPECT_EQ(mix.exclude[i], 0.0);
     }
 }
 

@@ -79,17 +79,28 @@ inline Block block_at(std::size_t width, std::size_t first, std::size_t max_grou
     return v;
 }
 
-// The same for a row of bytes (a mask), as 1.0 and 0.0.
-[[gnu::always_inline]] inline v4d load_flags(const Block& b, const bool* row, std::size_t g) {
+// The same for a row of bytes (a mask), as lanes of all ones (true) and
+// zeros (false). The four bytes are spread over the lanes with integer
+// vector operations: converting them one by one costs a scalar round trip
+// per lane.
+[[gnu::always_inline]] inline v4l load_mask(const Block& b, const bool* row, std::size_t g) {
     if (b.narrow()) {
         const std::size_t w = b.width;
-        return v4d{row[0] ? 1.0 : 0.0, w > 1 && row[1] ? 1.0 : 0.0, w > 2 && row[2] ? 1.0 : 0.0, 0.0};
+        return v4l{row[0] ? -1 : 0, w > 1 && row[1] ? -1 : 0, w > 2 && row[2] ? -1 : 0, 0};
     }
-    // Four bytes widened and converted at once (a bool is stored as 0 or 1).
-    typedef std::uint8_t v4u8 __attribute__((vector_size(4)));
-    v4u8 bytes;
-    std::memcpy(&bytes, row + b.start[g], sizeof bytes);
-    return __builtin_convertvector(bytes, v4d);
+    std::uint32_t word;
+    std::memcpy(&word, row + b.start[g], sizeof word);
+    const std::int64_t x = word;
+    const v4l spread = {x, x, x, x};
+    const v4l byte = {0xFF, 0xFF00, 0xFF0000, 0xFF000000};
+    return (spread & byte) != 0;
+}
+
+// The same as 1.0 and 0.0.
+[[gnu::always_inline]] inline v4d load_flags(const Block& b, const bool* row, std::size_t g) {
+    const v4d one = {1.0, 1.0, 1.0, 1.0};
+    const v4d zero = {0.0, 0.0, 0.0, 0.0};
+    return load_mask(b, row, g) ? one : zero;
 }
 
 // Writes group g's lanes that the block stores to out[column].

@@ -1,6 +1,8 @@
 #include "toolbox/qel/insights/weights/psr_weights.hpp"
 
+#include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <utility>
 
@@ -112,36 +114,57 @@ struct ColumnFactors {
     }
 };
 
-// The weight formula of `psr_weight`, four columns at a time: the same
-// operations on the same values in every lane.
+// The weight formula of `psr_weight` on four lanes at once, for the masked
+// values `m`: the same operations on the same values in every lane, the NaN
+// test and the uniform column as selects.
+[[gnu::always_inline]] inline lanes::v4d lane_weight(const lanes::v4d& m, const lanes::v4d& fb, const lanes::v4d& fc,
+                                                     const lanes::v4l& uni, const lanes::v4d& inv) {
+    const lanes::v4d zero = {0.0, 0.0, 0.0, 0.0};
+    const lanes::v4d e = m - fc;
+    lanes::v4d x = e * fb;
+    x = x + inv;
+    x = x == x ? x : zero;
+    return uni ? inv : x;
+}
+
+// The factors of group g of a block, in lanes.
+template <std::size_t NV>
+struct GroupFactors {
+    lanes::v4d b[NV], c[NV];
+    lanes::v4l uniform[NV];
+
+    [[gnu::always_inline]] GroupFactors(const lanes::Block& blk, const ColumnFactors& f) {
+        const lanes::v4d one = {1.0, 1.0, 1.0, 1.0};
+        for (std::size_t g = 0; g < NV; ++g) {
+            b[g] = lanes::gather(blk, f.b.data(), g);
+            c[g] = lanes::gather(blk, f.c.data(), g);
+            uniform[g] = lanes::gather(blk, f.uniform.data(), g) == one;
+        }
+    }
+
+    // The weights of row i (flags `d`, relevance `ri`) in group g. The masked
+    // value (d ? 1.0 : 0.0) * ri is ri itself where d is set, and 0.0 * ri
+    // (NaN for a NaN or infinite ri) elsewhere: a select between the two.
+    [[gnu::always_inline]] lanes::v4d weight(const lanes::Block& blk, const bool* d, double ri, std::size_t g,
+                                             const lanes::v4d& inv) const {
+        const double off = 0.0 * ri;
+        const lanes::v4d on_side = {ri, ri, ri, ri};
+        const lanes::v4d off_side = {off, off, off, off};
+        return lane_weight(lanes::load_mask(blk, d, g) ? on_side : off_side, b[g], c[g], uniform[g], inv);
+    }
+};
+
 template <std::size_t NV>
 struct WeightRows {
     [[gnu::always_inline]] static void run(const lanes::Block& b, std::size_t first, std::size_t last,
                                            BoolMatView mask, const double* r, const ColumnFactors& f, double inv_n,
                                            matrix::MatMut w) {
-        using lanes::v4d;
-        using lanes::v4l;
-        v4d fb[NV], fc[NV];
-        v4l uni[NV];
-        const v4d one = {1.0, 1.0, 1.0, 1.0};
-        const v4d zero = {0.0, 0.0, 0.0, 0.0};
-        const v4d inv = {inv_n, inv_n, inv_n, inv_n};
-        for (std::size_t g = 0; g < NV; ++g) {
-            fb[g] = lanes::gather(b, f.b.data(), g);
-            fc[g] = lanes::gather(b, f.c.data(), g);
-            uni[g] = lanes::gather(b, f.uniform.data(), g) == one;
-        }
+        const GroupFactors<NV> gf(b, f);
+        const lanes::v4d inv = {inv_n, inv_n, inv_n, inv_n};
         for (std::size_t i = first; i < last; ++i) {
             const bool* d = mask.row(i).data();
             double* out = w.row(i).data();
-            for (std::size_t g = 0; g < NV; ++g) {
-                const v4d m = lanes::load_flags(b, d, g) * r[i];
-                const v4d e = m - fc[g];
-                v4d x = e * fb[g];
-                x = x + inv;
-                x = x == x ? x : zero;
-                lanes::store_row(b, out, g, uni[g] ? inv : x);
-            }
+            for (std::size_t g = 0; g < NV; ++g) lanes::store_row(b, out, g, gf.weight(b, d, r[i], g, inv));
         }
     }
 };
@@ -150,6 +173,163 @@ QEL_TARGET_CLONES("avx2", "default")
 void fill_weight_rows(std::size_t first, std::size_t last, BoolMatView mask, VecView r, const ColumnFactors& f,
                       double inv_n, matrix::MatMut w) {
     lanes::over_columns<WeightRows>(mask.cols(), first, last, mask, r.ptr, f, inv_n, w);
+}
+
+// yhat_k = w_ik * y_i + yhat_k over the rows in order, from 0.0.
+template <std::size_t NV>
+struct StreamedOutcomes {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, BoolMatView mask, VecView r, VecView y,
+                                           const ColumnFactors& f, double inv_n, double* yhat) {
+        const GroupFactors<NV> gf(b, f);
+        const lanes::v4d inv = {inv_n, inv_n, inv_n, inv_n};
+        lanes::v4d acc[NV] = {};
+        for (std::size_t i = 0; i < mask.rows(); ++i) {
+            const bool* d = mask.row(i).data();
+            for (std::size_t g = 0; g < NV; ++g) acc[g] = gf.weight(b, d, r[i], g, inv) * y[i] + acc[g];
+        }
+        for (std::size_t g = 0; g < NV; ++g) lanes::store(b, g, acc[g], yhat);
+    }
+};
+
+QEL_TARGET_CLONES("avx2", "default")
+void streamed_outcomes(BoolMatView mask, VecView r, VecView y, const ColumnFactors& f, double inv_n, double* yhat) {
+    lanes::over_columns<StreamedOutcomes, 2>(mask.cols(), mask, r, y, f, inv_n, yhat);
+}
+
+// The column sums of the weights over the rows in order, from 0.0.
+template <std::size_t NV>
+struct WeightSums {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, BoolMatView mask, VecView r, const ColumnFactors& f,
+                                           double inv_n, double* sums) {
+        const GroupFactors<NV> gf(b, f);
+        const lanes::v4d inv = {inv_n, inv_n, inv_n, inv_n};
+        lanes::v4d acc[NV] = {};
+        for (std::size_t i = 0; i < mask.rows(); ++i) {
+            const bool* d = mask.row(i).data();
+            for (std::size_t g = 0; g < NV; ++g) acc[g] = acc[g] + gf.weight(b, d, r[i], g, inv);
+        }
+        for (std::size_t g = 0; g < NV; ++g) lanes::store(b, g, acc[g], sums);
+    }
+};
+
+// With dw = w_ik - wbar_k and dy = y_i - ybar: the sums over the rows in
+// order of dy * dw, dw * dw and dy^2 * (dw * dw), each from 0.0.
+template <std::size_t NV>
+struct CentredSums {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, BoolMatView mask, VecView r, VecView y, double ybar,
+                                           const ColumnFactors& f, double inv_n, const double* wbar,
+                                           double* c, double* vw, double* q) {
+        const GroupFactors<NV> gf(b, f);
+        const lanes::v4d inv = {inv_n, inv_n, inv_n, inv_n};
+        lanes::v4d mean[NV], sc[NV] = {}, sw[NV] = {}, sq[NV] = {};
+        for (std::size_t g = 0; g < NV; ++g) mean[g] = lanes::gather(b, wbar, g);
+        for (std::size_t i = 0; i < mask.rows(); ++i) {
+            const bool* d = mask.row(i).data();
+            const double dy = y[i] - ybar;
+            const double dy2 = dy * dy;
+            for (std::size_t g = 0; g < NV; ++g) {
+                const lanes::v4d dw = gf.weight(b, d, r[i], g, inv) - mean[g];
+                const lanes::v4d dw2 = dw * dw;
+                sc[g] = sc[g] + dy * dw;
+                sw[g] = sw[g] + dw2;
+                sq[g] = sq[g] + dy2 * dw2;
+            }
+        }
+        for (std::size_t g = 0; g < NV; ++g) {
+            lanes::store(b, g, sc[g], c);
+            lanes::store(b, g, sw[g], vw);
+            lanes::store(b, g, sq[g], q);
+        }
+    }
+};
+
+QEL_TARGET_CLONES("avx2", "default")
+void weight_sums(BoolMatView mask, VecView r, const ColumnFactors& f, double inv_n, double* sums) {
+    lanes::over_columns<WeightSums, 2>(mask.cols(), mask, r, f, inv_n, sums);
+}
+
+QEL_TARGET_CLONES("avx2", "default")
+void centred_sums(BoolMatView mask, VecView r, VecView y, double ybar, const ColumnFactors& f, double inv_n,
+                  const double* wbar, double* c, double* vw, double* q) {
+    lanes::over_columns<CentredSums, 1>(mask.cols(), mask, r, y, ybar, f, inv_n, wbar, c, vw, q);
+}
+
+// The four rows of a group as four columns: lane l of out[j] is lane j of
+// rows[l].
+[[gnu::always_inline]] inline void transpose(const lanes::v4d rows[4], lanes::v4d out[4]) {
+    const lanes::v4d t0 = __builtin_shufflevector(rows[0], rows[1], 0, 4, 2, 6);
+    const lanes::v4d t1 = __builtin_shufflevector(rows[0], rows[1], 1, 5, 3, 7);
+    const lanes::v4d t2 = __builtin_shufflevector(rows[2], rows[3], 0, 4, 2, 6);
+    const lanes::v4d t3 = __builtin_shufflevector(rows[2], rows[3], 1, 5, 3, 7);
+    out[0] = __builtin_shufflevector(t0, t2, 0, 1, 4, 5);
+    out[1] = __builtin_shufflevector(t1, t3, 0, 1, 4, 5);
+    out[2] = __builtin_shufflevector(t0, t2, 2, 3, 6, 7);
+    out[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
+}
+
+// Adds, in column order, the terms w_ik * a_k of group g of block `blk` for
+// the four rows from i to the running sums `s` (one row per lane).
+[[gnu::always_inline]] inline void add_group_terms(const lanes::Block& blk, const GroupFactors<1>& gf,
+                                                   const lanes::v4d& a, BoolMatView mask, std::size_t i,
+                                                   const lanes::v4d& ri, const lanes::v4d& inv, lanes::v4d& s) {
+    lanes::v4d terms[4], cols[4];
+    for (std::size_t l = 0; l < 4; ++l) terms[l] = gf.weight(blk, mask.row(i + l).data(), ri[l], 0, inv) * a;
+    transpose(terms, cols);
+    for (std::size_t j = 0; j < 4; ++j) {
+        if (blk.stores(0, j)) s = s + cols[j];
+    }
+}
+
+// Per row, s = s + w_ik * a_k over the thresholds in order, from 0.0, for
+// both sides. Four rows at a time: their weights are formed four columns to
+// a vector, turned so that each lane holds one row, and added column by
+// column, so each row keeps its own order of additions.
+QEL_TARGET_CLONES("avx2", "default")
+void mix_rows(BoolMatView include, BoolMatView exclude, VecView r, const ColumnFactors& f_in,
+              const ColumnFactors& f_ex, double inv_n, VecView a, VecView b, double* in, double* ex) {
+    const std::size_t n_rows = include.rows();
+    const std::size_t t = include.cols();
+    const std::size_t full = n_rows / 4 * 4;
+    const lanes::v4d inv = {inv_n, inv_n, inv_n, inv_n};
+    if (t == 0) {
+        std::fill_n(in, full, 0.0);
+        std::fill_n(ex, full, 0.0);
+    }
+    for (std::size_t first = 0; first < t; first += lanes::kLanes) {
+        const lanes::Block blk = lanes::block_at(t, first, 1);
+        const GroupFactors<1> g_in(blk, f_in), g_ex(blk, f_ex);
+        lanes::v4d va = {0.0, 0.0, 0.0, 0.0}, vb = {0.0, 0.0, 0.0, 0.0};
+        for (std::size_t j = 0; j < lanes::kLanes; ++j) {
+            const std::size_t col = blk.start[0] + j;
+            if (col < t) {
+                va[j] = a[col];
+                vb[j] = b[col];
+            }
+        }
+        for (std::size_t i = 0; i < full; i += 4) {
+            const lanes::v4d ri = {r[i], r[i + 1], r[i + 2], r[i + 3]};
+            lanes::v4d s_in = {0.0, 0.0, 0.0, 0.0}, s_ex = {0.0, 0.0, 0.0, 0.0};
+            if (first != 0) {
+                std::memcpy(&s_in, in + i, sizeof s_in);
+                std::memcpy(&s_ex, ex + i, sizeof s_ex);
+            }
+            add_group_terms(blk, g_in, va, include, i, ri, inv, s_in);
+            add_group_terms(blk, g_ex, vb, exclude, i, ri, inv, s_ex);
+            std::memcpy(in + i, &s_in, sizeof s_in);
+            std::memcpy(ex + i, &s_ex, sizeof s_ex);
+        }
+    }
+    for (std::size_t i = full; i < n_rows; ++i) {
+        double s_in = 0.0, s_ex = 0.0;
+        for (std::size_t k = 0; k < t; ++k) {
+            const PsrColumn cin{f_in.uniform[k] != 0.0, f_in.b[k], f_in.c[k]};
+            const PsrColumn cex{f_ex.uniform[k] != 0.0, f_ex.b[k], f_ex.c[k]};
+            s_in = s_in + psr_weight(psr_masked(include(i, k), r[i]), cin, inv_n) * a[k];
+            s_ex = s_ex + psr_weight(psr_masked(exclude(i, k), r[i]), cex, inv_n) * b[k];
+        }
+        in[i] = s_in;
+        ex[i] = s_ex;
+    }
 }
 
 }  // namespace kernels
@@ -332,44 +512,43 @@ Result<PsrEval> psr_eval_include_exclude(BoolMatView include, BoolMatView exclud
     return eval_sides(include, exclude, r, n_f);
 }
 
+OutcomeSpread outcome_spread(VecView y) {
+    const std::size_t n_rows = y.size();
+    double ysum = 0.0;
+    for (std::size_t i = 0; i < n_rows; ++i) ysum += y[i];
+    OutcomeSpread out;
+    out.mean = n_rows == 0 ? 0.0 : ysum / static_cast<double>(n_rows);
+    for (std::size_t i = 0; i < n_rows; ++i) {
+        const double dy = y[i] - out.mean;
+        out.sum_sq += dy * dy;
+    }
+    return out;
+}
+
 fit::FitResult psr_stream_fit(VecView y, VecView r, BoolMatView mask, const PsrSide& side, double n_f) {
+    return psr_stream_fit(y, outcome_spread(y), r, mask, side, n_f);
+}
+
+fit::FitResult psr_stream_fit(VecView y, const OutcomeSpread& spread, VecView r, BoolMatView mask, const PsrSide& side,
+                              double n_f) {
     const std::size_t n_rows = mask.rows();
     const std::size_t t = mask.cols();
     require(y.size() == n_rows, "psr_stream_fit: y and mask differ in length");
     require_side(side, mask, n_rows, r.size());
     const double inv_n = 1.0 / n_f;
-    const matrix::Array1<PsrColumn> cols = columns_of(side);
-
+    const kernels::ColumnFactors f(columns_of(side));
     const double n = static_cast<double>(y.size());
-    double ysum = 0.0;
-    for (std::size_t i = 0; i < n_rows; ++i) ysum += y[i];
-    const double ybar = n_rows == 0 ? 0.0 : ysum / n;
+    const double ybar = spread.mean;
+    const double vy = spread.sum_sq;
 
     // First pass: column means of the weights.
-    Vector wbar(t);
-    for (std::size_t i = 0; i < n_rows; ++i) {
-        const auto d = mask.row(i);
-        const double ri = r[i];
-        for (std::size_t k = 0; k < t; ++k) wbar[k] += psr_weight(psr_masked(d[k], ri), cols[k], inv_n);
-    }
+    Vector wbar = Vector::uninit(t);
+    kernels::weight_sums(mask, r, f, inv_n, wbar.data());
     for (std::size_t k = 0; k < t; ++k) wbar[k] = wbar[k] / n;
 
     // Second pass: the centred sums, weights recomputed.
-    Vector c(t), vw(t), q(t);
-    double vy = 0.0;
-    for (std::size_t i = 0; i < n_rows; ++i) {
-        const auto d = mask.row(i);
-        const double ri = r[i];
-        const double dy = y[i] - ybar;
-        const double dy2 = dy * dy;
-        for (std::size_t k = 0; k < t; ++k) {
-            const double dw = psr_weight(psr_masked(d[k], ri), cols[k], inv_n) - wbar[k];
-            c[k] += dy * dw;
-            vw[k] += dw * dw;
-            q[k] += dy2 * (dw * dw);
-        }
-        vy += dy2;
-    }
+    Vector c = Vector::uninit(t), vw = Vector::uninit(t), q = Vector::uninit(t);
+    kernels::centred_sums(mask, r, y, ybar, f, inv_n, wbar.data(), c.data(), vw.data(), q.data());
 
     const double g = 1.0 / ((n - 1.0) * (n - 1.0));
     const bool per_column = t <= fit::kMaxPerColumnThresholds;
@@ -394,48 +573,26 @@ fit::FitResult psr_stream_fit(VecView y, VecView r, BoolMatView mask, const PsrS
 
 Vector psr_stream_yhat(VecView y, VecView r, BoolMatView mask, const PsrSide& side, double n_f) {
     const std::size_t n_rows = mask.rows();
-    const std::size_t t = mask.cols();
     require(y.size() == n_rows, "psr_stream_yhat: y and mask differ in length");
     require_side(side, mask, n_rows, r.size());
-    const double inv_n = 1.0 / n_f;
-    const matrix::Array1<PsrColumn> cols = columns_of(side);
-    Vector yhat(t);
-    for (std::size_t i = 0; i < n_rows; ++i) {
-        const auto d = mask.row(i);
-        const double ri = r[i];
-        const double yi = y[i];
-        for (std::size_t k = 0; k < t; ++k) {
-            yhat[k] = psr_weight(psr_masked(d[k], ri), cols[k], inv_n) * yi + yhat[k];
-        }
-    }
+    const kernels::ColumnFactors f(columns_of(side));
+    Vector yhat = Vector::uninit(mask.cols());
+    kernels::streamed_outcomes(mask, r, y, f, 1.0 / n_f, yhat.data());
     return yhat;
 }
 
-PsrMix psr_stream_mix(VecView r, BoolMatView include, BoolMatView exclude, const PsrEval& eval, VecView a,
-                      VecView b) {
+CellAdjFitWeights psr_stream_mix(VecView r, BoolMatView include, BoolMatView exclude, const PsrEval& eval, VecView a,
+                                 VecView b) {
     const std::size_t n_rows = include.rows();
     const std::size_t t = include.cols();
     require(exclude.rows() == n_rows && exclude.cols() == t, "psr_stream_mix: masks differ in shape");
     require(a.size() >= t && b.size() >= t, "psr_stream_mix: coefficients shorter than the thresholds");
     require_side(eval.include_side, include, n_rows, r.size());
     require_side(eval.exclude_side, exclude, n_rows, r.size());
-    const double inv_n = 1.0 / eval.n_total;
-    const matrix::Array1<PsrColumn> cols_in = columns_of(eval.include_side);
-    const matrix::Array1<PsrColumn> cols_ex = columns_of(eval.exclude_side);
-    PsrMix out{Vector::uninit(n_rows), Vector::uninit(n_rows)};
-    for (std::size_t i = 0; i < n_rows; ++i) {
-        const auto din = include.row(i);
-        const auto dex = exclude.row(i);
-        const double ri = r[i];
-        double s_in = 0.0;
-        double s_ex = 0.0;
-        for (std::size_t k = 0; k < t; ++k) {
-            s_in = s_in + psr_weight(psr_masked(din[k], ri), cols_in[k], inv_n) * a[k];
-            s_ex = s_ex + psr_weight(psr_masked(dex[k], ri), cols_ex[k], inv_n) * b[k];
-        }
-        out.in[i] = s_in;
-        out.ex[i] = s_ex;
-    }
+    const kernels::ColumnFactors f_in(columns_of(eval.include_side)), f_ex(columns_of(eval.exclude_side));
+    CellAdjFitWeights out{Vector::uninit(n_rows), Vector::uninit(n_rows)};
+    kernels::mix_rows(include, exclude, r, f_in, f_ex, 1.0 / eval.n_total, a, b, out.include.data(),
+                      out.exclude.data());
     return out;
 }
 

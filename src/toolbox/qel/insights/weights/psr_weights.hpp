@@ -111,22 +111,38 @@ Result<PsrEval> psr_eval_include_exclude(matrix::BoolMatView include, matrix::Bo
 
 // ---- Streamed forms: no N x T weight matrix ----
 
+// The mean of the outcomes and the sum of their squared deviations from it,
+// each summed in row order: what the fit statistics of both sides share.
+struct OutcomeSpread {
+    double mean = 0.0;
+    double sum_sq = 0.0;
+};
+
+OutcomeSpread outcome_spread(matrix::VecView y);
+
 // Fit statistics of the side's weights against y, equal to those of
 // `fit_auto_vectorized` on the materialised weights (up to rounding of the
 // sums), including its split at 11 thresholds.
 fit::FitResult psr_stream_fit(matrix::VecView y, matrix::VecView r, matrix::BoolMatView mask, const PsrSide& side,
                               double n_f);
 
+// The same with the spread of y computed once by the caller.
+fit::FitResult psr_stream_fit(matrix::VecView y, const OutcomeSpread& spread, matrix::VecView r,
+                              matrix::BoolMatView mask, const PsrSide& side, double n_f);
+
 // yhat_k = sum over i of w_ik * y_i.
 matrix::Vector psr_stream_yhat(matrix::VecView y, matrix::VecView r, matrix::BoolMatView mask, const PsrSide& side,
                                double n_f);
 
-struct PsrMix {
-    matrix::Vector in;  // in_i = sum over k of w_in,ik * a_k
-    matrix::Vector ex;  // ex_i = sum over k of w_ex,ik * b_k
+// Per observation, the weights of each side mixed over the thresholds: what a
+// streamed grid cell hands to the composite in place of its weight matrices
+// (with a_k = af_k * g_k and b_k = af_k, its adjusted fit).
+struct CellAdjFitWeights {
+    matrix::Vector include;  // sum over k of w_in(i, k) * a_k
+    matrix::Vector exclude;  // sum over k of w_ex(i, k) * b_k
 };
 
-PsrMix psr_stream_mix(matrix::VecView r, matrix::BoolMatView include, matrix::BoolMatView exclude,
-                      const PsrEval& eval, matrix::VecView a, matrix::VecView b);
+CellAdjFitWeights psr_stream_mix(matrix::VecView r, matrix::BoolMatView include, matrix::BoolMatView exclude,
+                                 const PsrEval& eval, matrix::VecView a, matrix::VecView b);
 
 }  // namespace toolbox::qel::insights::weights::psr_weights

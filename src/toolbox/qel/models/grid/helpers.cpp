@@ -324,7 +324,7 @@ void GridCompositeAccumulator::merge(const GridCompositeAccumulator& r) {
 
 void accumulate_grid_composite_stats(GridCompositeAccumulator& acc, VecView yhat, const PredictionResults& cell,
                                      ByteRow row, const results::SoloDistributionStatistics* solo,
-                                     const inner_weights::CellAdjFitWeights* cell_weights) {
+                                     const insights::weights::psr_weights::CellAdjFitWeights* cell_weights) {
     const Vector& af = cell.core.adjusted_fit;
     const std::size_t t = af.size();
     require(yhat.size() == t, "grid cell: yhat and adjusted fit differ in length");

@@ -20,7 +20,7 @@
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/array.hpp"
 #include "toolbox/qel/models/config/grid_options.hpp"
-#include "toolbox/qel/models/grid/inner_weights.hpp"
+#include "toolbox/qel/insights/weights/psr_weights.hpp"
 #include "toolbox/qel/results/base.hpp"
 
 namespace toolbox::qel::models::grid::helpers {
@@ -123,7 +123,7 @@ struct GridCompositeAccumulator {
 void accumulate_grid_composite_stats(GridCompositeAccumulator& acc, matrix::VecView yhat,
                                      const results::PredictionResults& cell, ByteRow row,
                                      const results::SoloDistributionStatistics* solo,
-                                     const inner_weights::CellAdjFitWeights* cell_weights);
+                                     const insights::weights::psr_weights::CellAdjFitWeights* cell_weights);
 
 // Allocates the retained-cell matrices that the option asks for, all 0.0.
 results::GridCellsData initialize_grid_cell_storage(std::span<const enums::CensorType> censors, std::size_t c,

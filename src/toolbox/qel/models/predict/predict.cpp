@@ -191,8 +191,9 @@ Result<PredictionsAndSolo> predictions_and_solo(const PredictionResults& results
 insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(VecView n, VecView y, VecView relevance,
                                                               BoolMatView include, BoolMatView exclude,
                                                               const psr::PsrEval& eval) {
-    auto fit_in = psr::psr_stream_fit(y, relevance, include, eval.include_side, eval.n_total);
-    auto fit_ex = psr::psr_stream_fit(y, relevance, exclude, eval.exclude_side, eval.n_total);
+    const psr::OutcomeSpread spread = psr::outcome_spread(y);
+    auto fit_in = psr::psr_stream_fit(y, spread, relevance, include, eval.include_side, eval.n_total);
+    auto fit_ex = psr::psr_stream_fit(y, spread, relevance, exclude, eval.exclude_side, eval.n_total);
     Vector asym = insights::asymmetry::asymmetry_from_rho(n, fit_in.rho.view(), fit_ex.rho.view(), y.size());
     insights::asymmetry::StatsMap map;
     map.emplace("fit", std::move(fit_in.fit));
@@ -336,9 +337,8 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
         for (std::size_t k = 0; k < t; ++k) a[k] = adjusted[k] * (aux.k[k] < aux.n[k] ? 1.0 : 0.0);
         auto ri = relevance_and_include(results);
         if (!ri) return std::unexpected(std::move(ri.error()));
-        auto mix = psr::psr_stream_mix(ri->relevance, ri->include, summary->exclude.view(), summary->eval, a.view(),
-                                       adjusted.view());
-        cell_weights = CellAdjFitWeights{std::move(mix.in), std::move(mix.ex)};
+        cell_weights = psr::psr_stream_mix(ri->relevance, ri->include, summary->exclude.view(), summary->eval,
+                                           a.view(), adjusted.view());
         summary.reset();
     }
 

@@ -11,12 +11,11 @@
 #include "toolbox/qel/insights/weights/prediction_weights.hpp"
 #include "toolbox/qel/insights/weights/psr_weights.hpp"
 #include "toolbox/qel/models/config/predict_options.hpp"
-#include "toolbox/qel/models/grid/inner_weights.hpp"
 #include "toolbox/qel/results/base.hpp"
 
 namespace toolbox::qel::models::predict {
 
-using grid::inner_weights::CellAdjFitWeights;
+using insights::weights::psr_weights::CellAdjFitWeights;
 using insights::weights::prediction_weights::InsightSource;
 
 struct PredictInnerResult {
