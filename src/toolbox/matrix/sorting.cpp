@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "toolbox/error.hpp"
+#include "toolbox/parallel/pool.hpp"
 
 namespace toolbox::matrix::sorting {
 
@@ -116,14 +117,26 @@ constexpr std::size_t kSelectBuckets = std::size_t{1} << kSelectBits;
 inline std::size_t bucket_of_key(std::uint64_t key) noexcept { return static_cast<std::size_t>(key >> (64 - kSelectBits)); }
 
 template <Order O>
-void count_buckets(VecView data, std::vector<std::size_t>& start, std::size_t& m, std::size_t& negatives) {
-    for (std::size_t i = 0; i < data.size(); ++i) {
+void count_buckets(VecView data, std::size_t first, std::size_t last, std::size_t* count, std::size_t& m,
+                   std::size_t& negatives) {
+    for (std::size_t i = first; i < last; ++i) {
         const double v = data[i];
         if (v != v) continue;
-        ++start[bucket_of_key(key_in(O, v)) + 1];
+        ++count[bucket_of_key(key_in(O, v))];
         negatives += v < 0.0;
         ++m;
     }
+}
+
+// A large sample is counted and gathered in this many parts side by side on
+// the pool; counts are whole numbers, so the parts' sums are exact.
+std::size_t parts_for(std::size_t n) {
+    if (n < parallel::kParallelRowsFrom) return 1;
+    return std::min<std::size_t>(8, n / (parallel::kParallelRowsFrom / 2));
+}
+
+std::pair<std::size_t, std::size_t> part_range(std::size_t n, std::size_t parts, std::size_t p) {
+    return {n * p / parts, n * (p + 1) / parts};
 }
 
 }  // namespace
@@ -135,11 +148,24 @@ std::size_t count_non_nan(VecView data) {
 }
 
 OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order_(order) {
+    const std::size_t parts = parts_for(data.size());
+    std::vector<std::size_t> counts(parts * kSelectBuckets, 0);
+    std::vector<std::size_t> m(parts, 0), negatives(parts, 0);
+    parallel::parallel_for(0, parts, 1, [&](std::size_t p) {
+        const auto [first, last] = part_range(data.size(), parts, p);
+        std::size_t* count = counts.data() + p * kSelectBuckets;
+        if (order == Order::Total) {
+            count_buckets<Order::Total>(data, first, last, count, m[p], negatives[p]);
+        } else {
+            count_buckets<Order::Stable>(data, first, last, count, m[p], negatives[p]);
+        }
+    });
     start_.assign(kSelectBuckets + 1, 0);
-    if (order == Order::Total) {
-        count_buckets<Order::Total>(data, start_, size_, negatives_);
-    } else {
-        count_buckets<Order::Stable>(data, start_, size_, negatives_);
+    for (std::size_t p = 0; p < parts; ++p) {
+        size_ += m[p];
+        negatives_ += negatives[p];
+        const std::size_t* count = counts.data() + p * kSelectBuckets;
+        for (std::size_t b = 0; b < kSelectBuckets; ++b) start_[b + 1] += count[b];
     }
     for (std::size_t b = 0; b < kSelectBuckets; ++b) start_[b + 1] += start_[b];
 }
@@ -166,14 +192,30 @@ void OrderStatistics::select(std::span<const std::size_t> positions, std::span<d
             held += size.back();
         }
     }
+    // Each part of the sample gathers its keys of the wanted buckets into its
+    // own lists; the lists are then laid end to end (the order of a bucket's
+    // keys does not matter).
+    const std::size_t parts = parts_for(data_.size());
+    std::vector<std::vector<std::vector<std::uint64_t>>> part_keys(parts,
+                                                                   std::vector<std::vector<std::uint64_t>>(wanted.size()));
+    parallel::parallel_for(0, parts, 1, [&](std::size_t p) {
+        const auto [first, last] = part_range(data_.size(), parts, p);
+        auto& lists = part_keys[p];
+        for (std::size_t i = first; i < last; ++i) {
+            const double v = data_[i];
+            if (v != v) continue;
+            const std::uint64_t k = key_in(order_, v);
+            const std::uint32_t w = wanted_index[bucket_of_key(k)];
+            if (w != kNotWanted) lists[w].push_back(k);
+        }
+    });
     std::vector<std::uint64_t> gathered(held);
-    std::vector<std::size_t> fill(slot);
-    for (std::size_t i = 0; i < data_.size(); ++i) {
-        const double v = data_[i];
-        if (v != v) continue;
-        const std::uint64_t k = key_in(order_, v);
-        const std::uint32_t w = wanted_index[bucket_of_key(k)];
-        if (w != kNotWanted) gathered[fill[w]++] = k;
+    for (std::size_t w = 0; w < wanted.size(); ++w) {
+        std::size_t at = slot[w];
+        for (std::size_t p = 0; p < parts; ++p) {
+            std::copy(part_keys[p][w].begin(), part_keys[p][w].end(), gathered.begin() + static_cast<std::ptrdiff_t>(at));
+            at += part_keys[p][w].size();
+        }
     }
     // Equal keys are equal values, so any order of a bucket's keys that puts
     // the right key at each wanted place will do: from the largest wanted

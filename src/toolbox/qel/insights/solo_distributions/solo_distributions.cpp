@@ -617,20 +617,30 @@ Result<results::YSoloDistributionSummary> compute_ysolo_summary(VecView y_solo, 
         // Each kept row's weights, rescaled by their column's sum over the
         // kept rows when it is positive, go to the row's bin; every bin and
         // column adds them in row order, as the kept copy would.
+        // The columns' sums (in row order) and every row's bin (each row on
+        // its own, on the pool for many rows) are independent of each other.
         const MatView xi = *xi_solo;
         const std::size_t cols = xi.cols();
         Vector sums(cols);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!split.keeps(y_solo[i])) continue;
-            const double* w = xi.row(i).data();
-            for (std::size_t c = 0; c < cols; ++c) sums[c] += w[c];
-        }
-        Matrix counts(bins, cols);
         std::vector<std::size_t> bin(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const double v = y_solo[i];
-            bin[i] = split.keeps(v) ? bin_of(v) : kNoBin;
-        }
+        parallel::join_if(
+            n >= parallel::kParallelRowsFrom,
+            [&] {
+                for (std::size_t i = 0; i < n; ++i) {
+                    if (!split.keeps(y_solo[i])) continue;
+                    const double* w = xi.row(i).data();
+                    for (std::size_t c = 0; c < cols; ++c) sums[c] += w[c];
+                }
+            },
+            [&] {
+                parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+                    for (std::size_t i = first; i < last; ++i) {
+                        const double v = y_solo[i];
+                        bin[i] = split.keeps(v) ? bin_of(v) : kNoBin;
+                    }
+                });
+            });
+        Matrix counts(bins, cols);
         kernels::add_weight_shares(xi, bin, sums, counts.view_mut());
         out.bin_counts = std::move(counts);
     } else {

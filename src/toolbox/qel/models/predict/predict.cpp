@@ -168,7 +168,19 @@ Result<PredictionsAndSolo> predictions_and_solo(const PredictionResults& results
         if (!ps) return std::unexpected(std::move(ps.error()));
         s.y_solo = std::move(*ps);
     }
-    auto st = solo_dist::compute_solo_statistics(s.y_solo.view(), s.xi_solo.view(), yhat.view());
+    // The moments and the histogram read the same solo distribution and are
+    // independent of each other; for many rows they run side by side.
+    std::optional<Result<solo_dist::SoloStatistics>> moments;
+    parallel::join_if(
+        s.y_solo.size() >= parallel::kParallelRowsFrom,
+        [&] { moments.emplace(solo_dist::compute_solo_statistics(s.y_solo.view(), s.xi_solo.view(), yhat.view())); },
+        [&] {
+            if (!histogram) return;
+            // A histogram that cannot be built is left out; the prediction stands.
+            auto h = solo_dist::compute_ysolo_summary(s.y_solo.view(), s.xi_solo.view(), 5.0);
+            if (h) s.histogram = std::move(*h);
+        });
+    auto& st = *moments;
     if (!st) return std::unexpected(std::move(st.error()));
     s.statistics.ysolo_pearson_modality_index =
         stats::modality::pearson_modality_index(st->skewness.view(), st->kurtosis.view());
@@ -176,11 +188,6 @@ Result<PredictionsAndSolo> predictions_and_solo(const PredictionResults& results
     s.statistics.ysolo_sigma = std::move(st->sigma);
     s.statistics.ysolo_skewness = std::move(st->skewness);
     s.statistics.ysolo_kurtosis = std::move(st->kurtosis);
-    if (histogram) {
-        // A histogram that cannot be built is left out; the prediction stands.
-        auto h = solo_dist::compute_ysolo_summary(s.y_solo.view(), s.xi_solo.view(), 5.0);
-        if (h) s.histogram = std::move(*h);
-    }
     out.yhat = std::move(yhat);
     out.solo = std::move(s);
     return out;
