@@ -11,7 +11,6 @@
 #include "toolbox/matrix/gram.hpp"
 #include "toolbox/matrix/inversion.hpp"
 #include "toolbox/matrix/rowwise.hpp"
-#include "toolbox/parallel/pool.hpp"
 
 namespace toolbox::matrix::covariance {
 
@@ -27,23 +26,9 @@ struct PresentSums {
     Array1<std::int64_t> count;
 };
 
-// Many rows are shared out by columns: each part of the pool sums its own
-// columns over all the rows, which keeps every sum in row order while the
-// parts read the matrix side by side.
-constexpr std::size_t kColumnsPerPart = 4;
-
 PresentSums present_sums(MatView x) {
     PresentSums p{Vector::uninit(x.cols()), Array1<std::int64_t>::uninit(x.cols())};
-    if (x.rows() < parallel::kParallelRowsFrom || x.cols() <= kColumnsPerPart) {
-        rowwise::present_sums(x, p.sum.data(), p.count.data());
-        return p;
-    }
-    const std::size_t parts = (x.cols() + kColumnsPerPart - 1) / kColumnsPerPart;
-    parallel::parallel_for(0, parts, 1, [&](std::size_t part) {
-        const std::size_t c0 = part * kColumnsPerPart;
-        const MatView cols(x.data() + c0, x.rows(), std::min(kColumnsPerPart, x.cols() - c0), x.row_stride);
-        rowwise::present_sums(cols, p.sum.data() + c0, p.count.data() + c0);
-    });
+    rowwise::present_sums(x, p.sum.data(), p.count.data());
     return p;
 }
 
