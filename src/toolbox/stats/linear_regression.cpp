@@ -1,12 +1,14 @@
 #include "toolbox/stats/linear_regression.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <optional>
 #include <utility>
 
 #include "toolbox/format.hpp"
-#include "toolbox/matrix/covariance.hpp"
+#include "toolbox/matrix/gram.hpp"
+#include "toolbox/matrix/rowwise.hpp"
 #include "toolbox/matrix/inversion.hpp"
 
 namespace toolbox::stats::linear_regression {
@@ -78,6 +80,36 @@ std::optional<JointMoments> listwise_joint_xy(VecView y, MatView x) {
     return JointMoments{std::move(mean), std::move(cov)};
 }
 
+// Means and covariance of [X | y] when no value is missing: the column sums
+// in row order over N, and the centred products summed in row order over
+// N - 1, the bits of the covariance of the joint matrix, without forming it.
+JointMoments complete_joint_xy(VecView y, MatView x) {
+    const std::size_t n = x.rows();
+    const std::size_t K = x.cols();
+    Vector mean = Vector::uninit(K + 1);
+    matrix::rowwise::column_sums(x, mean.data());
+    double y_sum = 0.0;
+    for (std::size_t i = 0; i < n; ++i) y_sum += y[i];
+    mean[K] = y_sum;
+    const double dn = static_cast<double>(n);
+    for (double& m : mean) m /= dn;
+
+    matrix::gram::Accumulator acc(K + 1);
+    Vector padded(acc.width());
+    std::copy_n(mean.data(), K + 1, padded.data());
+    for (std::size_t i0 = 0; i0 < n; i0 += acc.chunk_rows()) {
+        const std::size_t rows = std::min(acc.chunk_rows(), n - i0);
+        // The attributes first (their padding write may reach column K), then y.
+        matrix::rowwise::centre(x, i0, rows, padded.data(), acc.chunk_row(0), acc.width());
+        for (std::size_t r = 0; r < rows; ++r) acc.chunk_row(r)[K] = y[i0 + r] - mean[K];
+        acc.flush(rows);
+    }
+    Matrix cov = Matrix::uninit(K + 1, K + 1);
+    for (std::size_t j = 0; j <= K; ++j)
+        for (std::size_t l = j; l <= K; ++l) cov(j, l) = cov(l, j) = acc.sum(j, l) / (dn - 1.0);
+    return JointMoments{std::move(mean), std::move(cov)};
+}
+
 }  // namespace
 
 Result<double> ols_yhat_from_joint(VecView joint_mean, MatView joint_cov, VecView theta) {
@@ -111,18 +143,10 @@ Result<double> direct_linear_regression(VecView y, MatView x, VecView theta) {
         return ols_yhat_from_joint(joint->mean, joint->cov, theta);
     }
 
-    const std::size_t N = x.rows();
-    const std::size_t K = x.cols();
-    Matrix joint = Matrix::uninit(N, K + 1);
-    for (std::size_t i = 0; i < N; ++i) {
-        for (std::size_t j = 0; j < K; ++j) joint(i, j) = x(i, j);
-        joint(i, K) = y[i];
-    }
-    const auto moments = matrix::covariance::average_with_n(joint, true);
+    const JointMoments moments = complete_joint_xy(y, x);
     for (double m : moments.mean)
         if (std::isnan(m)) return kNaN;
-    const Matrix cov = matrix::covariance::nancov(joint, true);
-    return ols_yhat_from_joint(moments.mean, cov, theta);
+    return ols_yhat_from_joint(moments.mean, moments.cov, theta);
 }
 
 }  // namespace toolbox::stats::linear_regression

@@ -161,12 +161,10 @@ Result<PredictionsAndSolo> predictions_and_solo(const PredictionResults& results
     s.y_solo = std::move(parts->y_solo);
     s.xi_solo = std::move(parts->xi_solo);
     if (logistic) {
-        auto p = binary::logistic_probability_from_yhat(y, x, yhat.view(), cov_inv);
+        auto p = binary::logistic_probabilities(y, x, yhat.view(), s.y_solo.view(), cov_inv);
         if (!p) return std::unexpected(std::move(p.error()));
-        yhat = std::move(*p);
-        auto ps = binary::logistic_probability_from_yhat(y, x, s.y_solo.view(), cov_inv);
-        if (!ps) return std::unexpected(std::move(ps.error()));
-        s.y_solo = std::move(*ps);
+        yhat = std::move(p->first);
+        s.y_solo = std::move(p->second);
     }
     // The moments and the histogram read the same solo distribution and are
     // independent of each other; for many rows they run side by side.
