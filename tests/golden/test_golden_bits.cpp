@@ -19,6 +19,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -443,6 +444,29 @@ TEST_P(GoldenBits, EveryResultPartKeepsItsBits) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, GoldenBits, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// The host's own threads calling at once share the library's worker pool;
+// every run must still give its digest. The large cases split their rows
+// over the pool, the max-fit and grid cases also their censor types and
+// cells.
+TEST(GoldenBitsConcurrent, HostThreadsCallingAtOnceKeepEveryDigest) {
+    std::vector<const GoldenCase*> picked;
+    for (const GoldenCase& c : kCases) {
+        const std::string name = c.name;
+        if (name.find("large") != std::string::npos || name.find("pool") != std::string::npos) picked.push_back(&c);
+    }
+    ASSERT_GE(picked.size(), 4u);
+    std::vector<std::uint64_t> got(2 * picked.size());
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        threads.emplace_back([&, i] { got[i] = run_case(*picked[i % picked.size()]); });
+    }
+    for (std::thread& t : threads) t.join();
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        const GoldenCase& c = *picked[i % picked.size()];
+        EXPECT_EQ(got[i], c.expected) << c.name << " from host thread " << i;
+    }
+}
 
 }  // namespace
 
