@@ -1,7 +1,11 @@
 #include "toolbox/matrix/lapack.hpp"
 
 #include <cblas.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <limits>
 
 #include "toolbox/error.hpp"
@@ -127,6 +131,58 @@ double ddot(std::size_t n, const double* x, std::ptrdiff_t incx, const double* y
     if (n == 0) return 0.0;
     return cblas_ddot(to_lapack_int(n), x, to_increment(incx), y, to_increment(incy));
 }
+
+namespace {
+
+// OpenBLAS gives every call in progress a work buffer of its own (Debian's
+// x86-64 builds allocate 128 MiB and a page), keeps the buffer for the life of
+// the process and hands it to the next call; but when it cannot allocate one,
+// it retries for ever, and the calling thread never returns. Taking one buffer
+// when the library loads, while memory is there, means that later calls made
+// one at a time never allocate: a process that runs out of memory meets the
+// library's own allocations first, and those fail cleanly.
+//
+// OpenBLAS's own worker threads each take a buffer as they start, shortly
+// after it loads; a buffer taken before they have all started would go to the
+// last of them. So one call that keeps every worker busy comes first.
+//
+// The load itself must never block: under an address-space limit, all this
+// happens only when the buffers still to be taken fit twice over in what the
+// limit leaves; otherwise the first call takes its buffer later, as it would
+// without this step.
+constexpr std::size_t kBlasBuffer = (std::size_t{128} << 20) + 4096;
+
+bool room_for(std::size_t bytes) noexcept {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return true;
+    // The first field of statm: pages mapped now.
+    std::FILE* statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return false;
+    unsigned long pages = 0;
+    const bool read = std::fscanf(statm, "%lu", &pages) == 1;
+    std::fclose(statm);
+    const std::size_t mapped = static_cast<std::size_t>(pages) * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    return read && mapped <= limit.rlim_cur && limit.rlim_cur - mapped >= bytes;
+}
+
+[[gnu::constructor]] void take_blas_buffer_at_load() noexcept {
+    const int threads = openblas_get_num_threads();
+    if (threads < 1 || !room_for(2 * static_cast<std::size_t>(threads) * kBlasBuffer)) return;
+    if (threads > 1) {
+        // Long enough for OpenBLAS to split it over all its threads.
+        constexpr std::size_t n = std::size_t{1} << 17;
+        double* xy = static_cast<double*>(std::calloc(2 * n, sizeof(double)));
+        if (xy == nullptr) return;
+        cblas_daxpy(static_cast<blasint>(n), 1.0, xy, 1, xy + n, 1);
+        std::free(xy);
+    }
+    const lapack_int one = 1;
+    double a = 1.0;
+    lapack_int pivot = 0, info = 0;
+    dgetrf_(&one, &one, &a, &one, &pivot, &info);
+}
+
+}  // namespace
 
 void set_blas_threads(int threads) { openblas_set_num_threads(threads); }
 
