@@ -362,6 +362,16 @@ const GoldenCase kCases[] = {
          QEL_OK(qel_maxfit_options_set_inner_parallel_str(o.maxfit, "off"));
      },
      0xfb8bebf8ac2a78aeull},
+    // Rows enough for a prediction to spread its own steps over the pool,
+    // inside runs that already spread their censor types and cells over it.
+    {"maxfit_both_nested_pool", Call::maxfit, 40000, 6, 16, 0.0, Outcome::linear, QEL_LAYOUT_ROW_MAJOR,
+     [](Options& o) { QEL_OK(qel_maxfit_options_set_objective(o.maxfit, "adjusted_fit")); }, 0x1760a45e8e131a69ull},
+    {"grid_nested_pool_nan", Call::grid, 40000, 4, 17, 0.01, Outcome::linear, QEL_LAYOUT_ROW_MAJOR,
+     [](Options& o) {
+         QEL_OK(qel_grid_options_set_max_iter(o.grid, 6));
+         QEL_OK(qel_grid_options_set_retain_grid_objects_str(o.grid, "[yhat_cells, adjusted_fit_cells]"));
+     },
+     0xdf679465c557d2bdull},
     {"grid_small_retain_all_nan", Call::grid, 200, 5, 12, 0.03, Outcome::linear, QEL_LAYOUT_ROW_MAJOR,
      [](Options& o) { QEL_OK(qel_grid_options_set_retain_all(o.grid, 1)); }, 0x9307527e66d5d894ull},
     {"grid_pool_sampled_nan", Call::grid, 600, 7, 13, 0.02, Outcome::linear, QEL_LAYOUT_ROW_MAJOR,
