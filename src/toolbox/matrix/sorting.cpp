@@ -132,7 +132,10 @@ void count_buckets(VecView data, std::size_t first, std::size_t last, std::size_
 // the pool; counts are whole numbers, so the parts' sums are exact.
 std::size_t parts_for(std::size_t n) {
     if (n < parallel::kParallelRowsFrom) return 1;
-    return std::min<std::size_t>(8, n / (parallel::kParallelRowsFrom / 2));
+    // No more parts than processors to run them: each part's counts cover
+    // every bucket.
+    const std::size_t processors = std::max<std::size_t>(1, parallel::worker_count());
+    return std::min({std::size_t{8}, processors, n / (parallel::kParallelRowsFrom / 2)});
 }
 
 std::pair<std::size_t, std::size_t> part_range(std::size_t n, std::size_t parts, std::size_t p) {
