@@ -138,11 +138,13 @@ Isa detect_isa() {
 
 // Distances for K >= 2 (one centre when b is null), by the widest kernel the
 // processor runs, the rows spread over the pool when there are many.
-void row_loop(MatView x, const double* a, const double* b, MatView c, double* out_a, double* out_b) {
+void row_loop(MatView x, const double* a, const double* b, MatView c, double* out_a, double* out_b,
+              BlockDone done = nullptr, void* context = nullptr) {
     static const Isa isa = detect_isa();
     parallel::for_row_blocks(x.rows(), [&](std::size_t first, std::size_t last) {
         const MatView part(x.data() + first * x.row_stride, last - first, x.cols(), x.row_stride);
         detail::row_distances(isa, part, a, b, c, out_a + first, b ? out_b + first : nullptr);
+        if (done) done(context, first, last, out_a, out_b);
     });
 }
 
@@ -224,11 +226,20 @@ Result<Vector> mahalanobis_row(VecView v, VecView mean, MatView cov_inv) {
 }
 
 Result<std::pair<Vector, Vector>> mahalanobis_pair(MatView x, VecView a, VecView b, MatView cov_inv) {
+    return mahalanobis_pair(x, a, b, cov_inv, nullptr, nullptr);
+}
+
+Result<std::pair<Vector, Vector>> mahalanobis_pair(MatView x, VecView a, VecView b, MatView cov_inv, BlockDone done,
+                                                   void* context) {
     const std::size_t N = x.rows();
     const std::size_t K = x.cols();
     if (a.size() != K || b.size() != K || !square_of(cov_inv, K))
         return compute_error("Dimension mismatch between x columns and center vectors.");
-    if (K == 0) return std::pair{Vector(N), Vector(N)};
+    if (K == 0) {
+        std::pair out{Vector(N), Vector(N)};
+        if (done && N > 0) done(context, 0, N, out.first.data(), out.second.data());
+        return out;
+    }
     Vector to_a = Vector::uninit(N);
     Vector to_b = Vector::uninit(N);
     if (K == 1) {
@@ -239,10 +250,11 @@ Result<std::pair<Vector, Vector>> mahalanobis_pair(MatView x, VecView a, VecView
             to_a[i] = (xa * xa) * c;
             to_b[i] = (xb * xb) * c;
         }
+        if (done && N > 0) done(context, 0, N, to_a.data(), to_b.data());
     } else {
         const Vector ca = Vector::from(a);
         const Vector cb = Vector::from(b);
-        row_loop(x, ca.data(), cb.data(), cov_inv, to_a.data(), to_b.data());
+        row_loop(x, ca.data(), cb.data(), cov_inv, to_a.data(), to_b.data(), done, context);
     }
     return std::pair{std::move(to_a), std::move(to_b)};
 }

@@ -32,4 +32,14 @@ Result<matrix::Vector> mahalanobis_row(matrix::VecView v, matrix::VecView mean, 
 Result<std::pair<matrix::Vector, matrix::Vector>> mahalanobis_pair(matrix::MatView x, matrix::VecView a,
                                                                    matrix::VecView b, matrix::MatView cov_inv);
 
+// mahalanobis_pair that hands each block of rows [first, last), as soon as
+// its two distances are in place, to `done(context, first, last, to_a, to_b)`
+// (the whole arrays, of which the block's entries are ready): a caller
+// that goes on to work on every row reads them while they are still in cache
+// (and, for many rows, on the same worker of the pool).
+using BlockDone = void (*)(void* context, std::size_t first, std::size_t last, double* to_a, double* to_b);
+Result<std::pair<matrix::Vector, matrix::Vector>> mahalanobis_pair(matrix::MatView x, matrix::VecView a,
+                                                                   matrix::VecView b, matrix::MatView cov_inv,
+                                                                   BlockDone done, void* context);
+
 }  // namespace toolbox::stats::distances

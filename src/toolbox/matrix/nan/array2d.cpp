@@ -6,18 +6,24 @@ namespace {
 
 inline double add_present(double s, double v) { return v == v ? s + v : s; }
 
-double nansum_contiguous(const double* p, std::size_t len) {
+// The values are `value(p[i])`: the lane itself, or its squares.
+template <class Value>
+double nansum_contiguous(const double* p, std::size_t len, Value value) {
     double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
     const std::size_t blocks = len / 4;
     for (std::size_t b = 0; b < blocks; ++b) {
-        s0 = add_present(s0, p[4 * b]);
-        s1 = add_present(s1, p[4 * b + 1]);
-        s2 = add_present(s2, p[4 * b + 2]);
-        s3 = add_present(s3, p[4 * b + 3]);
+        s0 = add_present(s0, value(p[4 * b]));
+        s1 = add_present(s1, value(p[4 * b + 1]));
+        s2 = add_present(s2, value(p[4 * b + 2]));
+        s3 = add_present(s3, value(p[4 * b + 3]));
     }
     double total = (((0.0 + s0) + s1) + s2) + s3;
-    for (std::size_t i = 4 * blocks; i < len; ++i) total = add_present(total, p[i]);
+    for (std::size_t i = 4 * blocks; i < len; ++i) total = add_present(total, value(p[i]));
     return total;
+}
+
+double nansum_contiguous(const double* p, std::size_t len) {
+    return nansum_contiguous(p, len, [](double v) { return v; });
 }
 
 }  // namespace
@@ -28,6 +34,11 @@ double nansum_lane(VecView lane, Vector& scratch) {
     if (scratch.size() < len) scratch = Vector::uninit(len);
     for (std::size_t i = 0; i < len; ++i) scratch[i] = lane[i];
     return nansum_contiguous(scratch.data(), len);
+}
+
+double nansum_of_squares(VecView lane) {
+    require(lane.contiguous() || lane.size() <= 1, "nansum_of_squares: lane is not contiguous");
+    return nansum_contiguous(lane.ptr, lane.size(), [](double v) { return v * v; });
 }
 
 Vector nansum_axis(MatView x) {

@@ -12,6 +12,9 @@ namespace toolbox::matrix::nan::array2d {
 // small), so callers summing many lanes allocate it once.
 double nansum_lane(VecView lane, Vector& scratch);
 
+// nansum_lane of the squares v_i * v_i of a contiguous lane, without forming them.
+double nansum_of_squares(VecView lane);
+
 // For each column, nansum_lane of its N values top to bottom (K zeros when N = 0).
 Vector nansum_axis(MatView x);
 

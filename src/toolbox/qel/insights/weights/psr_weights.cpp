@@ -48,8 +48,8 @@ struct SideSums {
 // times the values.
 template <std::size_t NV>
 struct MaskedLaneSums {
-    [[gnu::always_inline]] static void run(const lanes::Block& b, BoolMatView mask, const double* sq, const double* r,
-                                           double* out_n, double* out_sq, double* out_r) {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, BoolMatView mask, const double* r, double* out_n,
+                                           double* out_sq, double* out_r) {
         using lanes::v4d;
         v4d ls[4][NV] = {}, lr[4][NV] = {}, count[NV] = {};
         const std::size_t n_rows = mask.rows();
@@ -58,7 +58,7 @@ struct MaskedLaneSums {
             const bool* d = mask.row(i).data();
             for (std::size_t g = 0; g < NV; ++g) {
                 const v4d f = lanes::load_flags(b, d, g);
-                const v4d a = f * sq[i];
+                const v4d a = f * (r[i] * r[i]);
                 const v4d c = f * r[i];
                 const v4d sa = acc_sq[g] + a;
                 const v4d sc = acc_r[g] + c;
@@ -88,13 +88,15 @@ struct MaskedLaneSums {
     }
 };
 
-QEL_TARGET_CLONES("avx2", "default") SideSums side_sums(BoolMatView mask, VecView sq, VecView r) {
+// The squares r_i * r_i are formed where they are added: the same values as
+// the vector of squares of `square_and_full_var_1d`, without storing it.
+QEL_TARGET_CLONES("avx2", "default") SideSums side_sums(BoolMatView mask, VecView r) {
     const std::size_t t = mask.cols();
-    require(sq.contiguous() && r.contiguous(), "side sums: relevance and squares must be contiguous");
+    require(r.contiguous(), "side sums: relevance must be contiguous");
     SideSums out{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)};
     // Eight running sums and a count per column: one group of four columns
     // at a time keeps them all in registers.
-    lanes::over_columns<MaskedLaneSums, 1>(t, mask, sq.ptr, r.ptr, out.n.data(), out.sq.data(), out.r.data());
+    lanes::over_columns<MaskedLaneSums, 1>(t, mask, r.ptr, out.n.data(), out.sq.data(), out.r.data());
     return out;
 }
 
@@ -380,15 +382,15 @@ void finish_side(PsrSide& side, const Vector& s, const Vector& u, VecView full_v
 // The side data of `mask`: the same values as `psr_side_from_squares`,
 // without its N x T work matrix. `rows` x `cols` is the shape that work
 // matrix would have (the include mask's).
-Result<PsrSide> psr_side_streamed(BoolMatView mask, VecView r, VecView sq, VecView full_var, std::size_t rows,
-                                  std::size_t cols, double n_f) {
+Result<PsrSide> psr_side_streamed(BoolMatView mask, VecView r, VecView full_var, std::size_t rows, std::size_t cols,
+                                  double n_f) {
     if (rows != mask.rows() || cols != mask.cols()) {
         return compute_error(format("psr_side_from_squares: work {} vs mask {}", shape_text(rows, cols),
                                     shape_text(mask.rows(), mask.cols())));
     }
-    require(r.size() == mask.rows() && sq.size() == mask.rows() && full_var.size() == mask.cols(),
-            "psr side: relevance, squares or full variance do not match the mask");
-    kernels::SideSums sums = kernels::side_sums(mask, sq, r);
+    require(r.size() == mask.rows() && full_var.size() == mask.cols(),
+            "psr side: relevance or full variance do not match the mask");
+    kernels::SideSums sums = kernels::side_sums(mask, r);
     PsrSide side;
     side.n = std::move(sums.n);
     side.phi = Vector::uninit(mask.cols());
@@ -400,18 +402,19 @@ Result<PsrSide> psr_side_streamed(BoolMatView mask, VecView r, VecView sq, VecVi
 // Both sides of a run from their masks (the shapes checked against the
 // include mask's, as the work matrix of the materialised form would be).
 Result<PsrEval> eval_sides(BoolMatView include, BoolMatView exclude, VecView r, double n_f) {
-    SquaresAndFullVar sf = square_and_full_var_1d(r, include.cols(), n_f);
+    // The full variance of `square_and_full_var_1d`, its squares formed on the fly.
     const std::size_t rows = include.rows();
     const std::size_t cols = include.cols();
+    const Vector full_var(cols, matrix::nan::array2d::nansum_of_squares(r) / (n_f - 1.0));
     // The two sides are independent passes; for many rows they run side by side.
     std::optional<Result<PsrSide>> in_side, ex_side;
     parallel::join_if(
         rows >= parallel::kParallelRowsFrom,
-        [&] { in_side.emplace(psr_side_streamed(include, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f)); },
-        [&] { ex_side.emplace(psr_side_streamed(exclude, r, sf.sq.view(), sf.full_var.view(), rows, cols, n_f)); });
+        [&] { in_side.emplace(psr_side_streamed(include, r, full_var.view(), rows, cols, n_f)); },
+        [&] { ex_side.emplace(psr_side_streamed(exclude, r, full_var.view(), rows, cols, n_f)); });
     if (!*in_side) return std::unexpected(std::move(in_side->error()));
     if (!*ex_side) return std::unexpected(std::move(ex_side->error()));
-    return PsrEval{std::move(**in_side), std::move(**ex_side), std::move(sf.full_var), n_f};
+    return PsrEval{std::move(**in_side), std::move(**ex_side), full_var, n_f};
 }
 
 }  // namespace
