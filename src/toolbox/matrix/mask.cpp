@@ -6,56 +6,71 @@
 #include "toolbox/error.hpp"
 #include "toolbox/format.hpp"
 #include "toolbox/parallel/pool.hpp"
+#include "toolbox/target_clones.hpp"
 
 namespace toolbox::matrix::mask {
 
 namespace apply_mask {
 
-namespace {
+// The vector kernel, compiled for several instruction sets. It lives outside
+// the unnamed namespace: clang builds such a function correctly only when it
+// has external linkage.
+namespace kernels {
 
 template <class Include, class Exclude>
-std::pair<BoolMatrix, BoolMatrix> masks_by(VecView values, VecView thresholds, Include include, Exclude exclude) {
-    const std::size_t N = values.size();
-    const std::size_t T = thresholds.size();
-    BoolMatrix in = BoolMatrix::uninit(N, T), out = BoolMatrix::uninit(N, T);
-    const Vector thr = Vector::from(thresholds);
-    // Both comparisons are written out (not one as the other's negation), so
-    // that NaN on either side leaves a value out of both masks. Every row on
-    // its own: many rows are spread over the pool.
-    parallel::for_row_blocks(N, [&](std::size_t first, std::size_t last) {
-        for (std::size_t i = first; i < last; ++i) {
-            const double v = values[i];
-            bool* in_row = in.row(i).data();
-            bool* out_row = out.row(i).data();
-            for (std::size_t j = 0; j < T; ++j) {
-                in_row[j] = include(v, thr[j]);
-                out_row[j] = exclude(v, thr[j]);
-            }
+[[gnu::always_inline]] inline void rows_by(std::size_t first, std::size_t last, VecView values, const double* thr,
+                                           std::size_t t, bool* in, bool* out, Include include, Exclude exclude) {
+    for (std::size_t i = first; i < last; ++i) {
+        const double v = values[i];
+        bool* in_row = in + i * t;
+        bool* out_row = out + i * t;
+        for (std::size_t j = 0; j < t; ++j) {
+            in_row[j] = include(v, thr[j]);
+            out_row[j] = exclude(v, thr[j]);
         }
-    });
-    return {std::move(in), std::move(out)};
+    }
 }
 
-}  // namespace
+// Rows [first, last) of both masks under the operator code (0 to 3). Both
+// comparisons are written out (not one as the other's negation), so that NaN
+// on either side leaves a value out of both masks.
+QEL_TARGET_CLONES("avx2", "default")
+void mask_rows(std::size_t first, std::size_t last, VecView values, const double* thr, std::size_t t,
+               std::uint8_t code, bool* in, bool* out) {
+    switch (code) {
+        case 0:
+            rows_by(first, last, values, thr, t, in, out, [](double v, double u) { return v > u; },
+                    [](double v, double u) { return v <= u; });
+            break;
+        case 1:
+            rows_by(first, last, values, thr, t, in, out, [](double v, double u) { return v < u; },
+                    [](double v, double u) { return v >= u; });
+            break;
+        case 2:
+            rows_by(first, last, values, thr, t, in, out, [](double v, double u) { return v >= u; },
+                    [](double v, double u) { return v < u; });
+            break;
+        default:
+            rows_by(first, last, values, thr, t, in, out, [](double v, double u) { return v <= u; },
+                    [](double v, double u) { return v > u; });
+            break;
+    }
+}
+
+}  // namespace kernels
 
 std::pair<BoolMatrix, BoolMatrix> generate_include_masks(VecView values, VecView thresholds, std::uint8_t op_code) {
     const std::uint8_t code = op_code == kAbsentOperator ? std::uint8_t{2} : op_code;
-    switch (code) {
-        case 0:
-            return masks_by(values, thresholds, [](double v, double t) { return v > t; },
-                            [](double v, double t) { return v <= t; });
-        case 1:
-            return masks_by(values, thresholds, [](double v, double t) { return v < t; },
-                            [](double v, double t) { return v >= t; });
-        case 2:
-            return masks_by(values, thresholds, [](double v, double t) { return v >= t; },
-                            [](double v, double t) { return v < t; });
-        case 3:
-            return masks_by(values, thresholds, [](double v, double t) { return v <= t; },
-                            [](double v, double t) { return v > t; });
-        default:
-            fault(format("unknown censor operator code {}", static_cast<unsigned>(op_code)));
-    }
+    if (code > 3) fault(format("unknown censor operator code {}", static_cast<unsigned>(op_code)));
+    const std::size_t n = values.size();
+    const std::size_t t = thresholds.size();
+    BoolMatrix in = BoolMatrix::uninit(n, t), out = BoolMatrix::uninit(n, t);
+    const Vector thr = Vector::from(thresholds);
+    // Every row on its own: many rows are spread over the pool.
+    parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+        kernels::mask_rows(first, last, values, thr.data(), t, code, in.data(), out.data());
+    });
+    return {std::move(in), std::move(out)};
 }
 
 BoolVector get_array_mask_nonzero(VecView values, double tolerance) {

@@ -117,7 +117,7 @@ constexpr std::size_t kSelectBuckets = std::size_t{1} << kSelectBits;
 inline std::size_t bucket_of_key(std::uint64_t key) noexcept { return static_cast<std::size_t>(key >> (64 - kSelectBits)); }
 
 template <Order O>
-void count_buckets(VecView data, std::size_t first, std::size_t last, std::size_t* count, std::size_t& m,
+void count_buckets(VecView data, std::size_t first, std::size_t last, std::uint32_t* count, std::size_t& m,
                    std::size_t& negatives) {
     for (std::size_t i = first; i < last; ++i) {
         const double v = data[i];
@@ -138,6 +138,13 @@ std::size_t parts_for(std::size_t n) {
     return std::min({std::size_t{8}, processors, n / (parallel::kParallelRowsFrom / 2)});
 }
 
+// Enough parts that no part's count of a bucket can pass 32 bits (the
+// counts of one part then fit the second-level cache).
+std::size_t count_parts(std::size_t n) {
+    const std::size_t most = std::size_t{UINT32_MAX};
+    return std::max(parts_for(n), (n + most - 1) / most);
+}
+
 std::pair<std::size_t, std::size_t> part_range(std::size_t n, std::size_t parts, std::size_t p) {
     return {n * p / parts, n * (p + 1) / parts};
 }
@@ -151,12 +158,12 @@ std::size_t count_non_nan(VecView data) {
 }
 
 OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order_(order) {
-    const std::size_t parts = parts_for(data.size());
-    std::vector<std::size_t> counts(parts * kSelectBuckets, 0);
+    const std::size_t parts = count_parts(data.size());
+    std::vector<std::uint32_t> counts(parts * kSelectBuckets, 0);
     std::vector<std::size_t> m(parts, 0), negatives(parts, 0);
     parallel::parallel_for(0, parts, 1, [&](std::size_t p) {
         const auto [first, last] = part_range(data.size(), parts, p);
-        std::size_t* count = counts.data() + p * kSelectBuckets;
+        std::uint32_t* count = counts.data() + p * kSelectBuckets;
         if (order == Order::Total) {
             count_buckets<Order::Total>(data, first, last, count, m[p], negatives[p]);
         } else {
@@ -167,7 +174,7 @@ OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order
     for (std::size_t p = 0; p < parts; ++p) {
         size_ += m[p];
         negatives_ += negatives[p];
-        const std::size_t* count = counts.data() + p * kSelectBuckets;
+        const std::uint32_t* count = counts.data() + p * kSelectBuckets;
         for (std::size_t b = 0; b < kSelectBuckets; ++b) start_[b + 1] += count[b];
     }
     for (std::size_t b = 0; b < kSelectBuckets; ++b) start_[b + 1] += start_[b];
