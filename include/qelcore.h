@@ -808,6 +808,8 @@ QEL_API int32_t qel_maxfit_call(const QelModelCallArgs* args);
  * The parameters are those of qel_predict, with a grid handle (or NULL for the
  * defaults of qel_grid_options_create). The combinations are the handle's
  * list, sampled down to max_iter rows when longer, or drawn from its seed.
+ * The sample of a list is drawn from the operating system's entropy: a run
+ * whose list is longer than max_iter is not reproducible.
  *
  * out_results: receives a new results handle on success and NULL on every
  *              failure: the composite core values, composite weights and
