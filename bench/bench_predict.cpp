@@ -13,67 +13,16 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
+#include "host_sample.hpp"
 #include "qelcore.h"
 
 namespace {
 
-struct SplitMix {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    double bell() { return unit() + unit() + unit() + unit() - 2.0; }
-};
-
-struct Sample {
-    std::vector<double> y, x, theta;
-};
-
-Sample make_sample(std::size_t n, std::size_t k) {
-    SplitMix rng{12345};
-    Sample s;
-    s.x.resize(n * k);
-    s.y.resize(n);
-    s.theta.resize(k);
-    for (std::size_t i = 0; i < n; ++i) {
-        double acc = 0.0;
-        for (std::size_t j = 0; j < k; ++j) {
-            const double v = rng.bell();
-            s.x[i * k + j] = v;
-            acc += v * (1.0 + 0.1 * static_cast<double>(j));
-        }
-        s.y[i] = acc + rng.bell();
-    }
-    for (double& v : s.theta) v = 0.5 * rng.bell();
-    return s;
-}
-
-long status_kib(const char* key) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const std::size_t n = std::strlen(key);
-    while (std::getline(in, line)) {
-        if (line.compare(0, n, key) == 0) return std::atol(line.c_str() + n + 1);
-    }
-    return -1;
-}
-
-void reset_peak() {
-    std::ofstream out("/proc/self/clear_refs");
-    out << "5";
-}
+using test_support::reset_peak;
+using test_support::status_kib;
 
 std::vector<double> thresholds(std::size_t t) {
     if (t == 4) return {0.0, 0.2, 0.5, 0.8};
@@ -86,7 +35,7 @@ void run_predict(benchmark::State& state, bool after_idle) {
     const auto n = static_cast<std::size_t>(state.range(0));
     const auto k = static_cast<std::size_t>(state.range(1));
     const auto t = static_cast<std::size_t>(state.range(2));
-    const Sample s = make_sample(n, k);
+    const test_support::Sample s = test_support::linear_sample(n, k);
     const std::vector<double> thr = thresholds(t);
     QelPredictOptions* opts = qel_predict_options_create();
     qel_predict_options_set_threshold(opts, thr.data(), thr.size());

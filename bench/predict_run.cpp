@@ -8,51 +8,18 @@
 // 0.8). Prints one line per call and a summary. The peak is the resident
 // high-water mark of the calls alone (reset after the sample is built), minus
 // the resident size before them.
-#include <sys/resource.h>
-
 #include <algorithm>
 #include <chrono>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <string>
 #include <thread>
 #include <vector>
 
+#include "host_sample.hpp"
 #include "qelcore.h"
 
-namespace {
-
-struct SplitMix {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    double bell() { return unit() + unit() + unit() + unit() - 2.0; }
-};
-
-long status_kib(const char* key) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const std::size_t n = std::strlen(key);
-    while (std::getline(in, line)) {
-        if (line.compare(0, n, key) == 0) return std::atol(line.c_str() + n + 1);
-    }
-    return -1;
-}
-
-void reset_peak() {
-    std::ofstream out("/proc/self/clear_refs");
-    out << "5";
-}
-
-}  // namespace
+using test_support::reset_peak;
+using test_support::status_kib;
 
 int main(int argc, char** argv) {
     if (argc < 4) {
@@ -66,23 +33,10 @@ int main(int argc, char** argv) {
     const double idle = argc > 5 ? std::atof(argv[5]) : 0.0;
     const double nan_share = argc > 6 ? std::atof(argv[6]) : 0.0;
 
-    SplitMix rng{12345};
-    std::vector<double> x(n * k), y(n), theta(k);
-    for (std::size_t i = 0; i < n; ++i) {
-        double acc = 0.0;
-        for (std::size_t j = 0; j < k; ++j) {
-            const double v = rng.bell();
-            x[i * k + j] = v;
-            acc += v * (1.0 + 0.1 * static_cast<double>(j));
-        }
-        y[i] = acc + rng.bell();
-    }
-    if (nan_share > 0.0) {
-        for (double& v : x) {
-            if (rng.unit() < nan_share) v = __builtin_nan("");
-        }
-    }
-    for (double& v : theta) v = 0.5 * rng.bell();
+    const test_support::Sample sample = test_support::linear_sample(n, k, 12345, nan_share);
+    const std::vector<double>& x = sample.x;
+    const std::vector<double>& y = sample.y;
+    const std::vector<double>& theta = sample.theta;
     std::vector<double> thr(t);
     if (t == 4) {
         thr = {0.0, 0.2, 0.5, 0.8};

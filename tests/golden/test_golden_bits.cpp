@@ -24,24 +24,14 @@
 
 #include <unistd.h>
 
+#include "host_sample.hpp"
 #include "qelcore.h"
 
 namespace {
 
 // ---------------------------------------------------------------- samples
 
-struct SplitMix {
-    std::uint64_t state;
-    std::uint64_t next() {
-        std::uint64_t z = (state += 0x9E3779B97F4A7C15ull);
-        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-        return z ^ (z >> 31);
-    }
-    double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-    // Bell-shaped without the math library: a sum of four uniforms.
-    double bell() { return unit() + unit() + unit() + unit() - 2.0; }
-};
+using test_support::SplitMix;
 
 struct Sample {
     std::vector<double> y, x, theta;  // x row-major, n x k
