@@ -224,8 +224,8 @@ TEST(MaxFitPass, ReducesTheFullPassToTheChosenThreshold) {
         auto inner = toolbox::qel::models::config::for_inner_search_cell(o.predict);
         inner.censor_type = censor;
         inner.cov_inv = Matrix::from(setup->cov_inv.view());
-        auto full = pr::predict_inner_with_insights(d.y.view(), d.x.view(), d.theta.view(), inner, false,
-                                                    pr::InsightSource::compute(), true, true);
+        auto full = pr::predict_inner_with_insights(d.y.view(), d.x.view(), d.theta.view(), inner,
+                                                    pr::InsightSource::compute(), {.ysolo_histogram = false});
         ASSERT_TRUE(full);
         const PredictionResults& f = full->results;
         const std::size_t g = mf::best_threshold_index(f.core.fit.view());

@@ -48,10 +48,11 @@ TEST(PredictPipeline, StreamedPathAgreesWithMaterialisedWeights) {
         const Data d = make_data(300, 4, 21 + static_cast<unsigned>(t), 0.03);
         PredictOptions opts;
         opts.threshold = thresholds(t);
-        auto full = predict_inner_with_insights(d.y.view(), d.x.view(), d.theta.view(), opts, false,
-                                                InsightSource::compute(), true, false);
-        auto streamed = predict_inner_with_insights(d.y.view(), d.x.view(), d.theta.view(), opts, false,
-                                                    InsightSource::compute(), false, false);
+        auto full = predict_inner_with_insights(d.y.view(), d.x.view(), d.theta.view(), opts, InsightSource::compute(),
+                                                {.ysolo_histogram = false, .weights = true, .solo = false});
+        auto streamed =
+            predict_inner_with_insights(d.y.view(), d.x.view(), d.theta.view(), opts, InsightSource::compute(),
+                                        {.ysolo_histogram = false, .weights = false, .solo = false});
         ASSERT_TRUE(full && streamed);
         const auto& a = full->results;
         const auto& b = streamed->results;
@@ -111,8 +112,8 @@ TEST(PredictPipeline, ThresholdsAndSoloFlags) {
     EXPECT_TRUE(r->solo_distribution->ysolo_distribution.has_value());
 
     // Without the solo flag no solo part is stored at all.
-    auto inner = predict_inner_with_insights(d.y.view(), d.x.view(), d.theta.view(), opts, true,
-                                             InsightSource::compute(), true, false);
+    auto inner = predict_inner_with_insights(d.y.view(), d.x.view(), d.theta.view(), opts, InsightSource::compute(),
+                                             {.ysolo_histogram = true, .weights = true, .solo = false});
     ASSERT_TRUE(inner);
     EXPECT_FALSE(inner->results.solo_distribution.has_value());
     EXPECT_TRUE(inner->results.insights->weights_concentration.has_value());

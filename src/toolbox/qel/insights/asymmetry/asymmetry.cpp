@@ -38,13 +38,13 @@ Result<AsymmetryResult> asymmetry(VecView n, MatView weights, MatView weights_ex
 
     AsymmetryResult out;
     out.asymmetry = asymmetry_from_rho(n, (*in)->rho, (*ex)->rho, y.size());
-    out.stats.emplace("fit", std::move((*in)->fit));
-    out.stats.emplace("rho", std::move((*in)->rho));
-    out.stats.emplace("fit_excluded", std::move((*ex)->fit));
-    out.stats.emplace("rho_excluded", std::move((*ex)->rho));
-    out.stats.emplace("outlier_influence", std::move((*in)->outlier_influence));
-    out.stats.emplace("agreement", std::move((*in)->agreement));
-    out.stats.emplace("n", Vector::from(n));
+    out.stats.fit = std::move((*in)->fit);
+    out.stats.rho = std::move((*in)->rho);
+    out.stats.fit_excluded = std::move((*ex)->fit);
+    out.stats.rho_excluded = std::move((*ex)->rho);
+    out.stats.outlier_influence = std::move((*in)->outlier_influence);
+    out.stats.agreement = std::move((*in)->agreement);
+    out.stats.n = Vector::from(n);
     return out;
 }
 

@@ -3,22 +3,31 @@
 // the censored weights with y, with the statistics it stands on.
 #pragma once
 
-#include <string>
-#include <unordered_map>
+#include <optional>
 
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/array.hpp"
 
 namespace toolbox::qel::insights::asymmetry {
 
-// Statistics by key ("fit", "rho", "fit_excluded", "rho_excluded",
-// "outlier_influence", "agreement", "n"). Read by key only: the iteration
-// order means nothing.
-using StatsMap = std::unordered_map<std::string, matrix::Vector>;
+// The statistics the asymmetry stands on, per threshold: the fit statistics
+// of the retained side and the correlation (and, from materialised weights,
+// the fit) of the censored side.
+struct AsymmetryStats {
+    matrix::Vector fit;
+    matrix::Vector rho;
+    // Absent when the weights were streamed: nothing reads it there.
+    std::optional<matrix::Vector> fit_excluded;
+    matrix::Vector rho_excluded;
+    matrix::Vector outlier_influence;
+    matrix::Vector agreement;
+    // The retained count.
+    matrix::Vector n;
+};
 
 struct AsymmetryResult {
     matrix::Vector asymmetry;
-    StatsMap stats;
+    AsymmetryStats stats;
 };
 
 // `n`: the retained count per threshold; where it equals the number of

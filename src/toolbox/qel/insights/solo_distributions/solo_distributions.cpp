@@ -9,6 +9,7 @@
 #include "toolbox/matrix/sorting.hpp"
 #include "toolbox/matrix/lanes.hpp"
 #include "toolbox/parallel/pool.hpp"
+#include "toolbox/stats/modality.hpp"
 #include "toolbox/target_clones.hpp"
 
 namespace toolbox::qel::insights::solo_distributions {
@@ -279,6 +280,18 @@ Result<SoloStatistics> compute_solo_statistics(VecView y_solo, MatView xi_solo, 
         out.skewness[k] = positive ? (m3[k] / sw[k]) / c3 : nan;
         out.kurtosis[k] = positive ? (m4[k] / sw[k]) / c4 : nan;
     }
+    return out;
+}
+
+Result<results::SoloDistributionStatistics> solo_statistics_record(VecView y_solo, MatView xi_solo, VecView yhat) {
+    auto st = compute_solo_statistics(y_solo, xi_solo, yhat);
+    if (!st) return std::unexpected(std::move(st.error()));
+    results::SoloDistributionStatistics out;
+    out.ysolo_pearson_modality_index = stats::modality::pearson_modality_index(st->skewness.view(), st->kurtosis.view());
+    out.ysolo_bimodal_index = stats::modality::bimodality_coefficient(st->skewness.view(), st->kurtosis.view());
+    out.ysolo_sigma = std::move(st->sigma);
+    out.ysolo_skewness = std::move(st->skewness);
+    out.ysolo_kurtosis = std::move(st->kurtosis);
     return out;
 }
 

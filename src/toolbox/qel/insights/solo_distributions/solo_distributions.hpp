@@ -49,6 +49,12 @@ Result<SoloDistributionParts> compute_solo_distribution(matrix::VecView y, matri
 
 Result<SoloStatistics> compute_solo_statistics(matrix::VecView y_solo, matrix::MatView xi_solo, matrix::VecView yhat);
 
+// The results' solo statistics record: `compute_solo_statistics` with the
+// Pearson modality index and the bimodality coefficient of its skewness and
+// kurtosis.
+Result<results::SoloDistributionStatistics> solo_statistics_record(matrix::VecView y_solo, matrix::MatView xi_solo,
+                                                                   matrix::VecView yhat);
+
 // Linear interpolation between the closest ranks of an ascending sample
 // (n >= 1); p in percent.
 double percentile_from_sorted(std::span<const double> values, double p);

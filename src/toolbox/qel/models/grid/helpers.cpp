@@ -109,12 +109,6 @@ std::size_t round_count(double v) {
     return static_cast<std::size_t>(r);
 }
 
-const Vector& stat_first(const insights::asymmetry::StatsMap& map, const char* key) {
-    const auto it = map.find(key);
-    if (it == map.end() || it->second.empty()) fault(format("grid asymmetry statistics lack {:?}", key));
-    return it->second;
-}
-
 std::string_view censor_name(CensorType c) { return c == CensorType::Relevance ? "relevance" : "similarity"; }
 
 }  // namespace
@@ -600,11 +594,14 @@ Result<void> calculate_composite_results(const GridCompositeAccumulator& acc, co
     const Vector n_vec{n_c};
     auto am = insights::asymmetry::asymmetry(n_vec.view(), MatView(w_in.data(), n, 1), MatView(w_ex.data(), n, 1), y);
     if (!am) return std::unexpected(std::move(am.error()));
-    const double fit = stat_first(am->stats, "fit")[0];
-    const double rho = stat_first(am->stats, "rho")[0];
-    const double outlier = stat_first(am->stats, "outlier_influence")[0];
-    const double agreement = stat_first(am->stats, "agreement")[0];
-    require(!am->asymmetry.empty(), "grid asymmetry is empty");
+    const insights::asymmetry::AsymmetryStats& st = am->stats;
+    require(!st.fit.empty() && !st.rho.empty() && !st.outlier_influence.empty() && !st.agreement.empty() &&
+                !am->asymmetry.empty(),
+            "grid asymmetry statistics of the composite threshold are missing");
+    const double fit = st.fit[0];
+    const double rho = st.rho[0];
+    const double outlier = st.outlier_influence[0];
+    const double agreement = st.agreement[0];
     const double asym = am->asymmetry[0];
 
     const double adjusted_fit = acc.fit_square_total / d;
@@ -715,16 +712,9 @@ Result<void> finalize_grid_results(const GridCompositeAccumulator& acc, const By
             }
             if (auto pooled = pool_ysolo_cell_samples(*results.grid_cells)) {
                 const MatView w(pooled->second.data(), pooled->second.size(), 1);
-                auto st = solo_dist::compute_solo_statistics(pooled->first.view(), w, results.core.yhat.view());
+                auto st = solo_dist::solo_statistics_record(pooled->first.view(), w, results.core.yhat.view());
                 if (!st) return std::unexpected(std::move(st.error()));
-                Vector pearson = stats::modality::pearson_modality_index(st->skewness.view(), st->kurtosis.view());
-                Vector bimodal = stats::modality::bimodality_coefficient(st->skewness.view(), st->kurtosis.view());
-                results::SoloDistributionStatistics& s = results::get_or_alloc_solo_statistics(results);
-                s.ysolo_sigma = std::move(st->sigma);
-                s.ysolo_skewness = std::move(st->skewness);
-                s.ysolo_kurtosis = std::move(st->kurtosis);
-                s.ysolo_pearson_modality_index = std::move(pearson);
-                s.ysolo_bimodal_index = std::move(bimodal);
+                results::get_or_alloc_solo_statistics(results) = std::move(*st);
             }
         }
     }
@@ -798,8 +788,9 @@ Result<void> run_combination_cell(const GridRunContext& ctx, const ComboSelectio
             src = pass + 1 < ctx.censors.size() ? pw::InsightSource::borrowed(*pre)
                                                 : pw::InsightSource::owned(std::move(*pre));
         }
-        auto cell = predict::predict_inner_with_insights(setup.y.view(), x_c.view(), theta_c.view(), cell_options,
-                                                         false, std::move(src), weights_flag, solo_flag);
+        auto cell = predict::predict_inner_with_insights(
+            setup.y.view(), x_c.view(), theta_c.view(), cell_options, std::move(src),
+            {.ysolo_histogram = false, .weights = weights_flag, .solo = solo_flag});
         if (!cell) {
             if (wrap_errors) {
                 return compute_error(format("Prediction error at q={}, censor={}: {}", j,
@@ -856,9 +847,9 @@ Result<PredictionResults> finish_grid_run(const GridRunContext& ctx, const GridC
         return std::unexpected(std::move(r.error()));
     }
     if (ctx.options.predict.include_linear_regression) {
-        auto v = stats::linear_regression::direct_linear_regression(y, x, theta);
-        if (!v) return std::unexpected(std::move(v.error()));
-        results.core.yhat_linear = Vector{*v};
+        if (auto r = predict::store_linear_regression(results, y, x, theta); !r) {
+            return std::unexpected(std::move(r.error()));
+        }
     }
     return results;
 }

@@ -156,8 +156,9 @@ Result<void> accumulate_one_fused_noise_twin(helpers::GridCompositeAccumulator& 
             src = pass + 1 < censors.size() ? pw::InsightSource::borrowed(*pre)
                                             : pw::InsightSource::owned(std::move(*pre));
         }
-        auto cell = predict::predict_inner_with_insights(y, x_sel.view(), theta_sel.view(), cell_options, false,
-                                                         std::move(src), false, false);
+        auto cell = predict::predict_inner_with_insights(y, x_sel.view(), theta_sel.view(), cell_options,
+                                                         std::move(src),
+                                                         {.ysolo_histogram = false, .weights = false, .solo = false});
         if (!cell) return compute_error(format("fused noise predict for column {}: {}", k, cell.error().message));
         double fs = 0.0, ys = 0.0;
         for (double v : cell->results.core.adjusted_fit) fs += v;

@@ -12,7 +12,6 @@
 #include "toolbox/qel/models/maxfit/maxfit.hpp"
 #include "toolbox/qel/models/predict/predict.hpp"
 #include "toolbox/qel/results/mutators.hpp"
-#include "toolbox/stats/modality.hpp"
 
 namespace toolbox::qel::models::maxfit {
 
@@ -117,8 +116,8 @@ Result<MaxFitCandidate> execute_single_censor(const MaxFitSetup& setup, enums::C
     inner.threshold = Vector::from(setup.thresholds.view());
     inner.cov_inv = Matrix::from(setup.cov_inv.view());
 
-    auto run = predict::predict_inner_with_insights(setup.y.view(), setup.x.view(), setup.theta.view(), inner, false,
-                                                    predict::InsightSource::compute(), true, true);
+    auto run = predict::predict_inner_with_insights(setup.y.view(), setup.x.view(), setup.theta.view(), inner,
+                                                    predict::InsightSource::compute(), {.ysolo_histogram = false});
     if (!run) return std::unexpected(std::move(run.error()));
     PredictionResults results = std::move(run->results);
 
@@ -170,17 +169,10 @@ Result<void> apply_maxfit_logistic(VecView y, MatView x, Vector& value, Predicti
         auto q = binary::logistic_probability_from_yhat(y, x, solo.y_solo->view(), cov_inv);
         if (!q) return std::unexpected(std::move(q.error()));
         if (solo.xi_solo) {
-            namespace sd = insights::solo_distributions;
-            auto st = sd::compute_solo_statistics(q->view(), solo.xi_solo->view(), value.view());
+            auto st = insights::solo_distributions::solo_statistics_record(q->view(), solo.xi_solo->view(),
+                                                                          value.view());
             if (!st) return std::unexpected(std::move(st.error()));
-            results::SoloDistributionStatistics s;
-            s.ysolo_pearson_modality_index =
-                stats::modality::pearson_modality_index(st->skewness.view(), st->kurtosis.view());
-            s.ysolo_bimodal_index = stats::modality::bimodality_coefficient(st->skewness.view(), st->kurtosis.view());
-            s.ysolo_sigma = std::move(st->sigma);
-            s.ysolo_skewness = std::move(st->skewness);
-            s.ysolo_kurtosis = std::move(st->kurtosis);
-            solo.statistics = std::move(s);
+            solo.statistics = std::move(*st);
         }
         solo.y_solo = std::move(*q);
     }

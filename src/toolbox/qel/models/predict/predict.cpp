@@ -11,7 +11,6 @@
 #include "toolbox/qel/models/binary/binary.hpp"
 #include "toolbox/qel/results/mutators.hpp"
 #include "toolbox/stats/linear_regression.hpp"
-#include "toolbox/stats/modality.hpp"
 #include "toolbox/target_clones.hpp"
 
 namespace toolbox::qel::models::predict {
@@ -63,12 +62,6 @@ constexpr const char* kBothNotSupported =
 
 constexpr const char* kCovarianceNotFinite =
     "covariance of X is not finite (a column with fewer than two observed values, or a single observation)";
-
-const Vector& stat(const insights::asymmetry::StatsMap& map, const char* key) {
-    const auto it = map.find(key);
-    if (it == map.end()) fault(std::string("asymmetry statistics lack the key ") + key);
-    return it->second;
-}
 
 // Retained counts are whole numbers held as doubles; anything that does not
 // truncate to an unsigned count is a broken invariant.
@@ -168,24 +161,18 @@ Result<PredictionsAndSolo> predictions_and_solo(const PredictionResults& results
     }
     // The moments and the histogram read the same solo distribution and are
     // independent of each other; for many rows they run side by side.
-    std::optional<Result<solo_dist::SoloStatistics>> moments;
+    std::optional<Result<results::SoloDistributionStatistics>> moments;
     parallel::join_if(
         s.y_solo.size() >= parallel::kParallelRowsFrom,
-        [&] { moments.emplace(solo_dist::compute_solo_statistics(s.y_solo.view(), s.xi_solo.view(), yhat.view())); },
+        [&] { moments.emplace(solo_dist::solo_statistics_record(s.y_solo.view(), s.xi_solo.view(), yhat.view())); },
         [&] {
             if (!histogram) return;
             // A histogram that cannot be built is left out; the prediction stands.
             auto h = solo_dist::compute_ysolo_summary(s.y_solo.view(), s.xi_solo.view(), 5.0);
             if (h) s.histogram = std::move(*h);
         });
-    auto& st = *moments;
-    if (!st) return std::unexpected(std::move(st.error()));
-    s.statistics.ysolo_pearson_modality_index =
-        stats::modality::pearson_modality_index(st->skewness.view(), st->kurtosis.view());
-    s.statistics.ysolo_bimodal_index = stats::modality::bimodality_coefficient(st->skewness.view(), st->kurtosis.view());
-    s.statistics.ysolo_sigma = std::move(st->sigma);
-    s.statistics.ysolo_skewness = std::move(st->skewness);
-    s.statistics.ysolo_kurtosis = std::move(st->kurtosis);
+    if (!*moments) return std::unexpected(std::move(moments->error()));
+    s.statistics = std::move(**moments);
     out.yhat = std::move(yhat);
     out.solo = std::move(s);
     return out;
@@ -200,19 +187,19 @@ insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(VecView n, VecVie
     auto fit_in = psr::psr_stream_fit(y, spread, relevance, include, eval.include_side, eval.n_total);
     auto fit_ex = psr::psr_stream_fit(y, spread, relevance, exclude, eval.exclude_side, eval.n_total);
     Vector asym = insights::asymmetry::asymmetry_from_rho(n, fit_in.rho.view(), fit_ex.rho.view(), y.size());
-    insights::asymmetry::StatsMap map;
-    map.emplace("fit", std::move(fit_in.fit));
-    map.emplace("rho", std::move(fit_in.rho));
-    map.emplace("rho_excluded", std::move(fit_ex.rho));
-    map.emplace("outlier_influence", std::move(fit_in.outlier_influence));
-    map.emplace("agreement", std::move(fit_in.agreement));
-    map.emplace("n", Vector::from(n));
-    return {std::move(asym), std::move(map)};
+    insights::asymmetry::AsymmetryStats stats;
+    stats.fit = std::move(fit_in.fit);
+    stats.rho = std::move(fit_in.rho);
+    stats.rho_excluded = std::move(fit_ex.rho);
+    stats.outlier_influence = std::move(fit_in.outlier_influence);
+    stats.agreement = std::move(fit_in.agreement);
+    stats.n = Vector::from(n);
+    return {std::move(asym), std::move(stats)};
 }
 
 Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, VecView theta,
-                                                       const config::PredictOptions& options, bool ysolo_histogram,
-                                                       InsightSource source, bool weights, bool solo) {
+                                                       const config::PredictOptions& options, InsightSource source,
+                                                       PipelineParts parts) {
     if (options.censor_type == enums::CensorType::Both) return compute_error(kBothNotSupported);
 
     Vector thr = config::threshold_or_default_range(options);
@@ -247,7 +234,7 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     // to the steps below that also only read the weights.
     auto pw = insights::weights::prediction_weights::prediction_weights_with_insights(
         results, x, theta, options.censor_type, options.censor_operator, thr.view(), options.censor_unit, cov_inv,
-        std::move(source), weights, options.missing_moments, insights::weights::prediction_weights::Spread::ByCaller);
+        std::move(source), parts.weights, options.missing_moments, insights::weights::prediction_weights::Spread::ByCaller);
     if (!pw) return std::unexpected(std::move(pw.error()));
     Vector n_retained = std::move(pw->n);
     std::optional<psr::GridPsrSummary> summary = std::move(pw->summary);
@@ -276,8 +263,8 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
                                                          summary->eval.n_total)
                                   : kernels::weighted_outcomes(results.weights->view(), y);
             predicted = predictions_and_solo(results, y, x, std::move(yhat), ri->relevance, ri->include, cov_inv_opt,
-                                             options.prediction_scale == enums::PredictionScale::Logistic, solo,
-                                             ysolo_histogram);
+                                             options.prediction_scale == enums::PredictionScale::Logistic, parts.solo,
+                                             parts.ysolo_histogram);
         },
         [&] {
             parallel::join_if(
@@ -315,7 +302,7 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
 
     const double kf = static_cast<double>(k_vars);
     const double m = adj_fit_factor(options.adj_fit_multiplier, kf);
-    const Vector& fit = stat(am.stats, "fit");
+    const Vector& fit = am.stats.fit;
     Vector adjusted = Vector::uninit(t);
     Vector k_fit = Vector::uninit(t);
     for (std::size_t k = 0; k < t; ++k) {
@@ -325,39 +312,41 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     }
 
     results.core.yhat = std::move(yhat);
-    results.core.fit = Vector::from(fit.span());
+    results.core.fit = std::move(am.stats.fit);
     results.core.asymmetry = std::move(am.asymmetry);
     results.core.adjusted_fit = adjusted;
     results.core.k_fit = std::move(k_fit);
-    results.core.agreement = Vector::from(stat(am.stats, "agreement").span());
-    results.core.outlier_influence = Vector::from(stat(am.stats, "outlier_influence").span());
+    results.core.agreement = std::move(am.stats.agreement);
+    results.core.outlier_influence = std::move(am.stats.outlier_influence);
 
     results::PredictionAuxiliaryInfo& aux = results::get_or_alloc_auxiliary(results);
-    aux.n = to_counts(stat(am.stats, "n"));
+    aux.n = to_counts(am.stats.n);
     aux.k = results::CountVector(t, k_vars);
 
     std::optional<CellAdjFitWeights> cell_weights;
     if (summary) {
         Vector a = Vector::uninit(t);
         for (std::size_t k = 0; k < t; ++k) a[k] = adjusted[k] * (aux.k[k] < aux.n[k] ? 1.0 : 0.0);
-        auto ri = relevance_and_include(results);
-        if (!ri) return std::unexpected(std::move(ri.error()));
         cell_weights = psr::psr_stream_mix(ri->relevance, ri->include, summary->exclude.view(), summary->eval,
                                            a.view(), adjusted.view());
         summary.reset();
     }
 
     if (options.include_linear_regression) {
-        auto v = stats::linear_regression::direct_linear_regression(y, x, theta);
-        if (!v) return std::unexpected(std::move(v.error()));
-        results.core.yhat_linear = Vector{*v};
+        if (auto r = store_linear_regression(results, y, x, theta); !r) return std::unexpected(std::move(r.error()));
     }
-
     return PredictInnerResult{std::move(results), std::move(cell_weights)};
 }
 
+Result<void> store_linear_regression(PredictionResults& results, VecView y, MatView x, VecView theta) {
+    auto v = stats::linear_regression::direct_linear_regression(y, x, theta);
+    if (!v) return std::unexpected(std::move(v.error()));
+    results.core.yhat_linear = Vector{*v};
+    return {};
+}
+
 Result<PredictionResults> predict(VecView y, MatView x, VecView theta, const config::PredictOptions& options) {
-    auto r = predict_inner_with_insights(y, x, theta, options, true, InsightSource::compute(), true, true);
+    auto r = predict_inner_with_insights(y, x, theta, options, InsightSource::compute(), PipelineParts{});
     if (!r) return std::unexpected(std::move(r.error()));
     return std::move(r->results);
 }

@@ -38,12 +38,29 @@ Result<matrix::Matrix> inverse_of_covariance(matrix::MatView cov, enums::Inversi
 Result<results::PredictionResults> predict(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
                                            const config::PredictOptions& options);
 
-// The shared pipeline. `weights` false takes the streamed path (no N x T
-// weight matrices; the cell weights come back instead); `solo` false skips the
-// solo distribution; `ysolo_histogram` false skips its histogram.
+// What a run of the pipeline builds besides its predictions and fit
+// statistics; the prediction call asks for everything, the search runs for
+// less.
+struct PipelineParts {
+    // The y-solo histogram of the solo distribution.
+    bool ysolo_histogram = true;
+    // The N x T weight matrices; without them the run takes the streamed
+    // path and hands back the cell weights instead.
+    bool weights = true;
+    // The solo distribution with its statistics.
+    bool solo = true;
+};
+
+// The shared pipeline.
 Result<PredictInnerResult> predict_inner_with_insights(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
-                                                       const config::PredictOptions& options, bool ysolo_histogram,
-                                                       InsightSource source, bool weights, bool solo);
+                                                       const config::PredictOptions& options, InsightSource source,
+                                                       PipelineParts parts);
+
+// The linear-regression value of y on x at theta, stored as the results'
+// one-element `yhat_linear`; its error leaves the results unchanged. Every
+// model computes it once, on its full data and the response scale.
+Result<void> store_linear_regression(results::PredictionResults& results, matrix::VecView y, matrix::MatView x,
+                                     matrix::VecView theta);
 
 // Asymmetry and fit statistics of the streamed weights of both sides.
 insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(matrix::VecView n, matrix::VecView y,
