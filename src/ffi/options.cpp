@@ -235,10 +235,11 @@ Status set_attribute_combi(GridOptions& g, const double* values, std::size_t row
 }
 
 Status set_objective(MaxFitOptions& m, std::string_view text) {
-    if (text != "fit" && text != "adjusted_fit" && text != "kfit") {
+    const auto objective = toolbox::enums::maxfit_objective_from_str(text);
+    if (!objective) {
         return invalid(toolbox::format("objective must be 'fit', 'adjusted_fit', or 'kfit'; got '{}'", text));
     }
-    m.objective = std::string(text);
+    m.objective = *objective;
     return QEL_STATUS_OK;
 }
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -25,6 +26,7 @@ using test_data::make_data;
 
 using toolbox::enums::CensorType;
 using toolbox::enums::InnerParallel;
+using toolbox::enums::MaxFitObjective;
 using toolbox::matrix::Matrix;
 using toolbox::matrix::Vector;
 using toolbox::qel::models::config::MaxFitOptions;
@@ -43,9 +45,9 @@ Data make_binary(std::size_t n, std::size_t k, unsigned seed) {
     return d;
 }
 
-MaxFitOptions options_for(CensorType censor, InnerParallel inner, std::string objective = "kfit") {
+MaxFitOptions options_for(CensorType censor, InnerParallel inner, MaxFitObjective objective = MaxFitObjective::KFit) {
     MaxFitOptions o;
-    o.objective = std::move(objective);
+    o.objective = objective;
     o.predict.censor_type = censor;
     o.inner_parallel = inner;
     return o;
@@ -102,19 +104,17 @@ TEST(MaxFitSelection, CandidateRules) {
     struct Case {
         const char* name;
         std::vector<double> scores;
-        std::string objective;
+        MaxFitObjective objective;
         double want_tag;  // the index of the winner
     } cases[] = {
-        {"equal scores keep the first", {0.7, 0.7}, "kfit", 0},
-        {"NaN first, number second", {kNaN, 0.2}, "fit", 1},
-        {"number first, NaN second", {0.2, kNaN}, "adjusted_fit", 0},
-        {"both NaN: the first", {kNaN, kNaN}, "kfit", 0},
-        {"strictly greater wins", {0.1, 0.3}, "kfit", 1},
-        {"smaller loses", {0.3, 0.1}, "kfit", 0},
-        {"unknown objective: no score is a number", {0.1, 0.9}, "Fit", 0},
-        {"three candidates", {kNaN, 0.4, 0.9}, "fit", 2},
-        {"one candidate is returned unscored", {kNaN}, "kfit", 0},
-        {"one candidate, unknown objective", {0.5}, "nonsense", 0},
+        {"equal scores keep the first", {0.7, 0.7}, MaxFitObjective::KFit, 0},
+        {"NaN first, number second", {kNaN, 0.2}, MaxFitObjective::Fit, 1},
+        {"number first, NaN second", {0.2, kNaN}, MaxFitObjective::AdjustedFit, 0},
+        {"both NaN: the first", {kNaN, kNaN}, MaxFitObjective::KFit, 0},
+        {"strictly greater wins", {0.1, 0.3}, MaxFitObjective::KFit, 1},
+        {"smaller loses", {0.3, 0.1}, MaxFitObjective::KFit, 0},
+        {"three candidates", {kNaN, 0.4, 0.9}, MaxFitObjective::Fit, 2},
+        {"one candidate is returned unscored", {kNaN}, MaxFitObjective::KFit, 0},
     };
     for (const Case& c : cases) {
         std::vector<mf::MaxFitCandidate> list;
@@ -123,29 +123,35 @@ TEST(MaxFitSelection, CandidateRules) {
         ASSERT_TRUE(best) << c.name;
         EXPECT_EQ(best->value[0], c.want_tag) << c.name;
     }
-    auto none = mf::select_best_result({}, "kfit");
+    auto none = mf::select_best_result({}, MaxFitObjective::KFit);
     ASSERT_FALSE(none);
     EXPECT_EQ(none.error().message, "No results to select from");
 }
 
-TEST(MaxFitSetup, ObjectiveIsMatchedExactly) {
-    const Data d = make_data(30, 2, 1);
+TEST(MaxFitObjectiveText, IsMatchedExactly) {
     struct Case {
-        std::string objective;
-        bool ok;
-    } cases[] = {{"fit", true}, {"adjusted_fit", true}, {"kfit", true}, {"Fit", false},
-                 {"KFIT", false}, {"kfit ", false}, {"", false}, {"adjusted fit", false}};
-    for (const Case& c : cases) {
-        MaxFitOptions o;
-        o.objective = c.objective;
-        auto s = mf::setup_common(d.y.view(), d.x.view(), d.theta.view(), o);
-        EXPECT_EQ(bool(s), c.ok) << c.objective;
-        if (!s) {
-            EXPECT_EQ(s.error().message,
-                      "psr:optimal_models:predict_maxfit: objective must be either 'fit', 'adjusted_fit' or 'kfit', " +
-                          c.objective + " was specified instead.");
-        }
-    }
+        const char* text;
+        std::optional<MaxFitObjective> want;
+    } cases[] = {{"fit", MaxFitObjective::Fit},
+                 {"adjusted_fit", MaxFitObjective::AdjustedFit},
+                 {"kfit", MaxFitObjective::KFit},
+                 {"Fit", std::nullopt},
+                 {"KFIT", std::nullopt},
+                 {"kfit ", std::nullopt},
+                 {"", std::nullopt},
+                 {"adjusted fit", std::nullopt}};
+    for (const Case& c : cases) EXPECT_EQ(toolbox::enums::maxfit_objective_from_str(c.text), c.want) << c.text;
+}
+
+// Each objective scores the core array of its name.
+TEST(MaxFitObjectiveText, ScoresTheArrayOfItsName) {
+    PredictionResults r = PredictionResults::create(1, 1, 1, Vector{0.5});
+    r.core.fit = Vector{1.0};
+    r.core.adjusted_fit = Vector{2.0};
+    r.core.k_fit = Vector{3.0};
+    EXPECT_EQ(mf::objective_scores(r, MaxFitObjective::Fit)[0], 1.0);
+    EXPECT_EQ(mf::objective_scores(r, MaxFitObjective::AdjustedFit)[0], 2.0);
+    EXPECT_EQ(mf::objective_scores(r, MaxFitObjective::KFit)[0], 3.0);
 }
 
 TEST(MaxFitSetup, ThresholdsAndInverseCovariance) {
@@ -214,7 +220,7 @@ TEST(MaxFitSetup, UndefinedCovarianceIsAnErrorUnderEveryMethod) {
 TEST(MaxFitPass, ReducesTheFullPassToTheChosenThreshold) {
     const Data d = make_data(60, 3, 4);
     for (CensorType censor : {CensorType::Relevance, CensorType::Similarity}) {
-        MaxFitOptions o = options_for(CensorType::Both, InnerParallel::Off, "fit");
+        MaxFitOptions o = options_for(CensorType::Both, InnerParallel::Off, MaxFitObjective::Fit);
         o.predict.threshold = Vector{0.0, 0.1, 0.3, 0.5, 0.7};
         auto setup = mf::setup_common(d.y.view(), d.x.view(), d.theta.view(), o);
         ASSERT_TRUE(setup);
@@ -301,7 +307,7 @@ std::vector<double> flatten(const mf::MaxFitCandidate& c) {
 
 TEST(MaxFitDrivers, PoolAndSequentialRunsGiveTheSameBits) {
     const Data d = make_data(80, 3, 6);
-    for (const char* objective : {"fit", "adjusted_fit", "kfit"}) {
+    for (MaxFitObjective objective : {MaxFitObjective::Fit, MaxFitObjective::AdjustedFit, MaxFitObjective::KFit}) {
         for (bool logistic : {false, true}) {
             const Data& in = logistic ? make_binary(80, 3, 7) : d;
             MaxFitOptions o = options_for(CensorType::Both, InnerParallel::Auto, objective);
@@ -317,7 +323,7 @@ TEST(MaxFitDrivers, PoolAndSequentialRunsGiveTheSameBits) {
                 const auto got = flatten(*par);
                 ASSERT_EQ(got.size(), want.size());
                 EXPECT_EQ(std::memcmp(got.data(), want.data(), got.size() * sizeof(double)), 0)
-                    << objective << (logistic ? " logistic" : " response");
+                    << int(objective) << (logistic ? " logistic" : " response");
             }
         }
     }
@@ -326,7 +332,7 @@ TEST(MaxFitDrivers, PoolAndSequentialRunsGiveTheSameBits) {
 // The winner between censor types is the pass with the larger chosen score.
 TEST(MaxFitDrivers, BothCensorTypesKeepTheBetterPass) {
     const Data d = make_data(70, 2, 8);
-    MaxFitOptions o = options_for(CensorType::Both, InnerParallel::Off, "kfit");
+    MaxFitOptions o = options_for(CensorType::Both, InnerParallel::Off, MaxFitObjective::KFit);
     auto both = mf::predict_maxfit_sequential(d.y.view(), d.x.view(), d.theta.view(), o);
     ASSERT_TRUE(both);
     o.predict.censor_type = CensorType::Relevance;
@@ -340,10 +346,10 @@ TEST(MaxFitDrivers, BothCensorTypesKeepTheBetterPass) {
 }
 
 TEST(MaxFitDrivers, ErrorPrefixesFollowTheDriver) {
-    const Data d = make_data(30, 2, 9);
+    Data d = make_data(30, 2, 9);
+    d.x(3, 1) = kNaN;  // the plain covariance is undefined: the setup fails
     const std::string objective_message =
-        "psr:optimal_models:predict_maxfit: objective must be either 'fit', 'adjusted_fit' or 'kfit', Fit was "
-        "specified instead.";
+        "covariance of X is not finite (a column with fewer than two observed values, or a single observation)";
     struct Case {
         const char* name;
         CensorType censor;
@@ -356,7 +362,7 @@ TEST(MaxFitDrivers, ErrorPrefixesFollowTheDriver) {
         {"similarity, off: sequential", CensorType::Similarity, InnerParallel::Off, objective_message},
     };
     for (const Case& c : cases) {
-        auto r = mf::predict_maxfit_simple(d.y.view(), d.x.view(), d.theta.view(), options_for(c.censor, c.inner, "Fit"));
+        auto r = mf::predict_maxfit_simple(d.y.view(), d.x.view(), d.theta.view(), options_for(c.censor, c.inner));
         ASSERT_FALSE(r) << c.name;
         EXPECT_EQ(r.error().message, c.want) << c.name;
     }
@@ -364,20 +370,19 @@ TEST(MaxFitDrivers, ErrorPrefixesFollowTheDriver) {
 
 TEST(MaxFitDrivers, DefaultOptionsTakeThePool) {
     const MaxFitOptions o;
-    EXPECT_EQ(o.objective, "kfit");
+    EXPECT_EQ(o.objective, MaxFitObjective::KFit);
     EXPECT_EQ(o.predict.censor_type, CensorType::Both);
     EXPECT_EQ(o.inner_parallel, InnerParallel::Auto);
-    MaxFitOptions bad = o;
-    bad.objective = "Fit";
-    const Data d = make_data(30, 2, 10);
-    auto r = mf::predict_maxfit_simple(d.y.view(), d.x.view(), d.theta.view(), bad);
+    Data d = make_data(30, 2, 10);
+    d.x(0, 0) = kNaN;
+    auto r = mf::predict_maxfit_simple(d.y.view(), d.x.view(), d.theta.view(), o);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message.rfind("Setup error: ", 0), 0u);
 }
 
 TEST(MaxFitLogistic, ChosenValueAndSoloPartsBecomeProbabilities) {
     const Data d = make_binary(90, 2, 11);
-    MaxFitOptions o = options_for(CensorType::Both, InnerParallel::Off, "adjusted_fit");
+    MaxFitOptions o = options_for(CensorType::Both, InnerParallel::Off, MaxFitObjective::AdjustedFit);
     o.predict.include_linear_regression = true;
     auto response = mf::predict_maxfit_sequential(d.y.view(), d.x.view(), d.theta.view(), o);
     o.predict.prediction_scale = toolbox::enums::PredictionScale::Logistic;

@@ -229,7 +229,7 @@ TEST_F(StoredOptions, SharedSettersStoreIntoTheEmbeddedRecord) {
     run_predict_cases(grid_cases, [&]() -> const PredictOptions& { return gr().predict; }, grid_rest);
 
     const auto maxfit_rest = [&] {
-        EXPECT_EQ(mr().objective, "kfit");
+        EXPECT_EQ(mr().objective, toolbox::enums::MaxFitObjective::KFit);
         EXPECT_EQ(mr().inner_parallel, InnerParallel::Auto);
     };
     const std::vector<PredictCase> maxfit_cases = {
@@ -292,11 +292,11 @@ TEST_F(StoredOptions, TextSettersStoreTheParsedValue) {
     EXPECT_EQ(gr().inner_parallel, InnerParallel::Auto);
 
     EXPECT_EQ(qel_maxfit_options_set_objective(m, "adjusted_fit"), 0);
-    EXPECT_EQ(mr().objective, "adjusted_fit");
+    EXPECT_EQ(mr().objective, toolbox::enums::MaxFitObjective::AdjustedFit);
     EXPECT_EQ(qel_maxfit_options_set_objective(m, "KFIT"), 3);
-    EXPECT_EQ(mr().objective, "adjusted_fit");
+    EXPECT_EQ(mr().objective, toolbox::enums::MaxFitObjective::AdjustedFit);
     EXPECT_EQ(qel_maxfit_options_set_objective(m, "\xff"), 3);
-    EXPECT_EQ(mr().objective, "adjusted_fit");
+    EXPECT_EQ(mr().objective, toolbox::enums::MaxFitObjective::AdjustedFit);
 }
 
 TEST_F(StoredOptions, ThresholdsAreCopiedAndReplaced) {

@@ -91,7 +91,7 @@ TEST(OptionRecords, GridDefaults) {
 
 TEST(OptionRecords, MaxFitDefaults) {
     const MaxFitOptions m;
-    EXPECT_EQ(m.objective, "kfit");
+    EXPECT_EQ(m.objective, toolbox::enums::MaxFitObjective::KFit);
     expect_search_predict_defaults(m.predict);
     EXPECT_EQ(m.inner_parallel, InnerParallel::Auto);
 }

@@ -11,6 +11,7 @@
 #include "toolbox/enums/censor_operator.hpp"
 #include "toolbox/enums/censor_type.hpp"
 #include "toolbox/enums/inner_parallel.hpp"
+#include "toolbox/enums/maxfit_objective.hpp"
 #include "toolbox/enums/retain_grid_objects.hpp"
 
 namespace toolbox::enums {

@@ -119,14 +119,17 @@ Matrix pairwise_cov(MatView x, const PresentSums& sums) {
 
 }  // namespace
 
-Matrix cov(MatView x) {
+Matrix cov(MatView x) { return cov_and_mean(x).cov; }
+
+CovAndMean cov_and_mean(MatView x) {
     const std::size_t n = x.rows(), k = x.cols();
     require(n > 0, "Cannot compute mean for empty array");
     Vector mean = Vector::uninit(k);
     rowwise::column_sums(x, mean.data());
     const double dn = static_cast<double>(n);
     for (std::size_t j = 0; j < k; ++j) mean[j] /= dn;
-    return centred_cov(x, mean.data(), dn - 1.0);
+    Matrix c = centred_cov(x, mean.data(), dn - 1.0);
+    return {std::move(c), std::move(mean), n};
 }
 
 Matrix nancov(MatView x, bool listwise) { return nancov_with_means(x, listwise).cov; }

@@ -28,6 +28,10 @@ struct CovAndMean {
 // column's row and column of the result into NaN. Stops the computation on N = 0.
 Matrix cov(MatView x);
 
+// `cov(x)` with the column means it centres on (NaN in a column with a NaN)
+// and n = N.
+CovAndMean cov_and_mean(MatView x);
+
 // Covariance tolerant of NaN: `cov` when x holds no NaN, otherwise the
 // listwise (`listwise` true) or the pairwise covariance. Entries whose pairwise
 // count is below 2 are NaN.

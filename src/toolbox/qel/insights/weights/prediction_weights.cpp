@@ -67,6 +67,11 @@ results::CountVector to_counts(const Vector& v) {
 
 }  // namespace
 
+PrecomputedInsights insights_from_data(MatView x, VecView theta, MatView cov_inv, MissingMoments missing_moments,
+                                       const matrix::covariance::MeanAndN* means) {
+    return compute_insights(x, theta, cov_inv, missing_moments == MissingMoments::Complete, means);
+}
+
 Result<PredictionWeightsResult> prediction_weights_with_insights(
     results::PredictionResults& results, MatView x, VecView theta, CensorType censor_type,
     CensorOperator censor_operator, std::optional<VecView> thresholds, std::optional<CensorUnit> censor_unit,

@@ -49,6 +49,15 @@ struct InsightSource {
     static InsightSource borrowed(const PrecomputedInsights& insights) { return {Borrowed{&insights}}; }
 };
 
+// The relevance measures of x at theta as a run computes them from the data
+// with `cov_inv` (`InsightSource::compute(means)`), for a caller that hands
+// them to several runs. `means`: the column means with their sample size as
+// `average_with_n` gives them under `missing_moments`, when the caller has
+// them; computed here otherwise.
+PrecomputedInsights insights_from_data(matrix::MatView x, matrix::VecView theta, matrix::MatView cov_inv,
+                                       enums::MissingMoments missing_moments,
+                                       const matrix::covariance::MeanAndN* means = nullptr);
+
 struct PredictionWeightsResult {
     // Retained observations per threshold (include side).
     matrix::Vector n;

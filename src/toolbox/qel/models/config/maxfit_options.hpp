@@ -2,8 +2,6 @@
 // the objective that picks the best threshold and censor type.
 #pragma once
 
-#include <string>
-
 #include "toolbox/enums/enums.hpp"
 #include "toolbox/qel/models/config/predict_options.hpp"
 
@@ -11,9 +9,7 @@ namespace toolbox::qel::models::config {
 
 // A default-constructed record holds the defaults of a max-fit handle.
 struct MaxFitOptions {
-    // "fit", "adjusted_fit" or "kfit", matched exactly; checked by its setter
-    // and again by the run, since a record may be built without the setter.
-    std::string objective = "kfit";
+    enums::MaxFitObjective objective = enums::MaxFitObjective::KFit;
     PredictOptions predict = search_run_predict_defaults();
     enums::InnerParallel inner_parallel = enums::InnerParallel::Auto;
 };

@@ -3,9 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <optional>
 #include <utility>
 
-#include "toolbox/format.hpp"
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
@@ -26,21 +26,13 @@ namespace {
 constexpr const char* kInverseNotFinite =
     "inverse covariance of X is not finite (the covariance is too close to singular)";
 
-bool is_objective(const std::string& text) {
-    return text == "fit" || text == "adjusted_fit" || text == "kfit";
-}
-
 }  // namespace
 
 Result<MaxFitSetup> setup_common(VecView y, MatView x, VecView theta, const config::MaxFitOptions& options) {
-    if (!is_objective(options.objective)) {
-        return compute_error(
-            format("psr:optimal_models:predict_maxfit: objective must be either 'fit', 'adjusted_fit' or 'kfit', {} "
-                   "was specified instead.",
-                   options.objective));
-    }
     MaxFitSetup setup;
-    setup.x = Matrix::from(x);
+    // The column means of the relevance, when the covariance's own pass has
+    // them.
+    std::optional<matrix::covariance::MeanAndN> means;
     // Covariance and inversion once per run, not once per censor type.
     if (options.predict.cov_inv) {
         setup.cov_inv = Matrix::from(options.predict.cov_inv->view());
@@ -48,11 +40,15 @@ Result<MaxFitSetup> setup_common(VecView y, MatView x, VecView theta, const conf
         // The plain sample covariance is NaN wherever X holds a missing value
         // (everywhere for a single observation) and infinite where an
         // attribute overflows; it is refused as the pipeline refuses it.
-        const Matrix cov = matrix::covariance::cov(setup.x.view());
-        if (auto finite = predict::check_covariance_finite(cov.view()); !finite) {
+        matrix::covariance::CovAndMean cm = matrix::covariance::cov_and_mean(x);
+        if (auto finite = predict::check_covariance_finite(cm.cov.view()); !finite) {
             return std::unexpected(std::move(finite.error()));
         }
-        setup.cov_inv = matrix::covariance::invert_cov(cov.view(), options.predict.inv_method);
+        // A finite covariance leaves no missing value in X, and there the
+        // plain means are those of either missing-moments rule, complete rows
+        // being all rows.
+        means = matrix::covariance::MeanAndN{std::move(cm.mean), cm.n};
+        setup.cov_inv = matrix::covariance::invert_cov(cm.cov.view(), options.predict.inv_method);
         // A covariance too close to singular can still invert to infinities,
         // which would spread into every relevance.
         for (double v : setup.cov_inv.flat()) {
@@ -60,11 +56,18 @@ Result<MaxFitSetup> setup_common(VecView y, MatView x, VecView theta, const conf
         }
     }
     setup.thresholds = config::threshold_or_default_range(options.predict);
-    setup.y = Vector::from(y);
-    setup.theta = Vector::from(theta);
+    setup.y = y;
+    setup.x = x;
+    setup.theta = theta;
     setup.objective = options.objective;
     setup.predict = options.predict;
     setup.inner_parallel = options.inner_parallel;
+    // Relevance and similarity do not depend on the censor type: two passes
+    // read the same measures, computed once.
+    if (options.predict.censor_type == enums::CensorType::Both) {
+        setup.shared_insights = insights::weights::prediction_weights::insights_from_data(
+            x, theta, setup.cov_inv.view(), options.predict.missing_moments, means ? &*means : nullptr);
+    }
     return setup;
 }
 
@@ -75,11 +78,13 @@ std::vector<enums::CensorType> censor_types_of(const config::PredictOptions& pre
     return {predict.censor_type};
 }
 
-const Vector* objective_scores(const PredictionResults& results, const std::string& objective) {
-    if (objective == "fit") return &results.core.fit;
-    if (objective == "adjusted_fit") return &results.core.adjusted_fit;
-    if (objective == "kfit") return &results.core.k_fit;
-    return nullptr;
+const Vector& objective_scores(const PredictionResults& results, enums::MaxFitObjective objective) {
+    switch (objective) {
+        case enums::MaxFitObjective::Fit: return results.core.fit;
+        case enums::MaxFitObjective::AdjustedFit: return results.core.adjusted_fit;
+        case enums::MaxFitObjective::KFit: return results.core.k_fit;
+    }
+    fault("max-fit objective out of range");
 }
 
 std::size_t best_threshold_index(VecView scores) {
@@ -116,15 +121,14 @@ Result<MaxFitCandidate> execute_single_censor(const MaxFitSetup& setup, enums::C
     inner.threshold = Vector::from(setup.thresholds.view());
     inner.cov_inv = Matrix::from(setup.cov_inv.view());
 
-    auto run = predict::predict_inner_with_insights(setup.y.view(), setup.x.view(), setup.theta.view(), inner,
-                                                    predict::InsightSource::compute(), {.ysolo_histogram = false});
+    const auto source = setup.shared_insights ? predict::InsightSource::borrowed(*setup.shared_insights)
+                                              : predict::InsightSource::compute();
+    auto run = predict::predict_inner_with_insights(setup.y, setup.x, setup.theta, inner, source,
+                                                    {.ysolo_histogram = false});
     if (!run) return std::unexpected(std::move(run.error()));
     PredictionResults results = std::move(run->results);
 
-    const Vector* scores = objective_scores(results, setup.objective);
-    if (scores == nullptr) return compute_error("Invalid objective");
-
-    const std::size_t g = choose_threshold(scores->view(), setup.predict.verbose);
+    const std::size_t g = choose_threshold(objective_scores(results, setup.objective).view(), setup.predict.verbose);
     require(g < results.core.yhat.size(), "max-fit: chosen threshold beyond the predictions");
     Vector value{results.core.yhat[g]};
 
@@ -139,7 +143,7 @@ Result<MaxFitCandidate> execute_single_censor(const MaxFitSetup& setup, enums::C
     return MaxFitCandidate{std::move(value), std::move(results)};
 }
 
-Result<MaxFitCandidate> select_best_result(std::vector<MaxFitCandidate> candidates, const std::string& objective) {
+Result<MaxFitCandidate> select_best_result(std::vector<MaxFitCandidate> candidates, enums::MaxFitObjective objective) {
     if (candidates.empty()) return compute_error("No results to select from");
     if (candidates.size() == 1) return std::move(candidates.front());
 
@@ -147,8 +151,8 @@ Result<MaxFitCandidate> select_best_result(std::vector<MaxFitCandidate> candidat
     double best_score = kNaN;
     std::size_t best = 0;
     for (std::size_t i = 0; i < candidates.size(); ++i) {
-        const Vector* scores = objective_scores(candidates[i].results, objective);
-        const double score = scores != nullptr && scores->size() > 0 ? (*scores)[0] : kNaN;
+        const Vector& scores = objective_scores(candidates[i].results, objective);
+        const double score = scores.size() > 0 ? scores[0] : kNaN;
         if (std::isnan(score)) continue;
         if (std::isnan(best_score) || score > best_score) {
             best_score = score;

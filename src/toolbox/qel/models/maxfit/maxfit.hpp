@@ -8,12 +8,13 @@
 #pragma once
 
 #include <cstddef>
-#include <string>
+#include <optional>
 #include <vector>
 
 #include "toolbox/enums/enums.hpp"
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/array.hpp"
+#include "toolbox/qel/insights/weights/prediction_weights.hpp"
 #include "toolbox/qel/models/config/maxfit_options.hpp"
 #include "toolbox/qel/models/config/predict_options.hpp"
 #include "toolbox/qel/results/base.hpp"
@@ -21,15 +22,19 @@
 namespace toolbox::qel::models::maxfit {
 
 // What every censor type's pass reads; built once per run, read-only after.
+// The data are the caller's, borrowed for the run.
 struct MaxFitSetup {
-    std::string objective;
+    enums::MaxFitObjective objective = enums::MaxFitObjective::KFit;
     config::PredictOptions predict;
     enums::InnerParallel inner_parallel = enums::InnerParallel::Auto;
     matrix::Matrix cov_inv;     // K x K, shared by every pass
     matrix::Vector thresholds;  // the thresholds searched
-    matrix::Vector y;
-    matrix::Matrix x;
-    matrix::Vector theta;
+    matrix::VecView y;
+    matrix::MatView x;
+    matrix::VecView theta;
+    // With two censor types, the relevance measures both passes share:
+    // computed from the data once, as each pass would compute them.
+    std::optional<insights::weights::prediction_weights::PrecomputedInsights> shared_insights;
 };
 
 // One censor type's pass reduced to its best threshold, and the run's result:
@@ -44,11 +49,12 @@ struct MaxFitCandidate {
 Result<MaxFitCandidate> predict_maxfit_simple(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
                                               const config::MaxFitOptions& options);
 
+// The censor types one after the other; every error comes back as it is.
 Result<MaxFitCandidate> predict_maxfit_sequential(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
                                                   const config::MaxFitOptions& options);
 
-// Runs the two censor types of a run at once on the worker pool. Every error
-// comes back prefixed by the step that failed.
+// The censor types at once on the worker pool; every error comes back
+// prefixed by the step that failed.
 Result<MaxFitCandidate> predict_maxfit_parallel(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
                                                 const config::MaxFitOptions& options);
 
@@ -60,9 +66,8 @@ std::vector<enums::CensorType> censor_types_of(const config::PredictOptions& pre
 
 Result<MaxFitCandidate> execute_single_censor(const MaxFitSetup& setup, enums::CensorType censor);
 
-// The per-threshold scores that `objective` names, or nullptr for a text that
-// names none.
-const matrix::Vector* objective_scores(const results::PredictionResults& results, const std::string& objective);
+// The per-threshold scores that `objective` names.
+const matrix::Vector& objective_scores(const results::PredictionResults& results, enums::MaxFitObjective objective);
 
 // Position of the best score: scanning from index 0, a NaN best gives way to
 // the next entry, a NaN never displaces a number, and an entry at least as
@@ -74,7 +79,7 @@ std::size_t best_threshold_index(matrix::VecView scores);
 // set, that no score is a number.
 std::size_t choose_threshold(matrix::VecView scores, bool verbose);
 
-Result<MaxFitCandidate> select_best_result(std::vector<MaxFitCandidate> candidates, const std::string& objective);
+Result<MaxFitCandidate> select_best_result(std::vector<MaxFitCandidate> candidates, enums::MaxFitObjective objective);
 
 // Puts the chosen prediction and the solo predictions on the probability
 // scale and recomputes the solo statistics from them.
