@@ -163,22 +163,22 @@ Result<MaxFitCandidate> select_best_result(std::vector<MaxFitCandidate> candidat
 }
 
 Result<void> apply_maxfit_logistic(VecView y, MatView x, Vector& value, PredictionResults& results, MatView cov_inv) {
-    auto p = binary::logistic_probability_from_yhat(y, x, value.view(), cov_inv);
-    if (!p) return std::unexpected(std::move(p.error()));
-    value = std::move(*p);
+    // The chosen value and the solo predictions by one scale.
+    results::SoloDistribution* solo =
+        results.solo_distribution && results.solo_distribution->y_solo ? &*results.solo_distribution : nullptr;
+    auto pq = binary::logistic_probabilities(y, x, value.view(), solo ? solo->y_solo->view() : VecView(), cov_inv);
+    if (!pq) return std::unexpected(std::move(pq.error()));
+    value = std::move(pq->first);
     results.core.yhat = Vector::from(value.view());
-
-    if (results.solo_distribution && results.solo_distribution->y_solo) {
-        results::SoloDistribution& solo = *results.solo_distribution;
-        auto q = binary::logistic_probability_from_yhat(y, x, solo.y_solo->view(), cov_inv);
-        if (!q) return std::unexpected(std::move(q.error()));
-        if (solo.xi_solo) {
-            auto st = insights::solo_distributions::solo_statistics_record(q->view(), solo.xi_solo->view(),
+    if (solo) {
+        Vector& q = pq->second;
+        if (solo->xi_solo) {
+            auto st = insights::solo_distributions::solo_statistics_record(q.view(), solo->xi_solo->view(),
                                                                           value.view());
             if (!st) return std::unexpected(std::move(st.error()));
-            solo.statistics = std::move(*st);
+            solo->statistics = std::move(*st);
         }
-        solo.y_solo = std::move(*q);
+        solo->y_solo = std::move(q);
     }
     return {};
 }
