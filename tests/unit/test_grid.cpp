@@ -15,7 +15,12 @@
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/qel/models/grid/grid.hpp"
-#include "toolbox/qel/models/grid/helpers.hpp"
+#include "toolbox/qel/models/grid/accumulator.hpp"
+#include "toolbox/qel/models/grid/cell.hpp"
+#include "toolbox/qel/models/grid/cells.hpp"
+#include "toolbox/qel/models/grid/finalise.hpp"
+#include "toolbox/qel/models/grid/run.hpp"
+#include "toolbox/qel/models/grid/setup.hpp"
 #include "toolbox/qel/models/grid/missing_importance.hpp"
 #include "toolbox/qel/models/grid/parallel.hpp"
 #include "toolbox/qel/models/grid/sequential.hpp"
@@ -66,14 +71,14 @@ TEST(GridSetup, CompleteDataUsesTheSampleCovarianceAndNoCache) {
     EXPECT_EQ(s->n_combinations, 7u);
     EXPECT_EQ(s->theta.rows(), 1u);
     for (std::size_t j = 0; j < s->n_combinations; ++j) {
-        const auto sel = par::combo_selection(*s, j);
+        const auto sel = combo_selection(*s, j);
         EXPECT_FALSE(sel.touches_hole);
         auto ref = combination_cov_parent(sel.touches_hole, sel.row, s->missing_columns, s->full_cov,
                                           s->listwise_parents);
         ASSERT_TRUE(ref);
         EXPECT_TRUE(ref->is_full());
     }
-    EXPECT_THROW(par::combo_selection(*s, 7), toolbox::Fault);
+    EXPECT_THROW(combo_selection(*s, 7), toolbox::Fault);
 }
 
 TEST(GridSetup, HoleMasksShareParentsOverTheCompleteColumnsPlusTheirOwn) {
@@ -110,7 +115,7 @@ TEST(GridSetup, HoleMasksShareParentsOverTheCompleteColumnsPlusTheirOwn) {
     EXPECT_EQ(s->full_cov(1, 1), 0.0);
     EXPECT_NE(s->full_cov(2, 2), 0.0);
 
-    const auto sel = par::combo_selection(*s, 0);
+    const auto sel = combo_selection(*s, 0);
     EXPECT_TRUE(sel.touches_hole);
     EXPECT_EQ(sel.columns, (std::vector<std::size_t>{0, 1, 4}));
     auto ref = combination_cov_parent(true, sel.row, s->missing_columns, s->full_cov, s->listwise_parents);
@@ -418,8 +423,8 @@ TEST(GridCells, StoreWritesTheCellsRowSliceAndColumn) {
     solo.xi_solo = Matrix{{1, 1}, {2, 2}, {3, 3}};
     solo.y_solo = Vector{7, 8, 9};
     const std::uint8_t row[3] = {1, 0, 1};
-    store_grid_cell_details(cells, "relevance", 1, cell.core.yhat.view(), cell, row);
-    store_grid_cell_details(cells, "elsewhere", 0, cell.core.yhat.view(), cell, row);
+    store_grid_cell_details(cells, CensorType::Relevance, 1, cell.core.yhat.view(), cell, row);
+    store_grid_cell_details(cells, CensorType::Both, 0, cell.core.yhat.view(), cell, row);
     const auto& p = *cells.relevance;
     EXPECT_EQ((*p.yhat_cells)(1, 1), 2.0);
     EXPECT_EQ((*p.yhat_cells)(0, 1), 0.0);
@@ -436,12 +441,12 @@ TEST(GridCells, StoreWritesTheCellsRowSliceAndColumn) {
 
     PredictionResults one = PredictionResults::create(3, 3, 1, Vector{0.5});
     one.core.yhat = Vector{5.0};
-    store_grid_cell_details(cells, "relevance", 0, one.core.yhat.view(), one, row);
+    store_grid_cell_details(cells, CensorType::Relevance, 0, one.core.yhat.view(), one, row);
     EXPECT_EQ((*p.yhat_cells)(0, 0), 5.0);  // one value broadcast over the row
     EXPECT_EQ((*p.yhat_cells)(0, 1), 5.0);
     PredictionResults three = PredictionResults::create(3, 3, 3, Vector{0.1, 0.2, 0.3});
     three.core.yhat = Vector{1.0, 2.0, 3.0};
-    EXPECT_THROW(store_grid_cell_details(cells, "relevance", 0, three.core.yhat.view(), three, row), toolbox::Fault);
+    EXPECT_THROW(store_grid_cell_details(cells, CensorType::Relevance, 0, three.core.yhat.view(), three, row), toolbox::Fault);
 }
 
 // ------------------------------------------------------------------ noise twins
@@ -582,7 +587,7 @@ TEST(GridRuns, TwinSumsCountEveryPassOfEveryCombinationUsingTheColumn) {
     EXPECT_TRUE((*start->twins)[1] && (*start->twins)[3]);
     EXPECT_FALSE((*start->twins)[0]);
     const GridRunContext ctx{start->setup, o, censor_list(CensorType::Both), start->t, std::move(start->twins)};
-    const auto jobs = par::grid_job_list(start->setup, ctx.twins);
+    const auto jobs = grid_job_list(start->setup, ctx.twins);
     // 15 combinations; 8 use column 1 and 8 use column 3.
     EXPECT_EQ(jobs.size(), 15u + 16u);
     auto acc = par::parallel_fold_jobs(ctx, jobs, nullptr);
@@ -597,7 +602,7 @@ TEST(GridRuns, TwinSumsCountEveryPassOfEveryCombinationUsingTheColumn) {
     auto s = grid_run_prelude(d.y.view(), d.x.view(), d.theta.view(), off);
     ASSERT_TRUE(s);
     EXPECT_FALSE(s->twins);
-    EXPECT_EQ(par::grid_job_list(s->setup, s->twins).size(), 15u);
+    EXPECT_EQ(grid_job_list(s->setup, s->twins).size(), 15u);
 }
 
 TEST(GridRuns, EmptyCombinationsAddNothing) {
@@ -667,23 +672,18 @@ TEST(GridRuns, UndefinedCovariancesAreRefusedInSetupCellsAndTwins) {
         ASSERT_TRUE(start && start->twins) << where;
         NoiseTwins twins = *start->twins;
         (*twins[1])[0] = kInf;
-        const auto censors = censor_list(CensorType::Relevance);
-        const std::vector<std::size_t> selected{0, 1};
+        const GridRunContext broken{start->setup, o, censor_list(CensorType::Relevance), start->t, std::move(twins)};
+        const GridRunContext real{start->setup, o, censor_list(CensorType::Relevance), start->t, start->twins};
         ByteMatrix row(1, 4);
         row(0, 0) = row(0, 1) = 1;
+        const ComboSelection sel{{0, 1}, row.row(0), true};
         auto acc = GridCompositeAccumulator::create(60, 4);
-        const auto r = mi::accumulate_one_fused_noise_twin(
-            acc, d.y.view(), d.x.view(), d.theta.view(), row.row(0), selected, start->setup.missing_columns,
-            start->setup.complete_columns, twins, censors, o, true, false, 1);
+        const auto r = mi::accumulate_one_fused_noise_twin(acc, broken, sel, 1);
         ASSERT_FALSE(r) << where;
         EXPECT_EQ(r.error().message, "fused noise inv for column 1: " + undefined) << where;
         EXPECT_EQ(acc.twin_count[1], 0u) << where;
         // The real twins pass.
-        EXPECT_TRUE(mi::accumulate_one_fused_noise_twin(acc, d.y.view(), d.x.view(), d.theta.view(), row.row(0),
-                                                        selected, start->setup.missing_columns,
-                                                        start->setup.complete_columns, *start->twins, censors, o,
-                                                        true, false, 1))
-            << where;
+        EXPECT_TRUE(mi::accumulate_one_fused_noise_twin(acc, real, sel, 1)) << where;
         EXPECT_EQ(acc.twin_count[1], 1u) << where;
     }
 }

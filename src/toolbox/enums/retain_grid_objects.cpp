@@ -39,16 +39,22 @@ Result<GridRetainKey> grid_retain_key_from_str(std::string_view text) {
     return compute_error(toolbox::format("Invalid retain_grid_objects key: '{}'. Valid keys: {}", word, valid_keys_list()));
 }
 
+bool lists_key(const RetainGridObjects& retain, GridRetainKey key) noexcept {
+    return retain.kind == RetainGridObjects::Kind::Keys && std::ranges::find(retain.keys, key) != retain.keys.end();
+}
+
+bool retains_any(const RetainGridObjects& retain, std::initializer_list<GridRetainKey> keys) noexcept {
+    if (retain.kind == RetainGridObjects::Kind::All) return true;
+    return std::ranges::any_of(keys, [&](GridRetainKey key) { return lists_key(retain, key); });
+}
+
+bool retains_cells(const RetainGridObjects& retain) noexcept {
+    return retain.kind == RetainGridObjects::Kind::All ||
+           (retain.kind == RetainGridObjects::Kind::Keys && !retain.keys.empty());
+}
+
 bool allocates_ysolo_cells(const RetainGridObjects& retain) noexcept {
-    switch (retain.kind) {
-        case RetainGridObjects::Kind::None: return false;
-        case RetainGridObjects::Kind::All: return true;
-        case RetainGridObjects::Kind::Keys:
-            return std::ranges::any_of(retain.keys, [](GridRetainKey key) {
-                return key == GridRetainKey::YsoloDistribution || key == GridRetainKey::YsoloCells;
-            });
-    }
-    return false;
+    return retains_any(retain, {GridRetainKey::YsoloDistribution, GridRetainKey::YsoloCells});
 }
 
 Result<RetainGridObjects> retain_grid_objects_from_str(std::string_view text) {

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <initializer_list>
 #include <string_view>
 #include <vector>
 
@@ -50,6 +51,16 @@ struct RetainGridObjects {
 
     bool operator==(const RetainGridObjects&) const = default;
 };
+
+// Whether the option is a key list that names `key`.
+bool lists_key(const RetainGridObjects& retain, GridRetainKey key) noexcept;
+
+// Whether the option keeps any of `keys`: always for All, never for None, and
+// for a list when it names one of them.
+bool retains_any(const RetainGridObjects& retain, std::initializer_list<GridRetainKey> keys) noexcept;
+
+// Whether a grid run keeps any cell detail at all: All, or a list with a key.
+bool retains_cells(const RetainGridObjects& retain) noexcept;
 
 // Whether a grid run must hold the per-cell solo values: always for All, never
 // for None, and for a list when it names the solo distribution or the solo

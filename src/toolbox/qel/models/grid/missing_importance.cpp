@@ -8,8 +8,6 @@
 
 #include "toolbox/format.hpp"
 #include "toolbox/matrix/covariance.hpp"
-#include "toolbox/qel/insights/relevance.hpp"
-#include "toolbox/qel/models/predict/predict.hpp"
 
 namespace toolbox::qel::models::grid::missing_importance {
 
@@ -17,7 +15,6 @@ using matrix::MatView;
 using matrix::Matrix;
 using matrix::Vector;
 using matrix::VecView;
-namespace pw = insights::weights::prediction_weights;
 
 namespace {
 
@@ -88,37 +85,35 @@ helpers::NoiseTwins precompute_garbage_columns(MatView x, std::span<const std::u
     return twins;
 }
 
-Result<void> accumulate_one_fused_noise_twin(helpers::GridCompositeAccumulator& acc, VecView y, MatView x,
-                                             VecView theta, helpers::ByteRow row,
-                                             std::span<const std::size_t> selected,
-                                             std::span<const std::uint64_t> missing_columns,
-                                             std::span<const std::uint64_t> complete_columns,
-                                             const helpers::NoiseTwins& twins,
-                                             std::span<const enums::CensorType> censors,
-                                             const config::GridOptions& options, bool touches_hole,
-                                             bool censor_both, std::size_t k) {
-    if (selected.empty() || k >= twins.size() || !twins[k]) return {};
-    const Vector& twin = *twins[k];
+Result<void> accumulate_one_fused_noise_twin(helpers::GridCompositeAccumulator& acc, const helpers::GridRunContext& ctx,
+                                             const helpers::ComboSelection& sel, std::size_t k) {
+    const std::span<const std::size_t> selected = sel.columns;
+    if (selected.empty() || !ctx.twins || k >= ctx.twins->size() || !(*ctx.twins)[k]) return {};
+    const helpers::GridPredictionSetup& setup = ctx.setup;
+    const Vector& twin = *(*ctx.twins)[k];
+    const MatView x = setup.x.view();
     const std::size_t n = x.rows();
     const std::size_t m = selected.size();
     const auto place = std::ranges::find(selected, k);
     require(place != selected.end(), "k in selected_indices");
     const std::size_t k_at = static_cast<std::size_t>(place - selected.begin());
 
-    Matrix x_sel = Matrix::uninit(n, m);
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t a = 0; a < m; ++a) x_sel(i, a) = a == k_at ? twin[i] : x(i, selected[a]);
-    }
+    Matrix x_sel = helpers::select_columns(x, selected);
+    for (std::size_t i = 0; i < n; ++i) x_sel(i, k_at) = twin[i];
     Vector theta_sel = Vector::uninit(m);
-    for (std::size_t a = 0; a < m; ++a) theta_sel[a] = theta[selected[a]];
+    for (std::size_t a = 0; a < m; ++a) theta_sel[a] = setup.theta(0, selected[a]);
 
-    std::vector<std::uint64_t> lw_cols(complete_columns.begin(), complete_columns.end());
-    for (std::uint64_t c : missing_columns) {
-        if (row[c] != 0) lw_cols.push_back(c);
+    // The listwise covariance and means over every complete column and the
+    // combination's hole columns, the twin in place of column k.
+    std::vector<std::uint64_t> lw_cols(setup.complete_columns.begin(), setup.complete_columns.end());
+    for (std::uint64_t c : setup.missing_columns) {
+        if (sel.row[c] != 0) lw_cols.push_back(c);
     }
-    Matrix x_lw = Matrix::uninit(n, lw_cols.size());
-    for (std::size_t i = 0; i < n; ++i) {
-        for (std::size_t a = 0; a < lw_cols.size(); ++a) x_lw(i, a) = lw_cols[a] == k ? twin[i] : x(i, lw_cols[a]);
+    Matrix x_lw = helpers::select_columns(x, lw_cols);
+    const auto k_lw = std::ranges::find(lw_cols, static_cast<std::uint64_t>(k));
+    if (k_lw != lw_cols.end()) {
+        const std::size_t at = static_cast<std::size_t>(k_lw - lw_cols.begin());
+        for (std::size_t i = 0; i < n; ++i) x_lw(i, at) = twin[i];
     }
     const matrix::covariance::CovAndMean lw = matrix::covariance::listwise_cov_and_mean(x_lw.view());
 
@@ -134,40 +129,20 @@ Result<void> accumulate_one_fused_noise_twin(helpers::GridCompositeAccumulator& 
         means[a] = lw.mean[pos[a]];
         for (std::size_t b = 0; b < m; ++b) sub(a, b) = lw.cov(pos[a], pos[b]);
     }
-    auto inv = predict::inverse_of_covariance(sub.view(), options.predict.inv_method);
-    if (!inv) return compute_error(format("fused noise inv for column {}: {}", k, inv.error().message));
 
-    config::PredictOptions cell_options = config::for_inner_search_cell(options.predict);
-    cell_options.missing_moments = touches_hole ? enums::MissingMoments::Complete : enums::MissingMoments::Pairwise;
-
-    std::optional<pw::PrecomputedInsights> pre;
-    if (censor_both && censors.size() >= 2) {
-        auto rel = insights::relevance(x_sel.view(), theta_sel.view(), means.view(), inv->view());
-        if (!rel) return compute_error(format("fused noise relevance for column {}: {}", k, rel.error().message));
-        pre = pw::PrecomputedInsights{lw.n, std::move(rel->relevance), std::move(rel->similarity),
-                                      std::move(rel->info_x), std::move(rel->info_theta)};
-    }
-    cell_options.cov_inv = std::move(*inv);
-
-    for (std::size_t pass = 0; pass < censors.size(); ++pass) {
-        cell_options.censor_type = censors[pass];
-        pw::InsightSource src = pw::InsightSource::compute();
-        if (pre) {
-            src = pass + 1 < censors.size() ? pw::InsightSource::borrowed(*pre)
-                                            : pw::InsightSource::owned(std::move(*pre));
-        }
-        auto cell = predict::predict_inner_with_insights(y, x_sel.view(), theta_sel.view(), cell_options,
-                                                         std::move(src),
-                                                         {.ysolo_histogram = false, .weights = false, .solo = false});
-        if (!cell) return compute_error(format("fused noise predict for column {}: {}", k, cell.error().message));
-        double fs = 0.0, ys = 0.0;
-        for (double v : cell->results.core.adjusted_fit) fs += v;
-        for (double v : cell->results.core.yhat) ys += v;
-        acc.twin_fit_sum[k] += fs;
-        acc.twin_yhat_sum[k] += ys;
-        acc.twin_count[k] += 1;
-    }
-    return {};
+    const helpers::CellInputs cell{x_sel.view(), theta_sel.view(), sub.view(), sel.touches_hole,
+                                   {.ysolo_histogram = false, .weights = false, .solo = false}};
+    const helpers::CellMeans shared_means = [&] { return helpers::CombinationMean{std::move(means), lw.n}; };
+    const helpers::CellWording wording{helpers::CellWording::Kind::NoiseTwin, k};
+    return helpers::run_cell(ctx, cell, shared_means, wording,
+                             [&](enums::CensorType, const predict::PredictInnerResult& pass) {
+                                 double fs = 0.0, ys = 0.0;
+                                 for (double v : pass.results.core.adjusted_fit) fs += v;
+                                 for (double v : pass.results.core.yhat) ys += v;
+                                 acc.twin_fit_sum[k] += fs;
+                                 acc.twin_yhat_sum[k] += ys;
+                                 acc.twin_count[k] += 1;
+                             });
 }
 
 }  // namespace toolbox::qel::models::grid::missing_importance

@@ -13,7 +13,9 @@
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/array.hpp"
 #include "toolbox/qel/models/config/grid_options.hpp"
-#include "toolbox/qel/models/grid/helpers.hpp"
+#include "toolbox/qel/models/grid/accumulator.hpp"
+#include "toolbox/qel/models/grid/cell.hpp"
+#include "toolbox/qel/models/grid/setup.hpp"
 
 namespace toolbox::qel::models::grid::missing_importance {
 
@@ -22,16 +24,10 @@ namespace toolbox::qel::models::grid::missing_importance {
 helpers::NoiseTwins precompute_garbage_columns(matrix::MatView x, std::span<const std::uint64_t> missing_columns,
                                                std::uint32_t seed);
 
-// The twin runs of one combination with column k replaced by its twin, one
-// per censor pass, added to the accumulator's twin sums of k.
-Result<void> accumulate_one_fused_noise_twin(helpers::GridCompositeAccumulator& acc, matrix::VecView y,
-                                             matrix::MatView x, matrix::VecView theta, helpers::ByteRow row,
-                                             std::span<const std::size_t> selected,
-                                             std::span<const std::uint64_t> missing_columns,
-                                             std::span<const std::uint64_t> complete_columns,
-                                             const helpers::NoiseTwins& twins,
-                                             std::span<const enums::CensorType> censors,
-                                             const config::GridOptions& options, bool touches_hole,
-                                             bool censor_both, std::size_t k);
+// The twin runs of one combination (its selection `sel`) with column k
+// replaced by its twin, one per censor pass, added to the accumulator's twin
+// sums of k. Nothing when the combination selects no column or k has no twin.
+Result<void> accumulate_one_fused_noise_twin(helpers::GridCompositeAccumulator& acc, const helpers::GridRunContext& ctx,
+                                             const helpers::ComboSelection& sel, std::size_t k);
 
 }  // namespace toolbox::qel::models::grid::missing_importance
