@@ -247,8 +247,6 @@ QEL_API int32_t qel_get_percentile_value_algorithm(void);
 /* Insight calls                                                            */
 /* ------------------------------------------------------------------------ */
 
-/* @@insight-calls@@ */
-
 /*
  * The per-observation measures of the method, written straight into caller
  * buffers, without options or a results handle. All distances are squared
@@ -404,8 +402,6 @@ QEL_API int32_t qel_relevance_metrics_call(const QelRelevanceMetricsCallArgs* ar
 /* ------------------------------------------------------------------------ */
 /* Option handles                                                           */
 /* ------------------------------------------------------------------------ */
-
-/* @@option-handles@@ */
 
 /*
  * Three kinds of handle configure the three kinds of run: QelPredictOptions
@@ -703,8 +699,6 @@ QEL_API int32_t qel_maxfit_options_set_objective(QelMaxFitOptions* opts, const c
 /* Compute calls                                                            */
 /* ------------------------------------------------------------------------ */
 
-/* @@compute-calls@@ */
-
 /**
  * The parameters of a model call in one record (qel_predict_call and its
  * grid and max-fit peers): ten 8-byte slots, 80 bytes. `layout` occupies the
@@ -840,8 +834,6 @@ QEL_API int32_t qel_grid_call(const QelModelCallArgs* args);
 /* ------------------------------------------------------------------------ */
 /* Results: presence, dimensions, counts and release                        */
 /* ------------------------------------------------------------------------ */
-
-/* @@results-queries@@ */
 
 /*
  * A results handle comes from qel_predict, qel_maxfit or qel_grid; the caller
@@ -1005,8 +997,6 @@ QEL_API void qel_prediction_results_free(QelPredictionResults* results);
 /* ------------------------------------------------------------------------ */
 /* Results: copies into caller buffers                                      */
 /* ------------------------------------------------------------------------ */
-
-/* @@results-copies@@ */
 
 /*
  * Every copy clears the last error on entry, never changes the results and,

@@ -4,14 +4,6 @@
 
 #include "ffi/results.hpp"
 
-namespace ffi::results {
-
-QelPredictionResults* box_results(toolbox::qel::results::PredictionResults&& results) {
-    return new QelPredictionResults{std::move(results)};
-}
-
-}  // namespace ffi::results
-
 namespace ffi::results_detail {
 
 std::int32_t copy_opt_1d(const QelPredictionResults* results, double* out, std::size_t out_len, std::string_view name,

@@ -15,7 +15,6 @@ const QelExportEntry QEL_EXPORTS[] = {
     EXPORT(qel_get_percentile_value_algorithm),
 
     /* insight calls */
-    /* @@insight-calls@@ */
     EXPORT(qel_info_x),
     EXPORT(qel_info_theta),
     EXPORT(qel_similarity),
@@ -28,7 +27,6 @@ const QelExportEntry QEL_EXPORTS[] = {
     EXPORT(qel_relevance_metrics_call),
 
     /* option handles */
-    /* @@option-handles@@ */
     EXPORT(qel_predict_options_create),
     EXPORT(qel_grid_options_create),
     EXPORT(qel_maxfit_options_create),
@@ -85,7 +83,6 @@ const QelExportEntry QEL_EXPORTS[] = {
     EXPORT(qel_maxfit_options_set_objective),
 
     /* compute calls */
-    /* @@compute-calls@@ */
     EXPORT(qel_predict),
     EXPORT(qel_predict_call),
     EXPORT(qel_maxfit),
@@ -94,7 +91,6 @@ const QelExportEntry QEL_EXPORTS[] = {
     EXPORT(qel_grid_call),
 
     /* results queries */
-    /* @@results-queries@@ */
     EXPORT(qel_results_has_auxiliary),
     EXPORT(qel_results_has_include),
     EXPORT(qel_results_has_weights),
@@ -135,7 +131,6 @@ const QelExportEntry QEL_EXPORTS[] = {
     EXPORT(qel_prediction_results_free),
 
     /* results copies */
-    /* @@results-copies@@ */
     EXPORT(qel_results_copy_yhat),
     EXPORT(qel_results_copy_fit),
     EXPORT(qel_results_copy_agreement),

@@ -255,7 +255,7 @@ TEST(Covariance, AllNaNData) {
     EXPECT_EQ(listwise.n, 0u);
     for (double v : listwise.mean) EXPECT_TRUE(std::isnan(v));
     EXPECT_EQ(toolbox::matrix::validation::counts::complete_rows(x), 0u);
-    const auto idx = toolbox::matrix::nan::detection::get_missing_indices(x, 1);
+    const auto idx = toolbox::matrix::nan::detection::get_missing_indices(x, toolbox::matrix::Each::Column);
     EXPECT_EQ(idx.missing, (std::vector<std::size_t>{0, 1}));
     EXPECT_TRUE(idx.complete.empty());
 }
@@ -350,13 +350,12 @@ TEST(NanUtilities, MissingIndicesAndCompleteRows) {
     Matrix x(3, 3, 1.0);
     x(2, 0) = NaN;
     namespace det = toolbox::matrix::nan::detection;
-    const auto cols = det::get_missing_indices(x, 1);
+    const auto cols = det::get_missing_indices(x, toolbox::matrix::Each::Column);
     EXPECT_EQ(cols.missing, (std::vector<std::size_t>{0}));
     EXPECT_EQ(cols.complete, (std::vector<std::size_t>{1, 2}));
-    const auto rows = det::get_missing_indices(x, 0);
+    const auto rows = det::get_missing_indices(x, toolbox::matrix::Each::Row);
     EXPECT_EQ(rows.missing, (std::vector<std::size_t>{2}));
     EXPECT_EQ(rows.complete, (std::vector<std::size_t>{0, 1}));
-    EXPECT_EQ(fault_text([&] { det::get_missing_indices(x, 2); }), "axis must be 0 (rows) or 1 (columns)");
 
     namespace cnt = toolbox::matrix::validation::counts;
     EXPECT_EQ(cnt::complete_rows(x), 2u);

@@ -51,6 +51,11 @@ lapack_int dgesvd(SvdJob jobu, SvdJob jobvt, std::size_t m, std::size_t n, doubl
                   double* u, std::size_t ldu, double* vt, std::size_t ldvt, double* work, lapack_int lwork);
 
 // ---- CBLAS (row-major operands) ----
+//
+// No computation of the engine calls these: the last bits of a BLAS product
+// depend on OpenBLAS's kernel and thread count, and the engine's sums keep a
+// fixed order instead. They serve the benchmarks (a reference product to
+// compare kernels with) and the tests of this wrapper.
 
 // C = alpha * op(A) * op(B) + beta * C, with op(A) m x k, op(B) k x n, C m x n.
 void dgemm(Trans trans_a, Trans trans_b, std::size_t m, std::size_t n, std::size_t k, double alpha, const double* a,

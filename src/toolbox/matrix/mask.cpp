@@ -83,9 +83,8 @@ BoolVector get_array_mask_nonzero(VecView values, double tolerance) {
 
 namespace true_count {
 
-Vector true_count_axis(BoolMatView m, std::size_t axis) {
-    require(axis <= 1, format("axis {} out of range for a matrix (expected 0 or 1)", axis));
-    if (axis == 0) {
+Vector true_count_axis(BoolMatView m, Each each) {
+    if (each == Each::Column) {
         std::vector<std::size_t> counts(m.cols(), 0);
         for (std::size_t i = 0; i < m.rows(); ++i) {
             const bool* row = m.row(i).data();

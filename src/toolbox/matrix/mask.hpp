@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "toolbox/matrix/array.hpp"
+#include "toolbox/matrix/each.hpp"
 
 namespace toolbox::matrix::mask {
 
@@ -30,10 +31,9 @@ BoolVector get_array_mask_nonzero(VecView values, double tolerance);
 
 namespace true_count {
 
-// The number of true entries of each lane, as doubles: axis 0 counts each
-// column down the rows, axis 1 each row across the columns. Any other axis is
-// an internal fault.
-Vector true_count_axis(BoolMatView m, std::size_t axis);
+// The number of true entries of each lane, as doubles: each column down the
+// rows, or each row across the columns.
+Vector true_count_axis(BoolMatView m, Each each);
 
 }  // namespace true_count
 

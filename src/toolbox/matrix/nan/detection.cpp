@@ -14,13 +14,13 @@ bool contains_nan(MatView x) {
     return false;
 }
 
-BoolVector identify_missing_data(MatView x, std::size_t axis) {
-    require(axis <= 1, "axis must be 0 (rows) or 1 (columns)");
-    BoolVector marked(axis == 0 ? x.rows() : x.cols());
+BoolVector identify_missing_data(MatView x, Each each) {
+    const bool per_row = each == Each::Row;
+    BoolVector marked(per_row ? x.rows() : x.cols());
     // Row by row in both cases: the matrix is read in memory order.
     for (std::size_t i = 0; i < x.rows(); ++i) {
         const double* row = x.row(i).data();
-        if (axis == 0) {
+        if (per_row) {
             bool any = false;
             for (std::size_t j = 0; j < x.cols(); ++j) any |= row[j] != row[j];
             marked[i] = any;
@@ -31,8 +31,8 @@ BoolVector identify_missing_data(MatView x, std::size_t axis) {
     return marked;
 }
 
-MissingIndices get_missing_indices(MatView x, std::size_t axis) {
-    const BoolVector marked = identify_missing_data(x, axis);
+MissingIndices get_missing_indices(MatView x, Each each) {
+    const BoolVector marked = identify_missing_data(x, each);
     MissingIndices out;
     for (std::size_t i = 0; i < marked.size(); ++i) (marked[i] ? out.missing : out.complete).push_back(i);
     return out;

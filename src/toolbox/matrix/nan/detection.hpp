@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "toolbox/matrix/array.hpp"
+#include "toolbox/matrix/each.hpp"
 
 namespace toolbox::matrix::nan::detection {
 
-// Lanes along which to look: axis 0 walks the rows, axis 1 the columns.
 struct MissingIndices {
     std::vector<std::size_t> missing;   // lanes holding at least one NaN, ascending
     std::vector<std::size_t> complete;  // lanes holding none, ascending
@@ -17,11 +17,10 @@ struct MissingIndices {
 // Whether `x` holds any NaN.
 bool contains_nan(MatView x);
 
-// For each lane along `axis` (0 rows, 1 columns), whether it holds a NaN.
-// Any other axis stops the computation.
-BoolVector identify_missing_data(MatView x, std::size_t axis);
+// For each row or each column, whether it holds a NaN.
+BoolVector identify_missing_data(MatView x, Each each);
 
-// The lanes along `axis` that hold a NaN and those that hold none.
-MissingIndices get_missing_indices(MatView x, std::size_t axis);
+// The rows or columns that hold a NaN and those that hold none.
+MissingIndices get_missing_indices(MatView x, Each each);
 
 }  // namespace toolbox::matrix::nan::detection

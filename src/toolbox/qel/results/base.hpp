@@ -115,13 +115,6 @@ struct PredictionAuxiliaryInfo {
     Vector rho;  // written by grid runs only
 };
 
-// The transient weights of one prediction before they move into the results.
-struct PredictionWeights {
-    std::optional<BoolMatrix> include;     // N x T
-    std::optional<Matrix> weights;         // N x T
-    std::optional<Matrix> weights_excluded;  // N x T
-};
-
 struct PredictionResults {
     std::optional<PredictionInsights> insights;
     std::optional<GridInsights> grid_insights;

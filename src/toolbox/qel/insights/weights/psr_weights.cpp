@@ -437,7 +437,7 @@ Result<PsrSide> psr_side_from_squares(BoolMatView mask, VecView r, VecView sq, V
     const std::size_t n_rows = mask.rows();
     const std::size_t t = mask.cols();
     PsrSide side;
-    side.n = matrix::mask::true_count::true_count_axis(mask, 0);
+    side.n = matrix::mask::true_count::true_count_axis(mask, matrix::Each::Column);
     side.phi = Vector::uninit(t);
     for (std::size_t k = 0; k < t; ++k) side.phi[k] = side.n[k] / n_f;
 

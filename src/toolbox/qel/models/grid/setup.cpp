@@ -115,7 +115,7 @@ Result<GridPredictionSetup> prepare_grid_prediction_setup(VecView y, MatView x, 
         setup.n_combinations = g->count;
     }
 
-    const auto split = matrix::nan::detection::get_missing_indices(x, 1);
+    const auto split = matrix::nan::detection::get_missing_indices(x, matrix::Each::Column);
     setup.missing_columns.assign(split.missing.begin(), split.missing.end());
     setup.complete_columns.assign(split.complete.begin(), split.complete.end());
     setup.missing_flags.assign(k, 0);
