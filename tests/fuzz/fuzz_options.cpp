@@ -102,7 +102,11 @@ void same(const QelGridOptions* h, const GridModel& m) {
 void same(const QelMaxFitOptions* h, const MaxFitModel& m) {
     const cfg::MaxFitOptions& r = h->record;
     same_predict(r.predict, m.p, "max-fit");
-    FUZZ_CHECK(r.objective == m.objective, "max-fit handle: objective differs");
+    // The record holds the objective the text names.
+    const auto named = m.objective == "fit"            ? toolbox::enums::MaxFitObjective::Fit
+                       : m.objective == "adjusted_fit" ? toolbox::enums::MaxFitObjective::AdjustedFit
+                                                       : toolbox::enums::MaxFitObjective::KFit;
+    FUZZ_CHECK(r.objective == named, "max-fit handle: objective differs");
     FUZZ_CHECK(static_cast<int>(r.inner_parallel) == m.inner, "max-fit handle: inner_parallel differs");
 }
 
