@@ -158,7 +158,8 @@ Status set_censor_unit_str(PredictOptions& p, std::string_view text) {
     return QEL_STATUS_OK;
 }
 
-// The older spelling of the missing-moments choice, kept as a flag.
+// The missing-moments choice as a flag: non-zero counts only the complete
+// rows.
 Status set_verify_missing_data(PredictOptions& p, std::int32_t flag) {
     p.missing_moments = flag != 0 ? enums::MissingMoments::Complete : enums::MissingMoments::Pairwise;
     return QEL_STATUS_OK;

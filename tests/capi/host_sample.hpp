@@ -1,4 +1,4 @@
-// What the model-call suites share as a host: a random sample, owning
+// What the model-call suites share as a host: the suites' random sample, owning
 // wrappers for results handles and copies of result parts into vectors.
 #pragma once
 
@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <random>
 #include <vector>
 
+#include "../support/sample.hpp"
 #include "qelcore.h"
 
 namespace host {
@@ -23,28 +23,13 @@ struct Sample {
 
 // y is linear in the attributes plus noise; `nan_share` of X goes missing.
 inline Sample random_sample(size_t n, size_t k, unsigned seed, double nan_share = 0.0) {
-    std::mt19937_64 rng(seed);
-    std::normal_distribution<double> normal;
-    std::uniform_real_distribution<double> unit;
     Sample s;
     s.n = n;
     s.k = k;
     s.x.resize(n * k);
     s.y.resize(n);
-    for (size_t i = 0; i < n; ++i) {
-        double acc = 0.0;
-        for (size_t j = 0; j < k; ++j) {
-            s.x[i * k + j] = normal(rng);
-            acc += s.x[i * k + j] * static_cast<double>(j + 1);
-        }
-        s.y[i] = acc + 0.5 * normal(rng);
-    }
-    if (nan_share > 0.0) {
-        for (double& v : s.x) {
-            if (unit(rng) < nan_share) v = kNaN;
-        }
-    }
-    for (size_t j = 0; j < k; ++j) s.theta.push_back(0.3 * normal(rng));
+    s.theta.resize(k);
+    test_sample::generate(n, k, seed, nan_share, s.y.data(), s.x.data(), s.theta.data());
     return s;
 }
 

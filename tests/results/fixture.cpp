@@ -83,6 +83,19 @@ PredictionResults maxfit(std::size_t n, std::size_t k, std::size_t t0, std::size
     return r;
 }
 
+PredictionResults every_part(std::size_t n, std::size_t k, std::size_t t, std::size_t c, std::size_t bins) {
+    PredictionResults r = prediction(n, k, t, bins);
+    r.auxiliary->rho = ramp(2600, t);
+    r.maxfit_index = Vector(t, 0.0);
+    if (t > 2) (*r.maxfit_index)[2] = 1.0;
+    r.grid_insights = res::GridInsights{ramp(10, k), ramp(20, k), ramp(30, k), ramp(40, k), ramp(50, n)};
+    res::CensorGridCells cells{grid(11000, c, t), grid(12000, c, t), grid(13000, c, t), cube(14000, n, t, c),
+                               cube(15000, n, t, c)};
+    r.grid_cells = res::GridCellsData{std::move(cells), std::nullopt, res::share(grid(16000, n, c)),
+                                      res::share(grid(17000, c, t)), res::share(grid(18000, c, k))};
+    return r;
+}
+
 PredictionResults grid_run(std::size_t n, std::size_t k, std::size_t c) {
     PredictionResults r = PredictionResults::create(n, k, 1, Vector{});
     r.core.yhat = Vector{100.0};

@@ -43,6 +43,12 @@ PredictionResults maxfit(std::size_t n, std::size_t k, std::size_t t0, std::size
 // (all five per-censor arrays and the three shared matrices).
 PredictionResults grid_run(std::size_t n, std::size_t k, std::size_t c);
 
+// Every part at once, as no single run holds them: the prediction of
+// `prediction` (with auxiliary rho from 2600), a one-hot max-fit index at
+// threshold 2, grid insights and retained cells of the relevance censor type
+// over the t thresholds and c combinations.
+PredictionResults every_part(std::size_t n, std::size_t k, std::size_t t, std::size_t c, std::size_t bins);
+
 // A fresh object: nothing but the core vectors.
 PredictionResults bare(std::size_t n, std::size_t k, std::size_t t);
 

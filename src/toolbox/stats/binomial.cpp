@@ -52,7 +52,9 @@ void chacha12_block(const std::array<std::uint32_t, 8>& key, std::uint64_t count
 }
 
 // C(n, k) by the multiplicative rule with a gcd step, so that every partial
-// product is itself a binomial coefficient; wraps like the 32-bit original.
+// product is itself a binomial coefficient. The arithmetic is 32-bit and
+// wraps: the sizes of the combination lists, and with them the combinations a
+// seed draws, are those of 32-bit counts on every platform.
 std::uint32_t binomial32(std::uint32_t n, std::uint32_t k) {
     const std::uint32_t kk = std::min(k, n - k);
     std::uint32_t r = 1;
