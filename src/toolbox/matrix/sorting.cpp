@@ -11,30 +11,31 @@
 
 namespace toolbox::matrix::sorting {
 
-Vector sort_array(VecView data) {
-    // NaN is dropped before sorting: with it gone, `<` is a strict weak order
-    // and the stable sort is well defined.
+Vector non_nan_values(VecView data) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < data.size(); ++i) n += !std::isnan(data[i]);
     Vector out = Vector::uninit(n);
     std::size_t w = 0;
     for (std::size_t i = 0; i < data.size(); ++i)
         if (!std::isnan(data[i])) out[w++] = data[i];
+    return out;
+}
+
+Vector sort_array(VecView data) {
+    // NaN is dropped before sorting: with it gone, `<` is a strict weak order
+    // and the stable sort is well defined.
+    Vector out = non_nan_values(data);
     stable_sort_finite_order(out.span());
     return out;
 }
 
 namespace {
 
-// An unsigned key in the order of `<`: negative values have every bit
-// flipped, others the sign bit set, and both zeros share one key, so a
-// stable sort by key is a stable sort by value.
-inline std::uint64_t order_key(double v) noexcept {
-    if (v == 0.0) return std::uint64_t{1} << 63;
-    std::uint64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    return (b >> 63) ? ~b : (b | (std::uint64_t{1} << 63));
-}
+constexpr std::uint64_t kZeroKey = std::uint64_t{1} << 63;
+
+// A key in the order of `<`: the total-order key, with both zeros on one key,
+// so that a stable sort by key is a stable sort by value.
+inline std::uint64_t order_key(double v) noexcept { return v == 0.0 ? kZeroKey : total_order_key(v); }
 
 constexpr unsigned kDigitBits = 11;
 constexpr std::size_t kBuckets = std::size_t{1} << kDigitBits;
@@ -83,23 +84,11 @@ void stable_sort_finite_order(std::span<double> values) {
 
 namespace {
 
-// Selection keys: unsigned integers in the order of the values, computed
-// without branches (the signs of a sample are as good as random). Under the
-// stable order both zeros share one key, so their places are settled by their
-// input order; under the total order every bit pattern has its own.
-inline std::uint64_t total_key(double v) noexcept {
-    std::uint64_t b;
-    std::memcpy(&b, &v, sizeof b);
-    const std::uint64_t negative = static_cast<std::uint64_t>(static_cast<std::int64_t>(b) >> 63);
-    return b ^ (negative | (std::uint64_t{1} << 63));
-}
-
-constexpr std::uint64_t kZeroKey = std::uint64_t{1} << 63;
-
-inline std::uint64_t stable_key(double v) noexcept { return v == 0.0 ? kZeroKey : total_key(v); }
-
+// Selection keys. Under the stable order both zeros share one key, so their
+// places are settled by their input order; under the total order every bit
+// pattern has its own.
 inline std::uint64_t key_in(Order order, double v) noexcept {
-    return order == Order::Total ? total_key(v) : stable_key(v);
+    return order == Order::Total ? total_order_key(v) : order_key(v);
 }
 
 inline double value_of_key(std::uint64_t key) noexcept {

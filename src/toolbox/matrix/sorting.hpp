@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <span>
 #include <vector>
 
@@ -10,9 +12,23 @@
 
 namespace toolbox::matrix::sorting {
 
+// The non-NaN values of `data`, in input order.
+Vector non_nan_values(VecView data);
+
 // The non-NaN values of `data`, ascending. Equal values (-0.0 and +0.0 among
 // them) keep their input order.
 Vector sort_array(VecView data);
+
+// An unsigned key in the IEEE total order of the bit patterns (-0.0 before
+// +0.0, NaN past the infinities): a negative value has every bit flipped,
+// another its sign bit set. Computed without branches, as the signs of a
+// sample are as good as random.
+inline std::uint64_t total_order_key(double v) noexcept {
+    std::uint64_t b;
+    std::memcpy(&b, &v, sizeof b);
+    const std::uint64_t negative = static_cast<std::uint64_t>(static_cast<std::int64_t>(b) >> 63);
+    return b ^ (negative | (std::uint64_t{1} << 63));
+}
 
 // Sorts values without NaN ascending, equal values (-0.0 and +0.0 among them)
 // in their input order: the one sequence every stable sort by `<` gives.

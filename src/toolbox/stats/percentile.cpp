@@ -85,24 +85,10 @@ Vector percentile_values_in(VecView data, VecView percentiles, matrix::sorting::
 
 }  // namespace
 
-Vector collect_non_nan(VecView data) {
-    std::size_t n = 0;
-    for (std::size_t i = 0; i < data.size(); ++i) n += !std::isnan(data[i]);
-    Vector out = Vector::uninit(n);
-    std::size_t w = 0;
-    for (std::size_t i = 0; i < data.size(); ++i)
-        if (!std::isnan(data[i])) out[w++] = data[i];
-    return out;
-}
+Vector collect_non_nan(VecView data) { return matrix::sorting::non_nan_values(data); }
 
 std::strong_ordering float_total_cmp(double a, double b) noexcept {
-    // Flipping every bit but the sign of a negative value turns the bit
-    // pattern into a signed integer with the same order.
-    auto key = [](double v) {
-        auto bits = std::bit_cast<std::int64_t>(v);
-        return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-    };
-    return key(a) <=> key(b);
+    return matrix::sorting::total_order_key(a) <=> matrix::sorting::total_order_key(b);
 }
 
 Vector percentile_rank(VecView data, VecView values) {
