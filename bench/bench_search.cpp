@@ -1,0 +1,75 @@
+// The search runs through the C interface, at the sizes their speed is
+// judged by.
+//
+//   taskset -c 0 bench_search --benchmark_filter=Grid   (one core)
+//   bench_search --benchmark_filter=MaxFit              (every core)
+//
+// Grid: a sequential run (inner parallel off) over every combination of K
+// attributes, four thresholds, both censor types. MaxFit: both censor types
+// on the worker pool (inner parallel automatic), four thresholds.
+#include <benchmark/benchmark.h>
+
+#include "host_sample.hpp"
+#include "qelcore.h"
+
+namespace {
+
+const double kThresholds[] = {0.0, 0.2, 0.5, 0.8};
+
+void BM_GridSequential(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const auto k = static_cast<std::size_t>(state.range(1));
+    const test_support::Sample s = test_support::linear_sample(n, k);
+    QelGridOptions* opts = qel_grid_options_create();
+    qel_grid_options_set_threshold(opts, kThresholds, 4);
+    qel_grid_options_set_censor_type_str(opts, "both");
+    qel_grid_options_set_inner_parallel_str(opts, "off");
+    for (auto _ : state) {
+        QelPredictionResults* res = nullptr;
+        if (qel_grid(s.y.data(), n, s.x.data(), n, k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), k, opts, &res) != 0) {
+            state.SkipWithError(qel_last_error());
+            break;
+        }
+        benchmark::DoNotOptimize(res);
+        qel_prediction_results_free(res);
+    }
+    state.counters["cells"] = static_cast<double>(((std::size_t{1} << k) - 1) * 2);
+    qel_grid_options_free(opts);
+}
+
+void BM_MaxFitBoth(benchmark::State& state) {
+    const auto n = static_cast<std::size_t>(state.range(0));
+    const auto k = static_cast<std::size_t>(state.range(1));
+    const test_support::Sample s = test_support::linear_sample(n, k);
+    QelMaxFitOptions* opts = qel_maxfit_options_create();
+    qel_maxfit_options_set_threshold(opts, kThresholds, 4);
+    qel_maxfit_options_set_censor_type_str(opts, "both");
+    for (auto _ : state) {
+        QelPredictionResults* res = nullptr;
+        if (qel_maxfit(s.y.data(), n, s.x.data(), n, k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), k, opts, &res) != 0) {
+            state.SkipWithError(qel_last_error());
+            break;
+        }
+        benchmark::DoNotOptimize(res);
+        qel_prediction_results_free(res);
+    }
+    qel_maxfit_options_free(opts);
+}
+
+}  // namespace
+
+BENCHMARK(BM_GridSequential)
+    ->Args({20'000, 8})
+    ->ArgNames({"N", "K"})
+    ->MinTime(3.0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_MaxFitBoth)
+    ->Args({1'000'000, 20})
+    ->ArgNames({"N", "K"})
+    ->MinWarmUpTime(1.0)
+    ->MinTime(3.0)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+BENCHMARK_MAIN();
