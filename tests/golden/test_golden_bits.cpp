@@ -391,6 +391,34 @@ const GoldenCase kCases[] = {
          QEL_OK(qel_grid_options_set_include_linear_regression(o.grid, 1));
      },
      0x788bde89c30f7d58ull},
+    // Both censor passes sharing one relevance over the complete rows.
+    {"maxfit_both_complete_moments", Call::maxfit, 5000, 6, 18, 0.0, Outcome::linear, QEL_LAYOUT_ROW_MAJOR,
+     [](Options& o) { QEL_OK(qel_maxfit_options_set_missing_moments(o.maxfit, 1)); }, 0x7021c5c6656f3f3eull},
+    // Streamed cells over threshold counts that fill vector lanes unevenly:
+    // one threshold, five (a last group overlapping the one before) and
+    // thirteen (beyond the split of the fit statistics at eleven).
+    {"grid_t1_relevance", Call::grid, 300, 4, 19, 0.0, Outcome::linear, QEL_LAYOUT_ROW_MAJOR,
+     [](Options& o) {
+         const double t[] = {0.3};
+         QEL_OK(qel_grid_options_set_threshold(o.grid, t, 1));
+         QEL_OK(qel_grid_options_set_censor_type_str(o.grid, "relevance"));
+         QEL_OK(qel_grid_options_set_retain_grid_objects_str(o.grid, "[yhat_cells, adjusted_fit_cells]"));
+     },
+     0xccf4d2a0b68f3b96ull},
+    {"grid_t5_nan_sequential", Call::grid, 400, 5, 20, 0.02, Outcome::linear, QEL_LAYOUT_ROW_MAJOR,
+     [](Options& o) {
+         const auto t = spaced(5, 0.0, 0.9);
+         QEL_OK(qel_grid_options_set_threshold(o.grid, t.data(), t.size()));
+         QEL_OK(qel_grid_options_set_inner_parallel(o.grid, 1));
+         QEL_OK(qel_grid_options_set_retain_grid_objects_str(o.grid, "[yhat_cells, ysolo_cells]"));
+     },
+     0xeaeb269de36bb956ull},
+    {"grid_t13_both", Call::grid, 300, 4, 21, 0.0, Outcome::linear, QEL_LAYOUT_ROW_MAJOR,
+     [](Options& o) {
+         const auto t = spaced(13, 0.0, 0.95);
+         QEL_OK(qel_grid_options_set_threshold(o.grid, t.data(), t.size()));
+     },
+     0xcebf54f3f11cf95aull},
     {"grid_large_relevance_no_missing_adjust", Call::grid, 6000, 5, 15, 0.01, Outcome::linear,
      QEL_LAYOUT_ROW_MAJOR,
      [](Options& o) {

@@ -238,15 +238,20 @@ TEST_P(StreamedVsMaterialised, AgreeOnRandomDataWithNaNRelevances) {
         for (std::size_t i = 0; i < n; ++i) ysum += s.y[i];
         for (std::size_t i = 0; i < n; ++i) vy += (s.y[i] - ysum / nn) * (s.y[i] - ysum / nn);
         for (std::size_t k = 0; k < t; ++k) {
-            double wsum = 0.0, c = 0.0, vw = 0.0;
+            double wsum = 0.0, c = 0.0, vw = 0.0, q = 0.0;
             for (std::size_t i = 0; i < n; ++i) wsum = wsum + (*w)(i, k);
             for (std::size_t i = 0; i < n; ++i) {
                 const double dw = (*w)(i, k) - wsum / nn;
-                c = c + (s.y[i] - ysum / nn) * dw;
+                const double dy = s.y[i] - ysum / nn;
+                c = c + dy * dw;
                 vw = vw + dw * dw;
+                q = q + (dy * dy) * (dw * dw);
             }
             const double rho = vw > 0.0 && vy > 0.0 ? c / (std::sqrt(vw) * std::sqrt(vy)) : 0.0;
+            const double oi = (q / ((vw / nn) * (vy / nn))) * (1.0 / ((nn - 1.0) * (nn - 1.0)));
             EXPECT_EQ(std::bit_cast<std::uint64_t>(got.rho[k]), std::bit_cast<std::uint64_t>(rho)) << t << " " << k;
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(got.outlier_influence[k]), std::bit_cast<std::uint64_t>(oi))
+                << t << " " << k;
         }
         for (std::size_t k = 0; k < t; ++k) {
             EXPECT_NEAR(got.rho[k], want->rho[k], 1e-12) << k;

@@ -448,21 +448,18 @@ Result<PsrSide> psr_side_from_squares(BoolMatView mask, VecView r, VecView sq, V
     require(r.size() == n_rows && sq.size() == n_rows && full_var.size() == t,
             "psr_side_from_squares: relevance, squares or full variance do not match the mask");
 
-    for (std::size_t i = 0; i < n_rows; ++i) {
-        const auto d = mask.row(i);
-        const auto out = work.row(i);
-        const double v = sq[i];
-        for (std::size_t k = 0; k < t; ++k) out[k] = psr_masked(d[k], v);
-    }
-    const Vector s = matrix::nan::array2d::nansum_axis(MatView(work));
-
-    for (std::size_t i = 0; i < n_rows; ++i) {
-        const auto d = mask.row(i);
-        const auto out = work.row(i);
-        const double v = r[i];
-        for (std::size_t k = 0; k < t; ++k) out[k] = psr_masked(d[k], v);
-    }
-    const Vector u = matrix::nan::array2d::nansum_axis(MatView(work));
+    // The NaN-skipping column sums of the masked values of v, the work matrix
+    // left holding them.
+    auto masked_sums = [&](VecView v) {
+        for (std::size_t i = 0; i < n_rows; ++i) {
+            const auto d = mask.row(i);
+            const auto out = work.row(i);
+            for (std::size_t k = 0; k < t; ++k) out[k] = psr_masked(d[k], v[i]);
+        }
+        return matrix::nan::array2d::nansum_axis(MatView(work));
+    };
+    const Vector s = masked_sums(sq);
+    const Vector u = masked_sums(r);
     finish_side(side, s, u, full_var);
     return side;
 }
