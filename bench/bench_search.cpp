@@ -16,44 +16,39 @@ namespace {
 
 const double kThresholds[] = {0.0, 0.2, 0.5, 0.8};
 
-void BM_GridSequential(benchmark::State& state) {
+// Times `call` on a sample of N rows and K attributes with `opts`, which it
+// releases at the end.
+template <class Options, class Call>
+void run_search(benchmark::State& state, Options* opts, Call call, void (*release)(Options*)) {
     const auto n = static_cast<std::size_t>(state.range(0));
     const auto k = static_cast<std::size_t>(state.range(1));
     const test_support::Sample s = test_support::linear_sample(n, k);
+    for (auto _ : state) {
+        QelPredictionResults* res = nullptr;
+        if (call(s.y.data(), n, s.x.data(), n, k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), k, opts, &res) != 0) {
+            state.SkipWithError(qel_last_error());
+            break;
+        }
+        benchmark::DoNotOptimize(res);
+        qel_prediction_results_free(res);
+    }
+    release(opts);
+}
+
+void BM_GridSequential(benchmark::State& state) {
     QelGridOptions* opts = qel_grid_options_create();
     qel_grid_options_set_threshold(opts, kThresholds, 4);
     qel_grid_options_set_censor_type_str(opts, "both");
     qel_grid_options_set_inner_parallel_str(opts, "off");
-    for (auto _ : state) {
-        QelPredictionResults* res = nullptr;
-        if (qel_grid(s.y.data(), n, s.x.data(), n, k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), k, opts, &res) != 0) {
-            state.SkipWithError(qel_last_error());
-            break;
-        }
-        benchmark::DoNotOptimize(res);
-        qel_prediction_results_free(res);
-    }
-    state.counters["cells"] = static_cast<double>(((std::size_t{1} << k) - 1) * 2);
-    qel_grid_options_free(opts);
+    state.counters["cells"] = static_cast<double>(((std::size_t{1} << state.range(1)) - 1) * 2);
+    run_search(state, opts, qel_grid, qel_grid_options_free);
 }
 
 void BM_MaxFitBoth(benchmark::State& state) {
-    const auto n = static_cast<std::size_t>(state.range(0));
-    const auto k = static_cast<std::size_t>(state.range(1));
-    const test_support::Sample s = test_support::linear_sample(n, k);
     QelMaxFitOptions* opts = qel_maxfit_options_create();
     qel_maxfit_options_set_threshold(opts, kThresholds, 4);
     qel_maxfit_options_set_censor_type_str(opts, "both");
-    for (auto _ : state) {
-        QelPredictionResults* res = nullptr;
-        if (qel_maxfit(s.y.data(), n, s.x.data(), n, k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), k, opts, &res) != 0) {
-            state.SkipWithError(qel_last_error());
-            break;
-        }
-        benchmark::DoNotOptimize(res);
-        qel_prediction_results_free(res);
-    }
-    qel_maxfit_options_free(opts);
+    run_search(state, opts, qel_maxfit, qel_maxfit_options_free);
 }
 
 }  // namespace

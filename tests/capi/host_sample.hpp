@@ -16,21 +16,11 @@ namespace host {
 
 inline const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-struct Sample {
-    std::vector<double> y, x, theta;  // x row-major, n x k
-    size_t n = 0, k = 0;
-};
+using Sample = test_support::Sample;
 
 // y is linear in the attributes plus noise; `nan_share` of X goes missing.
 inline Sample random_sample(size_t n, size_t k, unsigned seed, double nan_share = 0.0) {
-    Sample s;
-    s.n = n;
-    s.k = k;
-    s.x.resize(n * k);
-    s.y.resize(n);
-    s.theta.resize(k);
-    test_sample::generate(n, k, seed, nan_share, s.y.data(), s.x.data(), s.theta.data());
-    return s;
+    return test_support::normal_sample(n, k, seed, nan_share);
 }
 
 // Owns a results handle for the length of a test.

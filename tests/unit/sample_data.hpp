@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 
 #include "../support/sample.hpp"
 #include "toolbox/matrix/array.hpp"
@@ -15,9 +16,12 @@ struct Data {
 };
 
 inline Data make_data(std::size_t n, std::size_t k, unsigned seed, double nan_share = 0.0) {
-    Data d{toolbox::matrix::Vector(n), toolbox::matrix::Matrix(n, k), toolbox::matrix::Vector(k)};
-    test_sample::generate(n, k, seed, nan_share, d.y.data(), d.x.data(), d.theta.data());
-    return d;
+    const test_support::Sample s = test_support::normal_sample(n, k, seed, nan_share);
+    using toolbox::matrix::Matrix;
+    using toolbox::matrix::Vector;
+    return Data{Vector::from(std::span<const double>(s.y)),
+                Matrix::from(toolbox::matrix::MatView(s.x.data(), n, k)),
+                Vector::from(std::span<const double>(s.theta))};
 }
 
 }  // namespace test_data
