@@ -108,13 +108,17 @@ inline std::size_t bucket_of_key(std::uint64_t key) noexcept { return static_cas
 template <Order O>
 void count_buckets(VecView data, std::size_t first, std::size_t last, std::uint32_t* count, std::size_t& m,
                    std::size_t& negatives) {
+    // Local tallies: the callers' slots of several parts share a cache line.
+    std::size_t present = 0, below_zero = 0;
     for (std::size_t i = first; i < last; ++i) {
         const double v = data[i];
         if (v != v) continue;
         ++count[bucket_of_key(key_in(O, v))];
-        negatives += v < 0.0;
-        ++m;
+        below_zero += v < 0.0;
+        ++present;
     }
+    m = present;
+    negatives = below_zero;
 }
 
 // A large sample is counted and gathered in this many parts side by side on
