@@ -150,7 +150,23 @@ std::size_t count_non_nan(VecView data) {
     return m;
 }
 
+// Below this many values a sample is sorted whole: counting its leading bits
+// touches more memory than the sample itself.
+constexpr std::size_t kSelectFrom = std::size_t{1} << 15;
+
 OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order_(order) {
+    if (data.size() < kSelectFrom) {
+        sorted_ = non_nan_values(data);
+        size_ = sorted_.size();
+        if (order == Order::Stable) {
+            stable_sort_finite_order(sorted_.span());
+        } else {
+            // Equal keys are equal bit patterns: any sort by key will do.
+            std::sort(sorted_.begin(), sorted_.end(),
+                      [](double a, double b) { return total_order_key(a) < total_order_key(b); });
+        }
+        return;
+    }
     const std::size_t parts = count_parts(data.size());
     std::vector<std::uint32_t> counts(parts * kSelectBuckets, 0);
     std::vector<std::size_t> m(parts, 0), negatives(parts, 0);
@@ -175,6 +191,13 @@ OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order
 
 void OrderStatistics::select(std::span<const std::size_t> positions, std::span<double> out) const {
     require(out.size() == positions.size(), "select: one output per position");
+    if (start_.empty()) {
+        for (std::size_t q = 0; q < positions.size(); ++q) {
+            require(positions[q] < size_, "select: position beyond the values");
+            out[q] = sorted_[positions[q]];
+        }
+        return;
+    }
     // The buckets that hold a wanted position (numbered in the order they are
     // first wanted), and where each of their keys goes in one buffer.
     constexpr std::uint32_t kNotWanted = UINT32_MAX;

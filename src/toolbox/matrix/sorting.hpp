@@ -47,8 +47,10 @@ enum class Order {
 // The non-NaN values of a sample placed in an order, read at chosen places
 // without sorting them: a radix selection that counts the values by their
 // leading bits once, then, for each set of places, gathers and orders only
-// the few values near them. The values read are exactly the elements of the
-// sorted sequence. Borrows the sample, which must outlive it.
+// the few values near them. A small sample, for which the counting would
+// cost more than the sorting, is simply sorted. The values read are exactly
+// the elements of the sorted sequence. Borrows the sample, which must
+// outlive it.
 class OrderStatistics {
 public:
     OrderStatistics(VecView data, Order order);
@@ -65,6 +67,7 @@ private:
     std::size_t size_ = 0;
     std::size_t negatives_ = 0;
     std::vector<std::size_t> start_;  // first place of each leading-bits bucket, and the end
+    Vector sorted_;                   // a small sample, sorted in its order
 };
 
 // One selection from `data`: OrderStatistics(data, order).select(positions,
