@@ -55,16 +55,17 @@ struct ColumnSums {
     }
 };
 
-// With d = w - centre: cross[k] += d * dy_i, squares[k] += d * d.
+// With d = w - centre and dy_i = y_i - ybar: cross[k] += d * dy_i,
+// squares[k] += d * d.
 template <std::size_t NV>
 struct CentredSums {
-    [[gnu::always_inline]] static void run(const Block& b, MatView w, const double* centre, const double* dy,
+    [[gnu::always_inline]] static void run(const Block& b, MatView w, const double* centre, VecView y, double ybar,
                                            double* cross, double* squares) {
         v4d m[NV], c[NV] = {}, v[NV] = {};
         for (std::size_t g = 0; g < NV; ++g) m[g] = lanes::gather(b, centre, g);
         for (std::size_t i = 0; i < w.rows(); ++i) {
             const double* row = w.row(i).data();
-            const double dyi = dy[i];
+            const double dyi = y[i] - ybar;
             for (std::size_t g = 0; g < NV; ++g) {
                 const v4d d = lanes::load(b, row, g) - m[g];
                 c[g] += d * dyi;
@@ -78,11 +79,12 @@ struct CentredSums {
     }
 };
 
-// q[k] += (zw * zw) * (zy * zy), zw = (w - centre) / scale, zy = dy_i / sd_y.
+// q[k] += (zw * zw) * (zy * zy), zw = (w - centre) / scale, zy = dy_i / sd_y,
+// dy_i = y_i - ybar.
 template <std::size_t NV>
 struct ZProducts {
     [[gnu::always_inline]] static void run(const Block& b, MatView w, const double* centre, const double* scale,
-                                           const double* dy, double sd_y, double* q) {
+                                           VecView y, double ybar, double sd_y, double* q) {
         v4d m[NV], s[NV], acc[NV] = {};
         for (std::size_t g = 0; g < NV; ++g) {
             m[g] = lanes::gather(b, centre, g);
@@ -90,7 +92,7 @@ struct ZProducts {
         }
         for (std::size_t i = 0; i < w.rows(); ++i) {
             const double* row = w.row(i).data();
-            const double zy = dy[i] / sd_y;
+            const double zy = (y[i] - ybar) / sd_y;
             const double zy2 = zy * zy;
             for (std::size_t g = 0; g < NV; ++g) {
                 const v4d zw = (lanes::load(b, row, g) - m[g]) / s[g];
@@ -109,12 +111,13 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y) {
     const double n_d = static_cast<double>(n);
     FitResult r = empty_result(t);
 
+    // The outcomes' deviations dy_i = y_i - ybar are formed again wherever
+    // they are used rather than stored.
     const double ybar = n == 0 ? 0.0 : plain_sum(y) / n_d;
-    Vector dy = Vector::uninit(n);
     double vy_sum = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        dy[i] = y[i] - ybar;
-        vy_sum += dy[i] * dy[i];
+        const double dy = y[i] - ybar;
+        vy_sum += dy * dy;
     }
     const double g = 1.0 / ((n_d - 1.0) * (n_d - 1.0));
     const double sd_y = std::sqrt(vy_sum / n_d);
@@ -124,7 +127,7 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y) {
     for (std::size_t k = 0; k < t; ++k) wbar[k] = n == 0 ? 0.0 : wbar[k] / n_d;
 
     Vector c(t), vw_sum(t);
-    lanes::over_columns<CentredSums>(t, weights, wbar.data(), dy.data(), c.data(), vw_sum.data());
+    lanes::over_columns<CentredSums>(t, weights, wbar.data(), y, ybar, c.data(), vw_sum.data());
     Vector sd_w = Vector::uninit(t);
     for (std::size_t k = 0; k < t; ++k) {
         if (vw_sum[k] > 0.0 && vy_sum > 0.0) {
@@ -140,7 +143,7 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y) {
     }
 
     Vector q(t);
-    lanes::over_columns<ZProducts>(t, weights, wbar.data(), sd_w.data(), dy.data(), sd_y, q.data());
+    lanes::over_columns<ZProducts>(t, weights, wbar.data(), sd_w.data(), y, ybar, sd_y, q.data());
     for (std::size_t k = 0; k < t; ++k) r.outlier_influence[k] = q[k] * g;
     fill_agreement(r);
     return r;
@@ -163,15 +166,14 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, V
     // give other bits on another machine or with another thread setting. The
     // centred weights D are formed again where they are needed rather than
     // kept as a second N x T matrix.
-    Vector dy = Vector::uninit(n);
     double vy = 0.0;
     for (std::size_t i = 0; i < n; ++i) {
-        dy[i] = y[i] - ybar;
-        vy += dy[i] * dy[i];
+        const double dy = y[i] - ybar;
+        vy += dy * dy;
     }
     Vector vw(t);
     Vector c(t);
-    lanes::over_columns<CentredSums>(t, weights, means.data(), dy.data(), c.data(), vw.data());
+    lanes::over_columns<CentredSums>(t, weights, means.data(), y, ybar, c.data(), vw.data());
 
     if (!(vy > 0.0)) {
         for (std::size_t k = 0; k < t; ++k) {
@@ -201,7 +203,7 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, V
     }
     // The sums of squared z-score products of every column, one row at a time.
     Vector q(t);
-    lanes::over_columns<ZProducts>(t, weights, means.data(), sd_w.data(), dy.data(), sd_y, q.data());
+    lanes::over_columns<ZProducts>(t, weights, means.data(), sd_w.data(), y, ybar, sd_y, q.data());
     for (std::size_t k = 0; k < t; ++k) {
         r.outlier_influence[k] = std::sqrt(vw[k]) > 0.0 ? q[k] * g : 0.0;
     }
