@@ -1,6 +1,9 @@
 #include "toolbox/matrix/mask.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "toolbox/error.hpp"
@@ -17,16 +20,42 @@ namespace apply_mask {
 // has external linkage.
 namespace kernels {
 
+typedef double v4d __attribute__((vector_size(32)));
+typedef std::int64_t v4l __attribute__((vector_size(32)));
+typedef std::int8_t v4b __attribute__((vector_size(4)));
+
+// The comparisons of a value with four thresholds, as four bytes 0 or 1.
+template <class Compare>
+[[gnu::always_inline]] inline void store_flags(bool* out, v4d v, v4d thr, Compare compare) {
+    const v4l hit = compare(v, thr);  // -1 where it holds
+    const v4b flags = __builtin_convertvector(hit, v4b) & 1;
+    std::memcpy(out, &flags, sizeof flags);
+}
+
 template <class Include, class Exclude>
 [[gnu::always_inline]] inline void rows_by(std::size_t first, std::size_t last, VecView values, const double* thr,
                                            std::size_t t, bool* in, bool* out, Include include, Exclude exclude) {
+    if (t < 4) {
+        for (std::size_t i = first; i < last; ++i) {
+            const double v = values[i];
+            for (std::size_t j = 0; j < t; ++j) {
+                in[i * t + j] = include(v, thr[j]);
+                out[i * t + j] = exclude(v, thr[j]);
+            }
+        }
+        return;
+    }
+    // Thresholds four at a time; a last group that would pass the end
+    // starts four before it and writes some flags again, with equal values.
     for (std::size_t i = first; i < last; ++i) {
-        const double v = values[i];
-        bool* in_row = in + i * t;
-        bool* out_row = out + i * t;
-        for (std::size_t j = 0; j < t; ++j) {
-            in_row[j] = include(v, thr[j]);
-            out_row[j] = exclude(v, thr[j]);
+        const double x = values[i];
+        const v4d v = {x, x, x, x};
+        for (std::size_t j0 = 0; j0 < t; j0 += 4) {
+            const std::size_t j = std::min(j0, t - 4);
+            v4d th;
+            std::memcpy(&th, thr + j, sizeof th);
+            store_flags(in + i * t + j, v, th, include);
+            store_flags(out + i * t + j, v, th, exclude);
         }
     }
 }
@@ -39,20 +68,20 @@ void mask_rows(std::size_t first, std::size_t last, VecView values, const double
                std::uint8_t code, bool* in, bool* out) {
     switch (code) {
         case 0:
-            rows_by(first, last, values, thr, t, in, out, [](double v, double u) { return v > u; },
-                    [](double v, double u) { return v <= u; });
+            rows_by(first, last, values, thr, t, in, out, [](auto v, auto u) { return v > u; },
+                    [](auto v, auto u) { return v <= u; });
             break;
         case 1:
-            rows_by(first, last, values, thr, t, in, out, [](double v, double u) { return v < u; },
-                    [](double v, double u) { return v >= u; });
+            rows_by(first, last, values, thr, t, in, out, [](auto v, auto u) { return v < u; },
+                    [](auto v, auto u) { return v >= u; });
             break;
         case 2:
-            rows_by(first, last, values, thr, t, in, out, [](double v, double u) { return v >= u; },
-                    [](double v, double u) { return v < u; });
+            rows_by(first, last, values, thr, t, in, out, [](auto v, auto u) { return v >= u; },
+                    [](auto v, auto u) { return v < u; });
             break;
         default:
-            rows_by(first, last, values, thr, t, in, out, [](double v, double u) { return v <= u; },
-                    [](double v, double u) { return v > u; });
+            rows_by(first, last, values, thr, t, in, out, [](auto v, auto u) { return v <= u; },
+                    [](auto v, auto u) { return v > u; });
             break;
     }
 }
