@@ -26,4 +26,15 @@ SoloDistributionStatistics& get_or_alloc_solo_statistics(PredictionResults& resu
 // weights with NaN taken as 0.0 (T zeros when N = 0).
 Vector weights_concentration_from_matrix(matrix::MatView weights);
 
+// weights_concentration_from_matrix with, from the same pass over the
+// weights, each column's plain sum and its sum of products with y, both over
+// the rows in order: what the fit statistics and the predictions of
+// materialised weights read first.
+struct WeightColumnPasses {
+    Vector concentration;
+    Vector column_sums;
+    Vector weighted_outcomes;
+};
+WeightColumnPasses weight_column_passes(matrix::MatView weights, matrix::VecView y);
+
 }  // namespace toolbox::qel::results

@@ -35,15 +35,18 @@ Result<AsymmetryResult> asymmetry(VecView n, MatView weights, MatView weights_ex
         [&] { ex.emplace(fit::fit_auto_vectorized(weights_excluded, y)); });
     if (!*in) return std::unexpected(std::move(in->error()));
     if (!*ex) return std::unexpected(std::move(ex->error()));
+    return asymmetry_of_fits(n, std::move(**in), std::move(**ex), y.size());
+}
 
+AsymmetryResult asymmetry_of_fits(VecView n, fit::FitResult in, fit::FitResult ex, std::size_t n_obs) {
     AsymmetryResult out;
-    out.asymmetry = asymmetry_from_rho(n, (*in)->rho, (*ex)->rho, y.size());
-    out.stats.fit = std::move((*in)->fit);
-    out.stats.rho = std::move((*in)->rho);
-    out.stats.fit_excluded = std::move((*ex)->fit);
-    out.stats.rho_excluded = std::move((*ex)->rho);
-    out.stats.outlier_influence = std::move((*in)->outlier_influence);
-    out.stats.agreement = std::move((*in)->agreement);
+    out.asymmetry = asymmetry_from_rho(n, in.rho, ex.rho, n_obs);
+    out.stats.fit = std::move(in.fit);
+    out.stats.rho = std::move(in.rho);
+    out.stats.fit_excluded = std::move(ex.fit);
+    out.stats.rho_excluded = std::move(ex.rho);
+    out.stats.outlier_influence = std::move(in.outlier_influence);
+    out.stats.agreement = std::move(in.agreement);
     out.stats.n = Vector::from(n);
     return out;
 }

@@ -7,6 +7,7 @@
 
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/array.hpp"
+#include "toolbox/qel/insights/fit/fit.hpp"
 
 namespace toolbox::qel::insights::asymmetry {
 
@@ -34,6 +35,10 @@ struct AsymmetryResult {
 // observations nothing was censored and the asymmetry is 0.
 Result<AsymmetryResult> asymmetry(matrix::VecView n, matrix::MatView weights, matrix::MatView weights_excluded,
                                   matrix::VecView y);
+
+// The asymmetry and its statistics from both sides' fit statistics, as
+// `asymmetry` forms them.
+AsymmetryResult asymmetry_of_fits(matrix::VecView n, fit::FitResult in, fit::FitResult ex, std::size_t n_obs);
 
 // (d * d) * 0.5 of the two correlations, times 0 where every observation was
 // retained (multiplied, so a NaN stays NaN).

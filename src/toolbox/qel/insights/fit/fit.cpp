@@ -3,6 +3,7 @@
 #include "toolbox/matrix/lanes.hpp"
 #include "toolbox/target_clones.hpp"
 
+#include <algorithm>
 #include <cmath>
 
 #include "toolbox/format.hpp"
@@ -105,7 +106,7 @@ struct ZProducts {
 
 }  // namespace
 
-QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y) {
+QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y, const double* column_sums) {
     const std::size_t n = weights.rows();
     const std::size_t t = weights.cols();
     const double n_d = static_cast<double>(n);
@@ -123,7 +124,11 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y) {
     const double sd_y = std::sqrt(vy_sum / n_d);
 
     Vector wbar(t);
-    lanes::over_columns<ColumnSums>(t, weights, wbar.data());
+    if (column_sums) {
+        std::copy_n(column_sums, t, wbar.data());
+    } else {
+        lanes::over_columns<ColumnSums>(t, weights, wbar.data());
+    }
     for (std::size_t k = 0; k < t; ++k) wbar[k] = n == 0 ? 0.0 : wbar[k] / n_d;
 
     Vector c(t), vw_sum(t);
@@ -149,14 +154,18 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y) {
     return r;
 }
 
-QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, VecView y) {
+QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, VecView y, const double* column_sums) {
     const std::size_t n = weights.rows();
     const std::size_t t = weights.cols();
     const double n_d = static_cast<double>(n);
     FitResult r = empty_result(t);
 
     Vector means(t);
-    lanes::over_columns<ColumnSums>(t, weights, means.data());
+    if (column_sums) {
+        std::copy_n(column_sums, t, means.data());
+    } else {
+        lanes::over_columns<ColumnSums>(t, weights, means.data());
+    }
     for (std::size_t k = 0; k < t; ++k) means[k] = means[k] / n_d;
     const double ybar = plain_sum(y) / n_d;
 
@@ -211,13 +220,13 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, V
     return r;
 }
 
-Result<FitResult> fit_auto_vectorized(MatView weights, VecView y) {
+Result<FitResult> fit_auto_vectorized(MatView weights, VecView y, const double* column_sums) {
     if (weights.rows() != y.size()) {
         return compute_error(format("Number of observations mismatch: weights has {} rows, y has {} elements",
                                     weights.rows(), y.size()));
     }
-    if (weights.cols() <= kMaxPerColumnThresholds) return fit(weights, y);
-    return fit_vectorized(weights, y);
+    if (weights.cols() <= kMaxPerColumnThresholds) return fit(weights, y, column_sums);
+    return fit_vectorized(weights, y, column_sums);
 }
 
 }  // namespace toolbox::qel::insights::fit

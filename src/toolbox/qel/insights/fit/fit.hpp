@@ -21,13 +21,17 @@ struct FitResult {
 // without spread (outlier influence NaN column by column, 0.0 as a matrix).
 inline constexpr std::size_t kMaxPerColumnThresholds = 11;
 
+// In each form, `column_sums`, when given, holds the plain sum of every
+// column of the weights over the rows in order, as the form would take it
+// itself (a caller that has it from another pass saves that pass).
+
 // Column-by-column form.
-FitResult fit(matrix::MatView weights, matrix::VecView y);
+FitResult fit(matrix::MatView weights, matrix::VecView y, const double* column_sums = nullptr);
 
 // Whole-matrix form; N >= 1.
-FitResult fit_vectorized(matrix::MatView weights, matrix::VecView y);
+FitResult fit_vectorized(matrix::MatView weights, matrix::VecView y, const double* column_sums = nullptr);
 
 // Chooses the form by the number of threshold columns.
-Result<FitResult> fit_auto_vectorized(matrix::MatView weights, matrix::VecView y);
+Result<FitResult> fit_auto_vectorized(matrix::MatView weights, matrix::VecView y, const double* column_sums = nullptr);
 
 }  // namespace toolbox::qel::insights::fit

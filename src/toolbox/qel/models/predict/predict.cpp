@@ -5,13 +5,11 @@
 
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/inversion.hpp"
-#include "toolbox/matrix/lanes.hpp"
 #include "toolbox/parallel/pool.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
 #include "toolbox/qel/results/mutators.hpp"
 #include "toolbox/stats/linear_regression.hpp"
-#include "toolbox/target_clones.hpp"
 
 namespace toolbox::qel::models::predict {
 
@@ -23,36 +21,6 @@ using matrix::VecView;
 using results::PredictionResults;
 namespace psr = insights::weights::psr_weights;
 namespace solo_dist = insights::solo_distributions;
-
-namespace lanes = matrix::lanes;
-
-// The vector kernels, each compiled for several instruction sets. They live
-// outside the unnamed namespace: clang builds such a function correctly only
-// when it has external linkage.
-namespace kernels {
-
-// yhat_k = sum over the rows in order of w_ik * y_i.
-template <std::size_t NV>
-struct WeightedOutcomes {
-    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView w, VecView y, double* yhat) {
-        lanes::v4d acc[NV] = {};
-        for (std::size_t i = 0; i < w.rows(); ++i) {
-            const double* row = w.row(i).data();
-            for (std::size_t g = 0; g < NV; ++g) acc[g] += lanes::load(b, row, g) * y[i];
-        }
-        for (std::size_t g = 0; g < NV; ++g) lanes::store(b, g, acc[g], yhat);
-    }
-};
-
-// The predictions of materialised weights: W^T y, each threshold's sum over
-// the rows in order.
-QEL_TARGET_CLONES("avx2", "default") Vector weighted_outcomes(MatView w, VecView y) {
-    Vector yhat(w.cols());
-    lanes::over_columns<WeightedOutcomes>(w.cols(), w, y, yhat.data());
-    return yhat;
-}
-
-}  // namespace kernels
 
 namespace {
 
@@ -131,14 +99,20 @@ struct PredictionsAndSolo {
     std::optional<SoloOutcome> solo;
 };
 
-// The predictions on their scale and, with `solo`, the solo distribution
-// with its statistics and, with `histogram`, its histogram.
-Result<PredictionsAndSolo> predictions_and_solo(const PredictionResults& results, VecView y, MatView x, Vector yhat,
-                                                VecView relevance, BoolMatView include,
-                                                std::optional<MatView> cov_inv, bool logistic, bool solo,
-                                                bool histogram) {
+// The solo distribution of the run (its solo predictions and weights).
+Result<solo_dist::SoloDistributionParts> solo_distribution_of(const PredictionResults& results, VecView y,
+                                                              VecView relevance, BoolMatView include) {
+    if (!results.insights->info_theta) return compute_error("Info theta not available in results");
+    return solo_dist::compute_solo_distribution(y, relevance, include, results.insights->info_theta->view());
+}
+
+// The predictions on their scale and, given the solo distribution, its
+// statistics and, with `histogram`, its histogram.
+Result<PredictionsAndSolo> predictions_and_solo(VecView y, MatView x, Vector yhat,
+                                                std::optional<solo_dist::SoloDistributionParts> parts,
+                                                std::optional<MatView> cov_inv, bool logistic, bool histogram) {
     PredictionsAndSolo out;
-    if (!solo) {
+    if (!parts) {
         if (logistic) {
             auto p = binary::logistic_probability_from_yhat(y, x, yhat.view(), cov_inv);
             if (!p) return std::unexpected(std::move(p.error()));
@@ -147,9 +121,6 @@ Result<PredictionsAndSolo> predictions_and_solo(const PredictionResults& results
         out.yhat = std::move(yhat);
         return out;
     }
-    if (!results.insights->info_theta) return compute_error("Info theta not available in results");
-    auto parts = solo_dist::compute_solo_distribution(y, relevance, include, results.insights->info_theta->view());
-    if (!parts) return std::unexpected(std::move(parts.error()));
     SoloOutcome s;
     s.y_solo = std::move(parts->y_solo);
     s.xi_solo = std::move(parts->xi_solo);
@@ -230,8 +201,8 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
 
     PredictionResults results = PredictionResults::create(n_obs, k_vars, t, Vector::from(thr.span()));
 
-    // The spread of materialised weights is this pipeline's to compute, next
-    // to the steps below that also only read the weights.
+    // The spread of materialised weights is this pipeline's to compute, in
+    // one pass with the other sums that the steps below take from them.
     auto pw = insights::weights::prediction_weights::prediction_weights_with_insights(
         results, x, theta, options.censor_type, options.censor_operator, thr.view(), options.censor_unit, cov_inv,
         std::move(source), parts.weights, options.missing_moments, insights::weights::prediction_weights::Spread::ByCaller);
@@ -246,51 +217,74 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     }
     const std::optional<MatView> cov_inv_opt = cov_inv;
 
-    // Three independent steps that read what the weights step stored and
-    // write nothing shared: the predictions with the solo distribution, the
-    // fit statistics and asymmetry of both sides, and the weights' spread.
-    // With many rows they run side by side; their errors are reported in the
-    // order of the steps.
-    Result<PredictionsAndSolo> predicted = compute_error("");
-    insights::asymmetry::AsymmetryResult am;
-    std::optional<ComputeError> am_error;
-    std::optional<Vector> spread;
+    // The steps after the weights read what the weights step stored and write
+    // nothing shared, in two rounds of independent parts. First: one pass
+    // over the included weights for their column sums, the predictions and
+    // (stored here) their spread, or the streamed predictions; the solo
+    // distribution; and the excluded side's fit statistics, or the streamed
+    // asymmetry. Then: the predictions on their scale with the solo
+    // statistics and histogram, and the included side's fit statistics from
+    // the column sums. With many rows the parts run side by side; their
+    // errors are reported in the order of the steps.
     const bool side_by_side = n_obs >= parallel::kParallelRowsFrom;
+    const bool logistic = options.prediction_scale == enums::PredictionScale::Logistic;
+    std::optional<results::WeightColumnPasses> included;
+    Vector yhat_streamed;
+    std::optional<Result<solo_dist::SoloDistributionParts>> solo_parts;
+    std::optional<Result<insights::fit::FitResult>> fit_ex, fit_in;
+    insights::asymmetry::AsymmetryResult am;
     parallel::join_if(
         side_by_side,
         [&] {
-            Vector yhat = summary ? psr::psr_stream_yhat(y, ri->relevance, ri->include, summary->eval.include_side,
-                                                         summary->eval.n_total)
-                                  : kernels::weighted_outcomes(results.weights->view(), y);
-            predicted = predictions_and_solo(results, y, x, std::move(yhat), ri->relevance, ri->include, cov_inv_opt,
-                                             options.prediction_scale == enums::PredictionScale::Logistic, parts.solo,
-                                             parts.ysolo_histogram);
+            if (summary) {
+                yhat_streamed = psr::psr_stream_yhat(y, ri->relevance, ri->include, summary->eval.include_side,
+                                                     summary->eval.n_total);
+            } else {
+                included = results::weight_column_passes(results.weights->view(), y);
+            }
         },
         [&] {
             parallel::join_if(
                 side_by_side,
+                [&] {
+                    if (parts.solo) solo_parts.emplace(solo_distribution_of(results, y, ri->relevance, ri->include));
+                },
                 [&] {
                     // Asymmetry and fit of the weights against y (never against yhat).
                     if (summary) {
                         am = asymmetry_from_psr_stream(n_retained.view(), y, ri->relevance, ri->include,
                                                        summary->exclude.view(), summary->eval);
                     } else {
-                        auto a = insights::asymmetry::asymmetry(n_retained.view(), results.weights->view(),
-                                                                results.weights_excluded->view(), y);
-                        if (a) {
-                            am = std::move(*a);
-                        } else {
-                            am_error = std::move(a.error());
-                        }
+                        fit_ex.emplace(insights::fit::fit_auto_vectorized(results.weights_excluded->view(), y));
                     }
-                },
-                [&] {
-                    if (!summary) spread = results::weights_concentration_from_matrix(results.weights->view());
                 });
         });
+    if (solo_parts && !*solo_parts) return std::unexpected(std::move(solo_parts->error()));
+
+    Result<PredictionsAndSolo> predicted = compute_error("");
+    parallel::join_if(
+        side_by_side,
+        [&] {
+            Vector yhat = summary ? std::move(yhat_streamed) : std::move(included->weighted_outcomes);
+            std::optional<solo_dist::SoloDistributionParts> solo;
+            if (solo_parts) solo = std::move(**solo_parts);
+            predicted = predictions_and_solo(y, x, std::move(yhat), std::move(solo), cov_inv_opt, logistic,
+                                             parts.ysolo_histogram);
+        },
+        [&] {
+            if (!summary) {
+                fit_in.emplace(insights::fit::fit_auto_vectorized(results.weights->view(), y,
+                                                                  included->column_sums.data()));
+            }
+        });
     if (!predicted) return std::unexpected(std::move(predicted.error()));
-    if (am_error) return std::unexpected(std::move(*am_error));
-    if (spread) results.insights->weights_concentration = std::move(*spread);
+    if (!summary) {
+        if (!*fit_in) return std::unexpected(std::move(fit_in->error()));
+        if (!*fit_ex) return std::unexpected(std::move(fit_ex->error()));
+        am = insights::asymmetry::asymmetry_of_fits(n_retained.view(), std::move(**fit_in), std::move(**fit_ex),
+                                                    y.size());
+        results.insights->weights_concentration = std::move(included->concentration);
+    }
     Vector yhat = std::move(predicted->yhat);
     if (predicted->solo) {
         results::SoloDistributionStatistics& s = results::get_or_alloc_solo_statistics(results);
