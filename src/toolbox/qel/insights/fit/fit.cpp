@@ -1,12 +1,12 @@
 #include "toolbox/qel/insights/fit/fit.hpp"
 
-#include "toolbox/matrix/lanes.hpp"
-#include "toolbox/target_clones.hpp"
-
 #include <algorithm>
 #include <cmath>
 
 #include "toolbox/format.hpp"
+#include "toolbox/matrix/lanes.hpp"
+#include "toolbox/matrix/rowwise.hpp"
+#include "toolbox/target_clones.hpp"
 
 namespace toolbox::qel::insights::fit {
 
@@ -42,19 +42,6 @@ namespace {
 using matrix::lanes::Block;
 using matrix::lanes::v4d;
 namespace lanes = matrix::lanes;
-
-// sum[k] = the plain sum of column k, rows in order, from 0.0.
-template <std::size_t NV>
-struct ColumnSums {
-    [[gnu::always_inline]] static void run(const Block& b, MatView w, double* sum) {
-        v4d acc[NV] = {};
-        for (std::size_t i = 0; i < w.rows(); ++i) {
-            const double* row = w.row(i).data();
-            for (std::size_t g = 0; g < NV; ++g) acc[g] += lanes::load(b, row, g);
-        }
-        for (std::size_t g = 0; g < NV; ++g) lanes::store(b, g, acc[g], sum);
-    }
-};
 
 // With d = w - centre and dy_i = y_i - ybar: cross[k] += d * dy_i,
 // squares[k] += d * d.
@@ -127,7 +114,7 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y, c
     if (column_sums) {
         std::copy_n(column_sums, t, wbar.data());
     } else {
-        lanes::over_columns<ColumnSums>(t, weights, wbar.data());
+        matrix::rowwise::column_sums(weights, wbar.data());
     }
     for (std::size_t k = 0; k < t; ++k) wbar[k] = n == 0 ? 0.0 : wbar[k] / n_d;
 
@@ -164,7 +151,7 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, V
     if (column_sums) {
         std::copy_n(column_sums, t, means.data());
     } else {
-        lanes::over_columns<ColumnSums>(t, weights, means.data());
+        matrix::rowwise::column_sums(weights, means.data());
     }
     for (std::size_t k = 0; k < t; ++k) means[k] = means[k] / n_d;
     const double ybar = plain_sum(y) / n_d;

@@ -7,6 +7,7 @@
 #include "toolbox/format.hpp"
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/lanes.hpp"
+#include "toolbox/matrix/nan/detection.hpp"
 #include "toolbox/stats/distances.hpp"
 #include "toolbox/target_clones.hpp"
 
@@ -60,15 +61,6 @@ void outcome_weighted_sums(MatView x, VecView y, bool missing_as_zero, double* w
 
 namespace {
 
-bool holds_nan(MatView x) {
-    for (std::size_t i = 0; i < x.rows(); ++i) {
-        for (double v : x.row(i)) {
-            if (v != v) return true;
-        }
-    }
-    return false;
-}
-
 // informativeness_from_x, optionally of x with every missing attribute
 // replaced by 0 (without making that copy unless the covariance needs it).
 Result<double> informativeness(VecView y, MatView x, std::optional<MatView> cov_inv, double sum_y,
@@ -91,7 +83,7 @@ Result<double> informativeness(VecView y, MatView x, std::optional<MatView> cov_
     } else {
         Matrix filled;
         MatView xs = x;
-        if (missing_as_zero && holds_nan(x)) {
+        if (missing_as_zero && matrix::nan::detection::contains_nan(x)) {
             filled = Matrix::from(x);
             for (double& v : filled.flat()) {
                 if (std::isnan(v)) v = 0.0;
