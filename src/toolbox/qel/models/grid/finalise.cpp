@@ -218,17 +218,17 @@ Result<void> finalize_grid_results(const GridCompositeAccumulator& acc, const By
     if (options.predict.prediction_scale == enums::PredictionScale::Logistic) {
         std::optional<MatView> cov_inv;
         if (options.predict.cov_inv) cov_inv = options.predict.cov_inv->view();
-        auto p_yhat = binary::logistic_probability_from_yhat(y, x, results.core.yhat.view(), cov_inv);
-        if (!p_yhat) return std::unexpected(std::move(p_yhat.error()));
-        results.core.yhat = std::move(*p_yhat);
-
-        if (results.grid_cells && results.grid_cells->ysolo_cells) {
-            Matrix& ys = results::make_mut(*results.grid_cells->ysolo_cells);
-            const VecView flat(ys.data(), ys.size());
-            auto mapped = binary::logistic_probability_from_yhat(y, x, flat, cov_inv);
-            if (!mapped) return std::unexpected(std::move(mapped.error()));
-            require(mapped->size() == ys.size(), "logistic scale changed the number of solo cells");
-            std::copy_n(mapped->data(), ys.size(), ys.data());
+        // The composite and the solo cells by one scale.
+        Matrix* ys = results.grid_cells && results.grid_cells->ysolo_cells
+                         ? &results::make_mut(*results.grid_cells->ysolo_cells)
+                         : nullptr;
+        const VecView flat = ys ? VecView(ys->data(), ys->size()) : VecView();
+        auto mapped = binary::logistic_probabilities(y, x, results.core.yhat.view(), flat, cov_inv);
+        if (!mapped) return std::unexpected(std::move(mapped.error()));
+        results.core.yhat = std::move(mapped->first);
+        if (ys) {
+            require(mapped->second.size() == ys->size(), "logistic scale changed the number of solo cells");
+            std::copy_n(mapped->second.data(), ys->size(), ys->data());
         }
         // The histogram and the moments of the pooled cells again, on the
         // probability scale.
