@@ -8,7 +8,8 @@
 #   probe      run the installed qel-probe: it finds the moved library
 #   embed      build and run the add_subdirectory host from SOURCE_DIR
 #   python     run examples/qel_predict.py (PYTHON) on the built library
-#              (LIBRARY): it prints what the C example (C_EXAMPLE) prints
+#              (LIBRARY): it prints what the C example (C_EXAMPLE) prints, and
+#              predicts the same from every form of input (python_inputs.py)
 #
 # Variables: STEP, WORK, SOURCE_DIR, BUILD_DIR, VERSION, ABI, GENERATOR,
 # C_COMPILER, CXX_COMPILER; PYTHON, LIBRARY, C_EXAMPLE for the python step.
@@ -98,6 +99,10 @@ elseif(STEP STREQUAL "python")
   if(NOT out STREQUAL c_out)
     message(FATAL_ERROR "the Python example printed:\n${out}\nthe C example:\n${c_out}")
   endif()
+  # The same prediction from buffers in place, strided, reversed or of
+  # another type.
+  run(${PYTHON} ${here}/python_inputs.py --lib ${LIBRARY})
+  message(STATUS "${out}")
 else()
   message(FATAL_ERROR "unknown STEP '${STEP}'")
 endif()
