@@ -66,8 +66,14 @@ Loaded<InsightInputs> load(const double* X, std::size_t rows, std::size_t cols, 
         inverse = std::move(*c);
     } else {
         const std::int32_t status = error::guard(kInversionFailed, FaultMessage::Fixed, [&]() -> std::int32_t {
-            inverse = toolbox::matrix::covariance::cov_inv_with_method(x->view(),
-                                                                       toolbox::enums::InversionMethod::Gaussian);
+            auto computed = toolbox::matrix::covariance::cov_inv_with_method(x->view(),
+                                                                             toolbox::enums::InversionMethod::Gaussian);
+            // Too close to singular: the same words, and why.
+            if (!computed) {
+                error::set_last_error(toolbox::format("{}: {}", kInversionFailed, computed.error().message));
+                return QEL_STATUS_COMPUTE_FAILED;
+            }
+            inverse = std::move(*computed);
             return QEL_STATUS_OK;
         });
         if (status != QEL_STATUS_OK) return std::unexpected(status);

@@ -308,7 +308,7 @@ TEST(Covariance, InverseOfCovariance) {
     const Matrix x = random_data(200, 4, 0.0, 5);
     const Matrix c = cv::cov(x);
     for (auto m : {InversionMethod::Gaussian, InversionMethod::Cholesky, InversionMethod::Pseudoinverse}) {
-        const Matrix got = cv::cov_inv_with_method(x, m);
+        const Matrix got = *cv::cov_inv_with_method(x, m);
         const Matrix want = *toolbox::matrix::inversion::inv_with_method(c, m);
         expect_same(got, want, "method " + std::to_string(static_cast<int>(m)));
     }
@@ -318,6 +318,17 @@ TEST(Covariance, InverseOfCovariance) {
               "Failed to invert covariance matrix: \"Cholesky decomposition failed.\"");
     EXPECT_EQ(fault_text([&] { cv::cov_inv_with_method(twins, InversionMethod::Gaussian); }),
               "Failed to invert covariance matrix: \"LU decomposition failed.\"");
+    // A third column that is the sum of the first two factorises but cannot
+    // be inverted: an ordinary failure, whose text says why.
+    Matrix sum = random_data(20, 3, 0.0, 6);
+    for (std::size_t i = 0; i < sum.rows(); ++i) sum(i, 2) = sum(i, 0) + sum(i, 1);
+    for (auto m : {InversionMethod::Gaussian, InversionMethod::Cholesky}) {
+        const auto r = cv::cov_inv_with_method(sum, m);
+        if (r || r.error().message == "Cholesky decomposition failed.") continue;  // rounding decides Cholesky's way
+        EXPECT_TRUE(toolbox::matrix::inversion::is_numerically_singular(r.error())) << r.error().message;
+    }
+    EXPECT_FALSE(cv::cov_inv_with_method(sum, InversionMethod::Gaussian).has_value());
+    EXPECT_TRUE(cv::cov_inv_with_method(sum, InversionMethod::Pseudoinverse).has_value());
 }
 
 // Worker threads of grid runs compute covariances and their inverses at once.
@@ -326,7 +337,7 @@ TEST(Covariance, ConcurrentCallsGiveTheSameResults) {
     const Matrix complete = random_data(2000, 6, 0.0, 12);
     const Matrix pairwise = cv::nancov(x, false);
     const Matrix listwise = cv::nancov(x, true);
-    const Matrix inverse = cv::cov_inv_with_method(complete, InversionMethod::Pseudoinverse);
+    const Matrix inverse = *cv::cov_inv_with_method(complete, InversionMethod::Pseudoinverse);
     std::vector<int> mismatches(8, 0);
     std::vector<std::thread> threads;
     for (std::size_t t = 0; t < mismatches.size(); ++t)
@@ -334,7 +345,7 @@ TEST(Covariance, ConcurrentCallsGiveTheSameResults) {
             for (int rep = 0; rep < 10; ++rep) {
                 const Matrix p = cv::nancov(x, false);
                 const Matrix l = cv::nancov(x, true);
-                const Matrix inv = cv::cov_inv_with_method(complete, InversionMethod::Pseudoinverse);
+                const Matrix inv = *cv::cov_inv_with_method(complete, InversionMethod::Pseudoinverse);
                 for (std::size_t i = 0; i < p.size(); ++i)
                     mismatches[t] += !same_bits(p.data()[i], pairwise.data()[i]) + !same_bits(l.data()[i], listwise.data()[i]);
                 for (std::size_t i = 0; i < inv.size(); ++i) mismatches[t] += !same_bits(inv.data()[i], inverse.data()[i]);

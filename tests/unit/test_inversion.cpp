@@ -124,6 +124,87 @@ TEST(Inversion, PseudoinverseRefusesNonFiniteInputWithoutHanging) {
     EXPECT_EQ((*r)(0, 0), 1.0 / big);
 }
 
+// A factorisation that succeeds on a numerically singular matrix is refused
+// by its condition number; the units of the attributes play no part in it.
+TEST(Inversion, ConditionNumberRefusesWhatFactorisesButCannotBeInverted) {
+    constexpr double eps = std::numeric_limits<double>::epsilon();
+    const std::string refused = "Matrix is numerically singular (reciprocal condition number ";
+    // The covariance of (a, b, a + b) for a = (1, 2, 4, 7), b = (3, 1, 0, 5):
+    // exactly singular, but no pivot comes out exactly zero in floating point.
+    auto covariance_of_a_sum = [] {
+        const double a[] = {1, 2, 4, 7}, b[] = {3, 1, 0, 5};
+        double x[4][3];
+        for (int i = 0; i < 4; ++i) {
+            x[i][0] = a[i] * 0.1;
+            x[i][1] = b[i] * 0.3;
+            x[i][2] = x[i][0] + x[i][1];
+        }
+        Matrix c(3, 3);
+        for (int j = 0; j < 3; ++j)
+            for (int l = 0; l < 3; ++l) {
+                double mj = 0, ml = 0;
+                for (int i = 0; i < 4; ++i) mj += x[i][j] / 4, ml += x[i][l] / 4;
+                for (int i = 0; i < 4; ++i) c(j, l) += (x[i][j] - mj) * (x[i][l] - ml) / 3;
+            }
+        return c;
+    };
+    const double theta = 1e-8;
+    struct Case {
+        const char* name;
+        Matrix a;
+        bool inverted;
+        // Rounding may instead leave Cholesky a pivot that is not positive.
+        bool cholesky_may_fail_to_factorise = false;
+    } cases[] = {
+        {"a pivot of machine epsilon", Matrix{{1, 1}, {1, 1 + eps}}, false},
+        {"covariance of a column that is the sum of two others", covariance_of_a_sum(), false, true},
+        {"close to singular, but not below machine epsilon", Matrix{{1, 1}, {1, 1 + 1e-10}}, true},
+        // Variances of 1e16 and 1e-16 (correlation 0.5): the plain condition
+        // number is about 1e-32, that of the correlations 1/3.
+        {"attributes in very different units", Matrix{{1e16, 0.5}, {0.5, 1e-16}}, true},
+        {"a rotation, not symmetric", Matrix{{std::cos(theta), -std::sin(theta)}, {std::sin(theta), std::cos(theta)}},
+         true},
+    };
+    for (const auto& c : cases) {
+        for (auto m : {kGaussian, kCholesky}) {
+            if (m == kCholesky && c.a(0, 1) != c.a(1, 0)) continue;
+            const auto r = inv_with_method(c.a, m);
+            const std::string what = std::string(c.name) + ", method " + std::to_string(static_cast<int>(m));
+            if (c.inverted) {
+                EXPECT_TRUE(r.has_value()) << what << ": " << error_of(r);
+                continue;
+            }
+            ASSERT_FALSE(r.has_value()) << what;
+            const std::string& message = r.error().message;
+            if (m == kCholesky && c.cholesky_may_fail_to_factorise && message == "Cholesky decomposition failed.") continue;
+            ASSERT_EQ(message.rfind(refused, 0), 0u) << what << ": " << message;
+            EXPECT_LT(std::stod(message.substr(refused.size())), eps) << message;
+            EXPECT_NE(message.find(", below machine epsilon): an attribute is likely a linear combination of others, "
+                                   "or without spread; drop it, or use the pseudoinverse."),
+                      std::string::npos)
+                << message;
+            EXPECT_TRUE(toolbox::matrix::inversion::is_numerically_singular(r.error())) << what;
+        }
+        // The pseudoinverse is unchanged: it inverts what it can.
+        EXPECT_TRUE(inv_with_method(c.a, kPinv).has_value()) << c.name;
+    }
+    // An exactly zero pivot keeps its own text, and that is not the condition.
+    const auto exact = inv_lu(Matrix{{1, 2}, {2, 4}});
+    ASSERT_FALSE(exact.has_value());
+    EXPECT_FALSE(toolbox::matrix::inversion::is_numerically_singular(exact.error()));
+}
+
+// NaN and infinite entries have no condition number: LU keeps LAPACK's
+// outcome, in which they flow on.
+TEST(Inversion, NonFiniteEntriesAreNotJudgedByTheConditionNumber) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const auto with_nan = inv_lu(Matrix{{2.0, nan}, {nan, 1.0}});
+    ASSERT_TRUE(with_nan.has_value()) << error_of(with_nan);
+    for (double v : with_nan->flat()) EXPECT_TRUE(std::isnan(v));
+    EXPECT_TRUE(inv_lu(Matrix{{inf, 0.5}, {0.5, 1.0}}).has_value());
+}
+
 TEST(Inversion, ThreeMethodsAgreeOnASymmetricPositiveDefiniteMatrix) {
     const Matrix a{{4, 1, 0.5, 0.2}, {1, 3, 0.3, 0.1}, {0.5, 0.3, 2, 0.4}, {0.2, 0.1, 0.4, 1.5}};
     const auto lu = inv_with_method(a, kGaussian);

@@ -161,7 +161,7 @@ TEST(MaxFitSetup, ThresholdsAndInverseCovariance) {
     auto s = mf::setup_common(d.y.view(), d.x.view(), d.theta.view(), o);
     ASSERT_TRUE(s);
     EXPECT_TRUE(same_bits(s->thresholds, Vector{0.0, 0.2, 0.5, 0.8}));
-    EXPECT_TRUE(same_bits(s->cov_inv, toolbox::matrix::covariance::cov_inv_with_method(d.x.view(), o.predict.inv_method)));
+    EXPECT_TRUE(same_bits(s->cov_inv, *toolbox::matrix::covariance::cov_inv_with_method(d.x.view(), o.predict.inv_method)));
 
     // A precomputed inverse is taken as it is, not recomputed.
     o.predict.threshold = Vector{0.3};
@@ -423,7 +423,7 @@ TEST(MaxFitLogistic, ChosenValueAndSoloPartsBecomeProbabilities) {
 // Without solo parts only the value and yhat change.
 TEST(MaxFitLogistic, WithoutSoloDistribution) {
     const Data d = make_binary(50, 2, 12);
-    auto cov_inv = toolbox::matrix::covariance::cov_inv_with_method(d.x.view(), toolbox::enums::InversionMethod::Gaussian);
+    auto cov_inv = *toolbox::matrix::covariance::cov_inv_with_method(d.x.view(), toolbox::enums::InversionMethod::Gaussian);
     mf::MaxFitCandidate c = candidate(0.3, 0.4);
     auto ok = mf::apply_maxfit_logistic(d.y.view(), d.x.view(), c.value, c.results, cov_inv.view());
     ASSERT_TRUE(ok);

@@ -156,13 +156,14 @@ NancovAndMeans nancov_with_means(MatView x, bool listwise) {
     return {std::move(c), {present_means(sums), n}};
 }
 
-Matrix invert_cov(MatView c, enums::InversionMethod method) {
+Result<Matrix> invert_cov(MatView c, enums::InversionMethod method) {
     auto inv = inversion::inv_with_method(c, method);
-    if (!inv) fault("Failed to invert covariance matrix: \"" + inv.error().message + "\"");
-    return std::move(*inv);
+    if (!inv && !inversion::is_numerically_singular(inv.error()))
+        fault("Failed to invert covariance matrix: \"" + inv.error().message + "\"");
+    return inv;
 }
 
-Matrix cov_inv_with_method(MatView x, enums::InversionMethod method) { return invert_cov(cov(x), method); }
+Result<Matrix> cov_inv_with_method(MatView x, enums::InversionMethod method) { return invert_cov(cov(x), method); }
 
 MeanAndN average_with_n(MatView x, bool listwise) {
     if (listwise) return listwise_mean_and_n(x);

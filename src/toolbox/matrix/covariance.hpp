@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "toolbox/enums/enums.hpp"
+#include "toolbox/error.hpp"
 #include "toolbox/matrix/array.hpp"
 
 namespace toolbox::matrix::covariance {
@@ -37,9 +38,11 @@ CovAndMean cov_and_mean(MatView x);
 // count is below 2 are NaN.
 Matrix nancov(MatView x, bool listwise);
 
-// Inverse of the covariance matrix `c` by `method`. Stops the computation
-// when the inversion fails.
-Matrix invert_cov(MatView c, enums::InversionMethod method);
+// Inverse of the covariance matrix `c` by `method`. A covariance too close to
+// singular for its inverse to hold a correct digit is an ordinary failure,
+// with the inversion's message; any other failure of the inversion stops the
+// computation.
+Result<Matrix> invert_cov(MatView c, enums::InversionMethod method);
 
 // `nancov(x, listwise)` together with `average_with_n(x, listwise)`, from the
 // same passes over x (the column sums that centre the covariance are those
@@ -51,7 +54,7 @@ struct NancovAndMeans {
 NancovAndMeans nancov_with_means(MatView x, bool listwise);
 
 // Inverse of `cov(x)` by `method`, as invert_cov.
-Matrix cov_inv_with_method(MatView x, enums::InversionMethod method);
+Result<Matrix> cov_inv_with_method(MatView x, enums::InversionMethod method);
 
 // Column means with the sample size: listwise, the means over the complete
 // rows and their number; otherwise each column's mean over its present values

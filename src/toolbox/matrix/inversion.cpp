@@ -2,7 +2,11 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
+#include <string>
+#include <string_view>
+#include <utility>
 
 #include "toolbox/matrix/lapack.hpp"
 
@@ -13,6 +17,7 @@ namespace {
 using lapack::lapack_int;
 
 constexpr const char* kNotSquare = "Matrix must be square for inversion.";
+constexpr std::string_view kNumericallySingular = "Matrix is numerically singular";
 
 // A contiguous copy of `a` in its own row-major order. LAPACK reads it
 // column-major, i.e. as the transpose of `a`; each path accounts for that.
@@ -38,7 +43,96 @@ Vector workspace(lapack_int size) { return Vector(size > 0 ? static_cast<std::si
 
 Matrix as_matrix(Vector&& buf, std::size_t n) { return Matrix::from_vector(std::move(buf), n, n); }
 
+// A factorisation can succeed on a matrix so close to singular that its
+// inverse has no correct digit; the reciprocal condition number says so.
+//
+// It is taken of the matrix scaled to a unit diagonal, s_i = 1 / sqrt(m_ii):
+// what decides the accuracy of the inverse of a covariance is the condition
+// of its correlations, not the units of its attributes (variances of 1e10
+// and 1e-10 side by side invert exactly, though the plain 1-norm condition
+// number is 1e20). Without a positive finite diagonal there is no such
+// scaling, and the matrix is taken as it is.
+Vector unit_diagonal_scaling(const double* m, std::size_t n) {
+    Vector s(n, 1.0);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double d = m[i + i * n];
+        if (!(d > 0.0 && d <= std::numeric_limits<double>::max())) return Vector(n, 1.0);
+        s[i] = 1.0 / std::sqrt(d);
+    }
+    return s;
+}
+
+// 1-norm of S M S for the column-major n x n matrix `m`, read whole, or (with
+// `lower_only`) as the symmetric matrix of its lower triangle; NaN when an
+// entry is NaN or infinite.
+double scaled_norm1(const double* m, std::size_t n, const Vector& s, bool lower_only) {
+    double norm = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+        double column = 0.0;
+        for (std::size_t i = 0; i < n; ++i) {
+            const double v = lower_only && i < j ? m[j + i * n] : m[i + j * n];
+            column += std::fabs(s[i] * v * s[j]);
+        }
+        if (!std::isfinite(column)) return std::numeric_limits<double>::quiet_NaN();
+        if (column > norm) norm = column;
+    }
+    return norm;
+}
+
+std::string numerically_singular(double rcond) {
+    char number[32];
+    std::snprintf(number, sizeof number, "%.2g", rcond);
+    return std::string(kNumericallySingular) + " (reciprocal condition number " + number +
+           ", below machine epsilon): an attribute is likely a linear combination of others, or without spread; "
+           "drop it, or use the pseudoinverse.";
+}
+
+// Refuses an estimate below machine epsilon. A matrix with a NaN or infinite
+// entry has no condition number to speak of: its inverse stays LAPACK's
+// outcome, in which the non-finite values flow on.
+Result<void> check_condition(lapack_int info, double rcond) {
+    if (info == 0 && rcond < std::numeric_limits<double>::epsilon()) return compute_error(numerically_singular(rcond));
+    return {};
+}
+
+// The estimate for the matrix whose LU factors dgetrf left in `lu`: the
+// factors of S M S are those of M with the same pivots, L scaled to
+// D L D^-1 and U to D U S, where D holds the scale of each pivot row.
+Result<void> check_lu_condition(const Vector& lu, std::size_t n, const Array1<lapack_int>& pivots, const Vector& s,
+                                double anorm) {
+    Array1<std::size_t> row(n);
+    for (std::size_t i = 0; i < n; ++i) row[i] = i;
+    for (std::size_t i = 0; i < n; ++i) std::swap(row[i], row[static_cast<std::size_t>(pivots[i] - 1)]);
+    Vector scaled = Vector::uninit(n * n);
+    for (std::size_t j = 0; j < n; ++j) {
+        const double dj = s[row[j]];
+        for (std::size_t i = 0; i < n; ++i) {
+            const double di = s[row[i]];
+            const double v = lu[i + j * n];
+            scaled[i + j * n] = i > j ? v * di / dj : di * v * s[j];
+        }
+    }
+    double rcond = 0.0;
+    const lapack_int info = lapack::dgecon(n, scaled.data(), n, anorm, &rcond);
+    return check_condition(info, rcond);
+}
+
+// The same from the Cholesky factor L of M (lower triangle of `l`): S L is
+// the factor of S M S.
+Result<void> check_cholesky_condition(const Vector& l, std::size_t n, const Vector& s, double anorm) {
+    Vector scaled(n * n);
+    for (std::size_t j = 0; j < n; ++j)
+        for (std::size_t i = j; i < n; ++i) scaled[i + j * n] = s[i] * l[i + j * n];
+    double rcond = 0.0;
+    const lapack_int info = lapack::dpocon(lapack::Uplo::Lower, n, scaled.data(), n, anorm, &rcond);
+    return check_condition(info, rcond);
+}
+
 }  // namespace
+
+bool is_numerically_singular(const ComputeError& error) {
+    return std::string_view(error.message).starts_with(kNumericallySingular);
+}
 
 Result<Matrix> inv_with_method(MatView a, enums::InversionMethod method) {
     switch (static_cast<std::uint8_t>(method)) {
@@ -61,8 +155,14 @@ Result<Matrix> inv_lu(MatView a) {
     // LAPACK factors the transpose of `a`; inv(a^T) read back row-major is inv(a).
     Vector buf = row_major_copy(a);
     Array1<lapack_int> pivots(n);
+    const Vector scale = unit_diagonal_scaling(buf.data(), n);
+    const double anorm = scaled_norm1(buf.data(), n, scale, false);
 
     if (lapack::dgetrf(n, n, buf.data(), n, pivots.data()) != 0) return compute_error("LU decomposition failed.");
+    if (!std::isnan(anorm)) {
+        if (auto conditioned = check_lu_condition(buf, n, pivots, scale, anorm); !conditioned)
+            return std::unexpected(std::move(conditioned.error()));
+    }
 
     Vector query(1, 0.0);
     if (lapack::dgetri(n, buf.data(), n, pivots.data(), query.data(), -1) != 0)
@@ -83,8 +183,14 @@ Result<Matrix> inv_cholesky(MatView a) {
     // LAPACK's lower triangle of the column-major reading is the upper
     // triangle of `a`: only entries on and above the diagonal are read.
     Vector buf = row_major_copy(a);
+    const Vector scale = unit_diagonal_scaling(buf.data(), n);
+    const double anorm = scaled_norm1(buf.data(), n, scale, true);
     if (lapack::dpotrf(lapack::Uplo::Lower, n, buf.data(), n) != 0)
         return compute_error("Cholesky decomposition failed.");
+    if (!std::isnan(anorm)) {
+        if (auto conditioned = check_cholesky_condition(buf, n, scale, anorm); !conditioned)
+            return std::unexpected(std::move(conditioned.error()));
+    }
     if (lapack::dpotri(lapack::Uplo::Lower, n, buf.data(), n) != 0) return compute_error("Cholesky inversion failed.");
 
     // The inverse stands on and above the diagonal; below it the input is left.

@@ -2,7 +2,10 @@
 // Cholesky or the Moore-Penrose pseudoinverse.
 //
 // Each path works on its own copy of the input, and a failure of the chosen
-// method is the result: no path falls back to another.
+// method is the result: no path falls back to another. LU and Cholesky also
+// fail, after a successful factorisation, on a matrix whose reciprocal
+// condition number (of the matrix scaled to a unit diagonal, in the 1-norm)
+// is below machine epsilon: its inverse would have no correct digit.
 #pragma once
 
 #include "toolbox/enums/enums.hpp"
@@ -21,6 +24,10 @@ Result<Matrix> inv_lu(MatView a);
 
 // Inverse of the symmetric matrix whose upper triangle (row-major) `a` holds.
 Result<Matrix> inv_cholesky(MatView a);
+
+// True for the failure of a matrix that factorised but is numerically
+// singular (as opposed to one whose factorisation failed).
+bool is_numerically_singular(const ComputeError& error);
 
 // Moore-Penrose pseudoinverse of `a`; singular values at or below
 // n * 2^-52 * max(s) are dropped. An infinite or NaN entry is refused.

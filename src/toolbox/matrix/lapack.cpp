@@ -4,9 +4,11 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <vector>
 
 #include "toolbox/error.hpp"
 
@@ -23,6 +25,10 @@ void dpotrf_(const char* uplo, const std::int32_t* n, double* a, const std::int3
              std::size_t uplo_len);
 void dpotri_(const char* uplo, const std::int32_t* n, double* a, const std::int32_t* lda, std::int32_t* info,
              std::size_t uplo_len);
+void dgecon_(const char* norm, const std::int32_t* n, const double* a, const std::int32_t* lda, const double* anorm,
+             double* rcond, double* work, std::int32_t* iwork, std::int32_t* info, std::size_t norm_len);
+void dpocon_(const char* uplo, const std::int32_t* n, const double* a, const std::int32_t* lda, const double* anorm,
+             double* rcond, double* work, std::int32_t* iwork, std::int32_t* info, std::size_t uplo_len);
 void dgesvd_(const char* jobu, const char* jobvt, const std::int32_t* m, const std::int32_t* n, double* a,
              const std::int32_t* lda, double* s, double* u, const std::int32_t* ldu, double* vt,
              const std::int32_t* ldvt, double* work, const std::int32_t* lwork, std::int32_t* info,
@@ -91,6 +97,26 @@ lapack_int dpotri(Uplo uplo, std::size_t n, double* a, std::size_t lda) {
     const lapack_int n_ = to_lapack_int(n), lda_ = to_lapack_int(lda);
     lapack_int info = 0;
     dpotri_(&u, &n_, a, &lda_, &info, 1);
+    return info;
+}
+
+lapack_int dgecon(std::size_t n, const double* a, std::size_t lda, double anorm, double* rcond) {
+    const char norm = '1';
+    const lapack_int n_ = to_lapack_int(n), lda_ = to_lapack_int(lda);
+    std::vector<double> work(4 * std::max<std::size_t>(n, 1));
+    std::vector<lapack_int> iwork(std::max<std::size_t>(n, 1));
+    lapack_int info = 0;
+    dgecon_(&norm, &n_, a, &lda_, &anorm, rcond, work.data(), iwork.data(), &info, 1);
+    return info;
+}
+
+lapack_int dpocon(Uplo uplo, std::size_t n, const double* a, std::size_t lda, double anorm, double* rcond) {
+    const char u = uplo_char(uplo);
+    const lapack_int n_ = to_lapack_int(n), lda_ = to_lapack_int(lda);
+    std::vector<double> work(3 * std::max<std::size_t>(n, 1));
+    std::vector<lapack_int> iwork(std::max<std::size_t>(n, 1));
+    lapack_int info = 0;
+    dpocon_(&u, &n_, a, &lda_, &anorm, rcond, work.data(), iwork.data(), &info, 1);
     return info;
 }
 

@@ -45,6 +45,15 @@ lapack_int dpotrf(Uplo uplo, std::size_t n, double* a, std::size_t lda);
 // Inverse from dpotrf's factor, left in the same triangle.
 lapack_int dpotri(Uplo uplo, std::size_t n, double* a, std::size_t lda);
 
+// Estimate of the reciprocal condition number, in the 1-norm, of the matrix
+// whose LU factors dgetrf left in `a`; `anorm` is that matrix's 1-norm, taken
+// before factorising. The estimate comes back in `rcond`.
+lapack_int dgecon(std::size_t n, const double* a, std::size_t lda, double anorm, double* rcond);
+
+// The same for the symmetric positive definite matrix whose Cholesky factor
+// dpotrf left in the `uplo` triangle of `a`.
+lapack_int dpocon(Uplo uplo, std::size_t n, const double* a, std::size_t lda, double anorm, double* rcond);
+
 // Singular value decomposition A = U diag(s) V^T of the m x n matrix `a`
 // (destroyed). lwork = -1 is the workspace query (size in work[0]).
 lapack_int dgesvd(SvdJob jobu, SvdJob jobvt, std::size_t m, std::size_t n, double* a, std::size_t lda, double* s,

@@ -90,7 +90,9 @@ Result<double> informativeness(VecView y, MatView x, std::optional<MatView> cov_
             }
             xs = filled.view();
         }
-        computed = matrix::covariance::cov_inv_with_method(xs, enums::InversionMethod::Gaussian);
+        auto inverse = matrix::covariance::cov_inv_with_method(xs, enums::InversionMethod::Gaussian);
+        if (!inverse) return std::unexpected(std::move(inverse.error()));
+        computed = std::move(*inverse);
         c = computed.view();
     }
     auto d = stats::distances::mahalanobis_row(m1.view(), m0.view(), c);

@@ -48,7 +48,9 @@ Result<MaxFitSetup> setup_common(VecView y, MatView x, VecView theta, const conf
         // plain means are those of either missing-moments rule, complete rows
         // being all rows.
         means = matrix::covariance::MeanAndN{std::move(cm.mean), cm.n};
-        setup.cov_inv = matrix::covariance::invert_cov(cm.cov.view(), options.predict.inv_method);
+        auto inverse = matrix::covariance::invert_cov(cm.cov.view(), options.predict.inv_method);
+        if (!inverse) return std::unexpected(std::move(inverse.error()));
+        setup.cov_inv = std::move(*inverse);
         // A covariance too close to singular can still invert to infinities,
         // which would spread into every relevance.
         for (double v : setup.cov_inv.flat()) {
