@@ -268,8 +268,10 @@ QEL_API int32_t qel_get_percentile_value_algorithm(void);
  *   3  a layout code other than 0 or 1;
  *   1  X or theta NULL;  3  rows or cols zero, or rows*cols beyond 64 bits;
  *   3  a bad cov_inv_layout (only when cov_inv is given);
- *   5  the covariance of X cannot be inverted ("failed to invert covariance
- *      (singular / ill-conditioned X)"), the computation failed, or memory ran
+ *   5  the covariance of X cannot be inverted (a message beginning "failed
+ *      to invert covariance (singular / ill-conditioned X)", followed, for a
+ *      covariance too close to singular, by ": " and the reason with its
+ *      reciprocal condition number), the computation failed, or memory ran
  *      out;
  *   1  out NULL ("<name> out buffer is null");
  *   2  out_len too small ("<name>: out buffer too small: need N, got M").
@@ -481,11 +483,13 @@ QEL_API void qel_maxfit_options_free(QelMaxFitOptions* opts);
 /* Settings common to all three kinds -------------------------------------- */
 
 /**
- * The thresholds of the run: n values copied from values (not checked: NaN,
- * negative values and values above 1 are stored as given). With the percent
- * unit a threshold t stands for the 100 t-th percentile of the censor scores.
- * Returns 1 "threshold values pointer is null" when values is NULL (even when
- * n is 0), 3 "threshold length must be non-zero" when n is 0.
+ * The thresholds of the run: n values copied from values. With the percent
+ * unit a threshold t stands for the 100 t-th percentile of the censor scores;
+ * negative values and values above 1 are stored as given and act as 0 and 1
+ * (see "The model calls" below). Returns 1 "threshold values pointer is null"
+ * when values is NULL (even when n is 0), 3 "threshold length must be
+ * non-zero" when n is 0, 3 when a value is NaN (the handle keeps its old
+ * thresholds).
  */
 QEL_API int32_t qel_predict_options_set_threshold(QelPredictOptions* opts, const double* values, size_t n);
 /** As qel_predict_options_set_threshold, for a grid handle. */
@@ -614,7 +618,8 @@ QEL_API int32_t qel_grid_options_set_include_linear_regression(QelGridOptions* o
 /** As qel_predict_options_set_include_linear_regression, for a max-fit handle. */
 QEL_API int32_t qel_maxfit_options_set_include_linear_regression(QelMaxFitOptions* opts, int32_t flag);
 
-/** Flag: progress lines on standard output (grid and max-fit runs). */
+/** Flag: lines on standard output from grid and max-fit runs (see "The model
+ *  calls" below); a prediction prints nothing. */
 QEL_API int32_t qel_predict_options_set_verbose(QelPredictOptions* opts, int32_t flag);
 /** As qel_predict_options_set_verbose, for a grid handle. */
 QEL_API int32_t qel_grid_options_set_verbose(QelGridOptions* opts, int32_t flag);
@@ -699,6 +704,59 @@ QEL_API int32_t qel_maxfit_options_set_objective(QelMaxFitOptions* opts, const c
 /* Compute calls                                                            */
 /* ------------------------------------------------------------------------ */
 
+/*
+ * The model calls (qel_predict, qel_maxfit, qel_grid) and their data.
+ *
+ * y      N outcomes, every one finite: a NaN or infinite outcome fails every
+ *        model call with status 5 and a message naming its row. On the
+ *        logistic scale every outcome must also lie within [0, 1] (status 5
+ *        names the first that does not); outcomes that are all 0 are
+ *        accepted and give NaN probabilities (a grid run, like any grid
+ *        run on outcomes without spread, then fails for want of adjusted
+ *        fit).
+ * X      N x K attributes. NaN marks a missing value; how each call deals
+ *        with it is said at the call. An infinite value, values so large
+ *        that the covariance overflows, a column with fewer than two observed
+ *        values or a single observation leave the covariance not finite and
+ *        fail the run with status 5.
+ * theta  K target values. qel_predict and qel_maxfit need every one finite:
+ *        status 5 names the first that is not, with the remedy (drop the
+ *        attribute, or run a grid). qel_grid accepts missing ones (see there).
+ *
+ * The inverse covariance. Under QEL_INV_GAUSSIAN (the default) and
+ * QEL_INV_CHOLESKY, a covariance that is singular, or whose reciprocal
+ * condition number is below DBL_EPSILON (its inverse would hold no correct
+ * digit), fails the run with status 5: "LU decomposition failed.",
+ * "Cholesky decomposition failed.", or a message that gives the number, the
+ * likely cause (an attribute that is a linear combination of others, or has
+ * no spread) and the remedy (drop it, or use QEL_INV_PSEUDOINVERSE). The
+ * pseudoinverse accepts a singular covariance.
+ *
+ * Thresholds. With QEL_UNIT_PERCENT a threshold t stands for the censor
+ * score at the 100 t-th percentile of the observations' scores (NaN scores
+ * left out, linear between neighbouring scores): a t below 0 acts as 0 (the
+ * smallest score), a t above 1 as 1 (the largest), and the auxiliary
+ * r_star_percent reports 100 t as given. With QEL_UNIT_SCORE the threshold is
+ * the cut-off itself.
+ *
+ * Nothing retained. A threshold that retains no observation (QEL_CENSOR_GT
+ * at t = 1, a score cut-off beyond every score), or only one, gives every
+ * observation the weight 1/N: yhat is the mean of y, fit 0, and outlier
+ * influence and agreement NaN (0 in a run of 12 thresholds or more). The
+ * asymmetry against the censored observations, and so the adjusted fit, is
+ * not 0.
+ *
+ * Standard output, only with the verbose flag: qel_predict prints nothing.
+ * qel_maxfit prints "All-NaN slice encountered!" and a line feed for each
+ * censor type whose objective score is NaN at every threshold (it then keeps
+ * the last threshold). qel_grid prints one line before it starts, such as
+ * "Using sequential execution for grid prediction (Both censor, 200
+ * observations)": "parallel" when it runs on the worker pool, the censor type
+ * as "Relevance", "Similarity" or "Both", and N. Whatever the flag, an
+ * internal fault caught at the boundary (status 5 with "internal panic in
+ * ...") also writes one line to standard error; memory running out does not.
+ */
+
 /**
  * The parameters of a model call in one record (qel_predict_call and its
  * grid and max-fit peers): ten 8-byte slots, 80 bytes. `layout` occupies the
@@ -732,17 +790,24 @@ typedef struct QelModelCallArgs {
  * out_results: receives a new results handle on success and NULL on every
  *              failure; free it with qel_prediction_results_free.
  *
- * Missing values are handled by the handle's missing-moments setting
- * (pairwise by default); a column with fewer than two observed values, an
- * infinite attribute, values so large that the covariance overflows, or a
- * single observation leave the covariance undefined and fail the run.
+ * Missing values in X follow the handle's missing-moments setting:
+ * QEL_MISSING_PAIRWISE (the default) takes each covariance entry from the
+ * observations that have both attributes and keeps every row in N;
+ * QEL_MISSING_COMPLETE takes means and covariance from the complete rows and
+ * makes their number N. Either way a row with a missing attribute has no
+ * distance to the target: its relevance and similarity are NaN, it is
+ * neither retained nor censored, its weight is 0 (1/N at a threshold that
+ * retains at most one observation) and its solo prediction NaN. A run in
+ * which no observation has a finite censor score (every row misses a value,
+ * or the target is so far away that its distances overflow) fails with
+ * status 5. y and theta: see "The model calls" above.
  *
  * Returns 0; 1 for a NULL out_results, y, X or theta; 2 when the lengths
  * disagree with the extents; 3 for a bad layout code, a zero extent or an
- * options handle of another kind (checked after the inputs); 5 when
- * the computation fails (for instance a covariance that the chosen method
- * cannot invert, or an undefined covariance) with the reason in
- * qel_last_error().
+ * options handle of another kind (checked after the inputs); 5 when the run
+ * refuses its data or the computation fails (for instance a covariance that
+ * the chosen method cannot invert, or one that is not finite), with the
+ * reason in qel_last_error().
  */
 QEL_API int32_t qel_predict(const double* y, size_t y_len, const double* X, size_t rows, size_t cols,
                             int32_t layout, const double* theta, size_t theta_len,
@@ -775,12 +840,19 @@ QEL_API int32_t qel_predict_call(const QelModelCallArgs* args);
  *              reduced to it, and the max-fit index: one value per searched
  *              threshold, 1.0 at the chosen one and 0.0 elsewhere.
  *
- * Returns 0; 1, 2 and 3 as qel_predict; 5 when the run fails with the reason
- * in qel_last_error(): for instance X with a missing or infinite value, or
- * with values so large that the covariance overflows (the plain covariance is
- * then not finite, and the run fails under every inversion method, as
- * qel_predict does); or, when the covariance cannot be inverted, with a
- * message beginning
+ * Missing values in X are dealt with as by qel_predict: the covariance that
+ * every inner prediction shares follows the handle's missing-moments setting
+ * (on complete data it is the plain sample covariance either way). y and
+ * theta as for qel_predict, including the refusal of a run in which no
+ * observation has a finite censor score.
+ *
+ * Returns 0; 1, 2 and 3 as qel_predict; 5 when the run refuses its data or
+ * fails, with the reason in qel_last_error(): for instance a covariance that
+ * is not finite or too close to singular (see "The model calls" above). When
+ * both censor types run on the pool, the reason follows the name of the step
+ * that failed ("Setup error: ", "Parallel execution error: Execution error: "
+ * and so on). A covariance that LU or Cholesky cannot factorise at all gives
+ * a message beginning
  * "internal panic in qel_maxfit (often singular / ill-conditioned data): ".
  */
 QEL_API int32_t qel_maxfit(const double* y, size_t y_len, const double* X, size_t rows, size_t cols,
@@ -812,12 +884,28 @@ QEL_API int32_t qel_maxfit_call(const QelModelCallArgs* args);
  *              retain setting, the retained grid cells. Free it with
  *              qel_prediction_results_free.
  *
- * Returns 0; 1, 2 and 3 as qel_predict; 5 when the run fails (for instance
- * more than 64 columns with missing values, every cell without adjusted fit,
- * or a covariance that is not finite: the one of the complete columns, or the
- * listwise covariance of one combination or of its noise twin, as when X holds
- * an infinite or overflowing value or two columns are never observed
- * together) with the reason in qel_last_error(), or with a message beginning
+ * Missing values in X: a cell none of whose attributes misses a value uses
+ * every row; a cell that uses attributes with missing values takes its means
+ * and covariance from the rows that have all of its attributes and counts
+ * only those in N, the other rows weighing 0 in it. With missing values each
+ * observation's composite weight is divided by the share of the cells in
+ * which it has a score, the weights are scaled to sum 1, and the composite
+ * yhat is their sum with y; with adjust_impact_for_missing (the default) the
+ * attributes with missing values also get noise-twin cells (missing-value
+ * importance, under the results below). At most 64 columns may miss values.
+ *
+ * theta may miss values: the cells that use a missing (NaN or infinite)
+ * target attribute retain nothing and weigh nothing in the composite, and
+ * the others predict as usual. A theta with no finite value fails with
+ * status 5 before any cell runs. y: see "The model calls" above.
+ *
+ * Returns 0; 1, 2 and 3 as qel_predict; 5 when the run refuses its data or
+ * fails (for instance more than 64 columns with missing values, every cell
+ * without adjusted fit, or a covariance that is not finite or too close to
+ * singular: the one of the complete columns, or the listwise covariance of
+ * one combination or of its noise twin, as when X holds an infinite or
+ * overflowing value or two columns are never observed together) with the
+ * reason in qel_last_error(), or with a message beginning
  * "internal panic in qel_grid (often singular / ill-conditioned data): ".
  */
 QEL_API int32_t qel_grid(const double* y, size_t y_len, const double* X, size_t rows, size_t cols, int32_t layout,
@@ -840,6 +928,103 @@ QEL_API int32_t qel_grid_call(const QelModelCallArgs* args);
  * owns it until qel_prediction_results_free. Nothing in it changes after it
  * was returned, so several threads may read one handle at once (not while
  * one of them frees it).
+ *
+ * What the parts are. N observations, K attributes, T thresholds; at each
+ * threshold the censor splits the observations into the retained and the
+ * censored ones. A max-fit result holds the chosen threshold alone; a grid
+ * result holds composites of its cells, one value per per-threshold part.
+ *
+ * weights            N x T partial-sample weights of the retained side:
+ *                    w_i = 1/N + lambda_sq / (n - 1) * (r_i [i retained] -
+ *                    (sum of the retained r) / N), with r the relevance, n
+ *                    the retained count and lambda_sq (aux_lambda_sq) the
+ *                    sum of r^2 over all observations over that over the
+ *                    retained ones, each divided by its count - 1; a NaN
+ *                    weight is stored as 0, and a column without one sums
+ *                    to 1.
+ * weights_excluded   The same weights formed from the censored observations.
+ * include            1 where an observation is retained at a threshold.
+ * yhat               The prediction: the sum of weights times y, on the
+ *                    logistic scale turned into a probability.
+ * fit                The squared correlation, over all N observations, of a
+ *                    threshold's weights with y.
+ * rho                That correlation itself; results hold it only as a
+ *                    grid's composite rho (aux_rho).
+ * outlier_influence  The sum over the observations of z_w^2 * z_y^2, the
+ *                    squared z-scores of weight and outcome, over (N - 1)^2:
+ *                    large when a few extreme observations carry the fit
+ *                    (NaN for weights or outcomes without spread in a run of
+ *                    at most 11 thresholds, 0 from 12 on).
+ * agreement          fit - outlier_influence.
+ * asymmetry          Half the squared difference between the correlations
+ *                    with y of weights and of weights_excluded; 0 where every
+ *                    observation is retained.
+ * adjusted_fit       (fit + asymmetry) times 1, K or ln(1 + K), as the
+ *                    adjusted-fit multiplier says.
+ * k_fit              fit times K, the number of attributes the prediction
+ *                    uses.
+ * weights_concentration  The spread of each threshold's weights: their
+ *                    population standard deviation, NaN counted as 0.
+ * relevance, similarity, info_x, info_theta  Per observation (the target's
+ *                    for info_theta), as the insight calls compute them.
+ * y_solo             Each observation's contribution to the prediction,
+ *                    m + (info_theta / r_i) * (y_i - m), m the mean of y (m
+ *                    itself when |r_i| < 1e-8); a probability on the logistic
+ *                    scale.
+ * xi_solo            N x T solo weights: a retained observation's squared
+ *                    relevance over the sum of these at the threshold, 0 for
+ *                    a censored one.
+ * ysolo_sigma, ysolo_skewness, ysolo_kurtosis  The standard deviation,
+ *                    skewness and kurtosis (3 not subtracted) of y_solo
+ *                    around yhat, weighted by xi_solo.
+ * ysolo_pearson_modality_index, ysolo_bimodal_index  kurtosis - skewness^2
+ *                    and (skewness^2 + 1) / kurtosis.
+ * ysolo bin edges, centers, widths, counts  A histogram of y_solo without the
+ *                    values beyond 5 interquartile ranges from the quartiles;
+ *                    a bin's count at a threshold is the sum of the solo
+ *                    weights of its values, rescaled to sum 1 over the kept
+ *                    values (a grid has one column, pooled from the solo
+ *                    predictions of its retained cells).
+ * aux_*              The values behind the weights per threshold: the shares,
+ *                    variances and cut-offs that the aux copies name.
+ * maxfit_index       1.0 at the chosen threshold among those searched, 0.0
+ *                    elsewhere.
+ *
+ * Grid composites. Each cell (one combination under one censor pass) weighs
+ * by its adjusted fit af, summed over its thresholds into D over all cells.
+ * Without missing values yhat is sum(af * yhat of the cell) / D; weights and
+ * weights_excluded (N x 1) mix the cells' weights by af (on the retained side
+ * only from thresholds that retain more observations than the cell has
+ * attributes), and fit, rho, outlier_influence, agreement and asymmetry are
+ * those of these weights with y; adjusted_fit is sum(af^2) / D, k_fit the
+ * fit times the af-weighted mean number of attributes of a cell, aux n and k
+ * the af-weighted retained count and cell size, rounded.
+ * Retained cells (the retain settings): per censor pass and combination, its
+ * yhat, adjusted fit and retained count per threshold (yhat_cells,
+ * adjusted_fit_cells, n_cells, C x T), its weights (weights_cells) and its
+ * solo weights times its adjusted fit (xi_solo_cells, N x T x C); per
+ * combination its solo predictions (ysolo_cells, N x C), its size (k_cells)
+ * and its attributes (combi_cells, 0.0 or 1.0).
+ * variable_weights   Each attribute's share of the adjusted fit: the af of
+ *                    the cells that use it, scaled so that all K sum to 1.
+ * mctc               Marginal contribution to conviction: the mean af (per
+ *                    cell and threshold) of the cells that use the attribute
+ *                    minus that of the cells that do not.
+ * mctp               The same for yhat: marginal contribution to the
+ *                    prediction.
+ * cctp               Component contribution to the prediction: the
+ *                    composite yhat minus the af-weighted mean yhat of the
+ *                    cells without the attribute.
+ * Missing-value importance: with adjust_impact_for_missing, an attribute
+ *                    with missing values is also run as its noise twin (its
+ *                    observed values replaced by normal noise of their mean
+ *                    and spread, its gaps kept) in each cell that uses it,
+ *                    and its mctc and mctp compare the cells with the
+ *                    attribute against these twins instead of the cells
+ *                    without it: what its values add beyond where they are
+ *                    missing.
+ * xi_solo_composite  Each observation's solo weights, mixed over the cells by
+ *                    af as the retained-side weights are, over D.
  */
 
 /*
@@ -990,7 +1175,14 @@ QEL_API size_t qel_results_maxfit_index_len(const QelPredictionResults* results)
 /**
  * Releases a results handle and everything it holds; the handle is invalid
  * afterwards. NULL is accepted and does nothing. Neither clears nor sets the
- * last error. Free each handle once, and not while another thread reads it.
+ * last error. Do not free a handle while another thread reads it.
+ *
+ * Like an option handle, a results handle carries a private tag that this
+ * call clears: a handle freed a second time is left alone, and the queries
+ * and copies refuse a freed handle with QEL_STATUS_INVALID_VALUE and
+ * "results is not a results handle". Both hold only as long as the freed
+ * memory has not been handed out again, so using a freed handle remains a
+ * host error.
  */
 QEL_API void qel_prediction_results_free(QelPredictionResults* results);
 
