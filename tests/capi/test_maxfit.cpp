@@ -221,8 +221,8 @@ TEST(MaxFit, FailuresLeaveNoResults) {
     const std::string panic = "internal panic in qel_maxfit (often singular / ill-conditioned data): ";
     Sample constant = good;
     for (size_t i = 0; i < constant.n; ++i) constant.x[i * 2] = 1.0;
-    Sample missing = good;
-    missing.x[7] = kNaN;
+    Sample infinite = good;
+    infinite.x[7] = std::numeric_limits<double>::infinity();
     struct Case {
         const char* name;
         const Sample& s;
@@ -231,8 +231,7 @@ TEST(MaxFit, FailuresLeaveNoResults) {
     } cases[] = {
         {"constant column: singular covariance", constant, 5,
          panic + "Failed to invert covariance matrix: \""},
-        {"missing value", missing, 5,
-         "covariance of X is not finite (a column with fewer than two observed values, or a single observation)"},
+        {"infinite value", infinite, 5, "covariance of X is not finite for column 1 (an infinite or overflowing value, "},
     };
     for (const Case& c : cases) {
         for (const char* inner : {"off", "auto"}) {

@@ -636,8 +636,11 @@ TEST(GridRuns, FirstFailingCombinationInListOrderWins) {
 // covariance, or a noise twin's. Inverted, it gave a meaningless "success";
 // by the pseudoinverse, a run that never returned.
 TEST(GridRuns, UndefinedCovariancesAreRefusedInSetupCellsAndTwins) {
-    const std::string undefined =
-        "covariance of X is not finite (a column with fewer than two observed values, or a single observation)";
+    auto undefined = [](const std::string& column) {
+        return "covariance of X is not finite for " + column +
+               " (an infinite or overflowing value, a column with fewer than two observed values, fewer than two "
+               "complete rows where only those count, or a single observation)";
+    };
     for (int method = 0; method < 3; ++method) {
         const auto inv_method = static_cast<toolbox::enums::InversionMethod>(method);
         const std::string where = "method " + std::to_string(method);
@@ -649,7 +652,7 @@ TEST(GridRuns, UndefinedCovariancesAreRefusedInSetupCellsAndTwins) {
         huge.x(3, 0) = 1e308;
         auto setup = prepare_grid_prediction_setup(huge.y.view(), huge.x.view(), huge.theta.view(), o);
         ASSERT_FALSE(setup) << where;
-        EXPECT_EQ(setup.error().message, undefined) << where;
+        EXPECT_EQ(setup.error().message, undefined("column 0")) << where;
 
         // Columns 1 and 2 are never observed together: the cell that uses
         // both has no complete row and a NaN covariance.
@@ -660,10 +663,10 @@ TEST(GridRuns, UndefinedCovariancesAreRefusedInSetupCellsAndTwins) {
         cells.attribute_combi = list_of({{1, 1, 0}, {1, 1, 1}});
         auto s = seq::predict_grid_sequential(apart.y.view(), apart.x.view(), apart.theta.view(), cells);
         ASSERT_FALSE(s) << where;
-        EXPECT_EQ(s.error().message, undefined) << where;
+        EXPECT_EQ(s.error().message, undefined("any column")) << where;
         auto p = par::predict_grid_parallel(apart.y.view(), apart.x.view(), apart.theta.view(), cells);
         ASSERT_FALSE(p) << where;
-        EXPECT_EQ(p.error().message, "inv error at q=1: " + undefined) << where;
+        EXPECT_EQ(p.error().message, "inv error at q=1: " + undefined("any column")) << where;
 
         // A twin whose values overflow the listwise covariance of its
         // combination, while the real column's does not.
@@ -680,7 +683,8 @@ TEST(GridRuns, UndefinedCovariancesAreRefusedInSetupCellsAndTwins) {
         auto acc = GridCompositeAccumulator::create(60, 4);
         const auto r = mi::accumulate_one_fused_noise_twin(acc, broken, sel, 1);
         ASSERT_FALSE(r) << where;
-        EXPECT_EQ(r.error().message, "fused noise inv for column 1: " + undefined) << where;
+        // Named by its column of X, not of the combination.
+        EXPECT_EQ(r.error().message, "fused noise inv for column 1: " + undefined("column 1")) << where;
         EXPECT_EQ(acc.twin_count[1], 0u) << where;
         // The real twins pass.
         EXPECT_TRUE(mi::accumulate_one_fused_noise_twin(acc, real, sel, 1)) << where;

@@ -13,6 +13,7 @@
 
 #include "sample_data.hpp"
 #include "toolbox/matrix/covariance.hpp"
+#include "toolbox/matrix/inversion.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
 #include "toolbox/qel/models/maxfit/maxfit.hpp"
@@ -178,8 +179,12 @@ TEST(MaxFitSetup, ThresholdsAndInverseCovariance) {
 // pipeline's words: inverted, it gave a "successful" run of meaningless
 // predictions (or, by the pseudoinverse, a run that never returned).
 TEST(MaxFitSetup, UndefinedCovarianceIsAnErrorUnderEveryMethod) {
-    const char* undefined =
-        "covariance of X is not finite (a column with fewer than two observed values, or a single observation)";
+    auto undefined = [](const char* column) {
+        return std::string("covariance of X is not finite for ") + column +
+               " (an infinite or overflowing value, a column with fewer than two observed values, fewer than two "
+               "complete rows where only those count, or a single observation)";
+    };
+    const std::string any = undefined("any column"), column1 = undefined("column 1");
     const char* near_singular = "inverse covariance of X is not finite (the covariance is too close to singular)";
     auto with = [](std::size_t n, std::size_t row, double value) {
         Data d = make_data(n, 2, 3);
@@ -194,10 +199,9 @@ TEST(MaxFitSetup, UndefinedCovarianceIsAnErrorUnderEveryMethod) {
         Data d;
         const char* text[3];  // per method; nullptr: the setup succeeds
     } cases[] = {
-        {"missing value", with(30, 4, kNaN), {undefined, undefined, undefined}},
-        {"infinite value", with(30, 4, -kInf), {undefined, undefined, undefined}},
-        {"1e308 overflows the covariance", with(8, 4, 1e308), {undefined, undefined, undefined}},
-        {"single observation", make_data(1, 2, 3), {undefined, undefined, undefined}},
+        {"infinite value", with(30, 4, -kInf), {column1.c_str(), column1.c_str(), column1.c_str()}},
+        {"1e308 overflows the covariance", with(8, 4, 1e308), {column1.c_str(), column1.c_str(), column1.c_str()}},
+        {"single observation", make_data(1, 2, 3), {any.c_str(), any.c_str(), any.c_str()}},
         {"variance of 1e-320", std::move(tiny), {near_singular, near_singular, nullptr}},
     };
     for (const auto& c : cases) {
@@ -211,6 +215,41 @@ TEST(MaxFitSetup, UndefinedCovarianceIsAnErrorUnderEveryMethod) {
             }
             ASSERT_FALSE(s) << c.name << " " << method;
             EXPECT_EQ(s.error().message, c.text[method]) << c.name << " " << method;
+        }
+    }
+}
+
+// A sample with missing values runs, its covariance taken by the
+// missing-moments rule as a prediction takes it: with one threshold, the
+// max-fit run is that prediction, bit for bit, under either rule.
+TEST(MaxFitSetup, MissingValuesTakeTheCovarianceOfTheMissingMomentsRule) {
+    Data d = make_data(40, 3, 5);
+    d.x(3, 1) = kNaN;
+    d.x(10, 2) = kNaN;
+    d.x(11, 0) = kNaN;
+    for (auto moments : {toolbox::enums::MissingMoments::Pairwise, toolbox::enums::MissingMoments::Complete}) {
+        for (CensorType censor : {CensorType::Relevance, CensorType::Similarity}) {
+            MaxFitOptions o = options_for(censor, InnerParallel::Off, MaxFitObjective::Fit);
+            o.predict.missing_moments = moments;
+            o.predict.threshold = Vector{0.3};
+            const std::string what = std::string(censor == CensorType::Relevance ? "relevance" : "similarity") +
+                                     (moments == toolbox::enums::MissingMoments::Complete ? ", complete" : ", pairwise");
+            auto s = mf::setup_common(d.y.view(), d.x.view(), d.theta.view(), o);
+            ASSERT_TRUE(s) << what << ": " << s.error().message;
+            const auto want = toolbox::matrix::inversion::inv_with_method(
+                toolbox::matrix::covariance::nancov(d.x.view(), moments == toolbox::enums::MissingMoments::Complete)
+                    .view(),
+                o.predict.inv_method);
+            EXPECT_TRUE(same_bits(s->cov_inv, *want)) << what;
+
+            auto run = mf::predict_maxfit_simple(d.y.view(), d.x.view(), d.theta.view(), o);
+            ASSERT_TRUE(run) << what << ": " << run.error().message;
+            auto plain = pr::predict(d.y.view(), d.x.view(), d.theta.view(), o.predict);
+            ASSERT_TRUE(plain) << what << ": " << plain.error().message;
+            EXPECT_TRUE(std::isfinite(run->value[0])) << what;
+            EXPECT_TRUE(same_bits(run->value, plain->core.yhat)) << what;
+            EXPECT_TRUE(same_bits(run->results.core.fit, plain->core.fit)) << what;
+            EXPECT_TRUE(same_bits(*run->results.weights, *plain->weights)) << what;
         }
     }
 }
@@ -347,9 +386,10 @@ TEST(MaxFitDrivers, BothCensorTypesKeepTheBetterPass) {
 
 TEST(MaxFitDrivers, ErrorPrefixesFollowTheDriver) {
     Data d = make_data(30, 2, 9);
-    d.x(3, 1) = kNaN;  // the plain covariance is undefined: the setup fails
+    d.x(3, 1) = kInf;  // the covariance is undefined: the setup fails
     const std::string objective_message =
-        "covariance of X is not finite (a column with fewer than two observed values, or a single observation)";
+        "covariance of X is not finite for column 1 (an infinite or overflowing value, a column with fewer than two "
+        "observed values, fewer than two complete rows where only those count, or a single observation)";
     struct Case {
         const char* name;
         CensorType censor;
@@ -374,7 +414,7 @@ TEST(MaxFitDrivers, DefaultOptionsTakeThePool) {
     EXPECT_EQ(o.predict.censor_type, CensorType::Both);
     EXPECT_EQ(o.inner_parallel, InnerParallel::Auto);
     Data d = make_data(30, 2, 10);
-    d.x(0, 0) = kNaN;
+    d.x(0, 0) = kInf;
     auto r = mf::predict_maxfit_simple(d.y.view(), d.x.view(), d.theta.view(), o);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.error().message.rfind("Setup error: ", 0), 0u);

@@ -139,19 +139,36 @@ TEST(PredictPipeline, GivenInverseCovarianceIsUsedAsIs) {
 
 TEST(PredictPipeline, NaNRelevanceStillFillsEveryPart) {
     // An inverse covariance of NaN makes every relevance and every solo
-    // prediction NaN; the run still completes (the weights fall back to 0 and
-    // the histogram keeps the NaN values, which are never counted).
+    // prediction NaN; the pipeline still completes (the weights fall back to
+    // 0 and the histogram keeps the NaN values, which are never counted), as
+    // a grid cell that cannot predict must.
     const Data d = make_data(30, 2, 4);
     PredictOptions opts;
     opts.cov_inv = Matrix(2, 2, kNaN);
-    auto r = predict(d.y.view(), d.x.view(), d.theta.view(), opts);
-    ASSERT_TRUE(r) << r.error().message;
+    auto inner = predict_inner_with_insights(d.y.view(), d.x.view(), d.theta.view(), opts, InsightSource::compute(),
+                                             {});
+    ASSERT_TRUE(inner) << inner.error().message;
+    const auto* r = &inner->results;
     ASSERT_TRUE(r->solo_distribution.has_value());
     ASSERT_TRUE(r->solo_distribution->ysolo_distribution.has_value());
     for (double c : r->solo_distribution->ysolo_distribution->bin_counts.flat()) EXPECT_EQ(c, 0.0);
     EXPECT_TRUE(r->solo_distribution->y_solo.has_value());
     EXPECT_TRUE(r->solo_distribution->statistics.has_value());
     EXPECT_TRUE(r->weights.has_value());
+
+    // A prediction run retains nothing then, and says so instead of
+    // predicting 0.
+    for (auto censor : {toolbox::enums::CensorType::Relevance, toolbox::enums::CensorType::Similarity}) {
+        opts.censor_type = censor;
+        auto refused = predict(d.y.view(), d.x.view(), d.theta.view(), opts);
+        ASSERT_FALSE(refused);
+        EXPECT_EQ(refused.error().message.rfind(censor == toolbox::enums::CensorType::Relevance
+                                                    ? "no observation has a finite relevance score: "
+                                                    : "no observation has a finite similarity score: ",
+                                                0),
+                  0u)
+            << refused.error().message;
+    }
 }
 
 TEST(LogisticScale, Cases) {

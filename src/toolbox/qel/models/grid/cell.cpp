@@ -46,7 +46,7 @@ Result<void> run_cell(const GridRunContext& ctx, const CellInputs& cell, const C
     auto fail = [&](CellStep step, CensorType censor, ComputeError error) {
         return std::unexpected(wording(step, censor, std::move(error)));
     };
-    auto inv = predict::inverse_of_covariance(cell.cov, ctx.options.predict.inv_method);
+    auto inv = predict::inverse_of_covariance(cell.cov, ctx.options.predict.inv_method, cell.columns);
     if (!inv) return fail(CellStep::Inversion, CensorType::Both, std::move(inv.error()));
 
     config::PredictOptions options = config::for_inner_search_cell(ctx.options.predict);
@@ -99,7 +99,7 @@ Result<void> run_combination_cell(const GridRunContext& ctx, const ComboSelectio
     for (std::size_t a = 0; a < m; ++a) theta_c[a] = setup.theta(0, sel.columns[a]);
 
     const enums::RetainGridObjects& retain = ctx.options.retain_grid_objects;
-    const CellInputs cell{x_c.view(), theta_c.view(), sub.view(), sel.touches_hole,
+    const CellInputs cell{x_c.view(), theta_c.view(), sub.view(), sel.columns, sel.touches_hole,
                           {.ysolo_histogram = false,
                            .weights = enums::retains_any(retain, {enums::GridRetainKey::WeightsCells}),
                            .solo = enums::allocates_ysolo_cells(retain)}};

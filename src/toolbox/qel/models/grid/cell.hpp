@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "toolbox/enums/enums.hpp"
@@ -46,12 +47,13 @@ struct CellWording {
 };
 
 // One cell's inputs: the columns (N x m), the target (m), the cell's
-// covariance (m x m), whether its columns reach a missing value, and the
-// parts each pass builds.
+// covariance (m x m), the columns of X they are (m, for messages), whether
+// they reach a missing value, and the parts each pass builds.
 struct CellInputs {
     matrix::MatView x;
     matrix::VecView theta;
     matrix::MatView cov;
+    std::span<const std::size_t> columns;
     bool touches_hole = false;
     predict::PipelineParts parts;
 };

@@ -130,7 +130,7 @@ Result<void> accumulate_one_fused_noise_twin(helpers::GridCompositeAccumulator& 
         for (std::size_t b = 0; b < m; ++b) sub(a, b) = lw.cov(pos[a], pos[b]);
     }
 
-    const helpers::CellInputs cell{x_sel.view(), theta_sel.view(), sub.view(), sel.touches_hole,
+    const helpers::CellInputs cell{x_sel.view(), theta_sel.view(), sub.view(), selected, sel.touches_hole,
                                    {.ysolo_histogram = false, .weights = false, .solo = false}};
     const helpers::CellMeans shared_means = [&] { return helpers::CombinationMean{std::move(means), lw.n}; };
     const helpers::CellWording wording{helpers::CellWording::Kind::NoiseTwin, k};

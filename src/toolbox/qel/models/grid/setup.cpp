@@ -8,6 +8,7 @@
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/nan/detection.hpp"
 #include "toolbox/parallel/pool.hpp"
+#include "toolbox/qel/models/inputs/inputs.hpp"
 #include "toolbox/qel/models/predict/predict.hpp"
 #include "toolbox/stats/binomial.hpp"
 
@@ -86,6 +87,11 @@ ListwiseParents build_listwise_cov_parents(const std::unordered_set<std::uint64_
 
 Result<GridPredictionSetup> prepare_grid_prediction_setup(VecView y, MatView x, VecView theta,
                                                           const config::GridOptions& options) {
+    if (auto usable = inputs::check_model_inputs(y, theta, options.predict.prediction_scale,
+                                                 inputs::TargetRule::SomeAttribute);
+        !usable) {
+        return std::unexpected(std::move(usable.error()));
+    }
     const std::size_t n = x.rows();
     const std::size_t k = x.cols();
     GridPredictionSetup setup;

@@ -9,6 +9,7 @@
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
+#include "toolbox/qel/models/inputs/inputs.hpp"
 #include "toolbox/qel/models/maxfit/maxfit.hpp"
 #include "toolbox/qel/models/predict/predict.hpp"
 #include "toolbox/qel/results/mutators.hpp"
@@ -29,6 +30,11 @@ constexpr const char* kInverseNotFinite =
 }  // namespace
 
 Result<MaxFitSetup> setup_common(VecView y, MatView x, VecView theta, const config::MaxFitOptions& options) {
+    if (auto usable = inputs::check_model_inputs(y, theta, options.predict.prediction_scale,
+                                                 inputs::TargetRule::EveryAttribute);
+        !usable) {
+        return std::unexpected(std::move(usable.error()));
+    }
     MaxFitSetup setup;
     // The column means of the relevance, when the covariance's own pass has
     // them.
@@ -37,18 +43,17 @@ Result<MaxFitSetup> setup_common(VecView y, MatView x, VecView theta, const conf
     if (options.predict.cov_inv) {
         setup.cov_inv = Matrix::from(options.predict.cov_inv->view());
     } else {
-        // The plain sample covariance is NaN wherever X holds a missing value
-        // (everywhere for a single observation) and infinite where an
-        // attribute overflows; it is refused as the pipeline refuses it.
-        matrix::covariance::CovAndMean cm = matrix::covariance::cov_and_mean(x);
-        if (auto finite = predict::check_covariance_finite(cm.cov.view()); !finite) {
+        // By the missing-moments rule, as the pipeline takes it (on complete
+        // data, the plain sample covariance). Not finite (a single
+        // observation, an overflowing attribute, too few observed values),
+        // it is refused as the pipeline refuses it.
+        auto [cov, m] = matrix::covariance::nancov_with_means(
+            x, options.predict.missing_moments == enums::MissingMoments::Complete);
+        if (auto finite = predict::check_covariance_finite(cov.view()); !finite) {
             return std::unexpected(std::move(finite.error()));
         }
-        // A finite covariance leaves no missing value in X, and there the
-        // plain means are those of either missing-moments rule, complete rows
-        // being all rows.
-        means = matrix::covariance::MeanAndN{std::move(cm.mean), cm.n};
-        auto inverse = matrix::covariance::invert_cov(cm.cov.view(), options.predict.inv_method);
+        means = std::move(m);
+        auto inverse = matrix::covariance::invert_cov(cov.view(), options.predict.inv_method);
         if (!inverse) return std::unexpected(std::move(inverse.error()));
         setup.cov_inv = std::move(*inverse);
         // A covariance too close to singular can still invert to infinities,
@@ -126,7 +131,7 @@ Result<MaxFitCandidate> execute_single_censor(const MaxFitSetup& setup, enums::C
     const auto source = setup.shared_insights ? predict::InsightSource::borrowed(*setup.shared_insights)
                                               : predict::InsightSource::compute();
     auto run = predict::predict_inner_with_insights(setup.y, setup.x, setup.theta, inner, source,
-                                                    {.ysolo_histogram = false});
+                                                    {.ysolo_histogram = false, .finite_scores_required = true});
     if (!run) return std::unexpected(std::move(run.error()));
     PredictionResults results = std::move(run->results);
 

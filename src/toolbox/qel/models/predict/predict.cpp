@@ -1,13 +1,18 @@
 #include "toolbox/qel/models/predict/predict.hpp"
 
 #include <cmath>
+#include <optional>
 #include <string>
+#include <string_view>
+#include <utility>
 
+#include "toolbox/format.hpp"
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/inversion.hpp"
 #include "toolbox/parallel/pool.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
+#include "toolbox/qel/models/inputs/inputs.hpp"
 #include "toolbox/qel/results/mutators.hpp"
 #include "toolbox/stats/linear_regression.hpp"
 
@@ -28,8 +33,6 @@ constexpr const char* kBothNotSupported =
     "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
     "CensorType::Similarity. CensorType::Both is only available in maxfit and grid functions.";
 
-constexpr const char* kCovarianceNotFinite =
-    "covariance of X is not finite (a column with fewer than two observed values, or a single observation)";
 
 // Retained counts are whole numbers held as doubles; anything that does not
 // truncate to an unsigned count is a broken invariant.
@@ -66,21 +69,41 @@ double adj_fit_factor(enums::AdjFitMultiplier m, double k) {
 
 }  // namespace
 
-Result<void> check_covariance_finite(MatView cov) {
+Result<void> check_covariance_finite(MatView cov, std::span<const std::size_t> columns) {
     // Inverted, a NaN spreads into every relevance (or, by the pseudoinverse,
     // gives a zero matrix) and every weight comes out the same, so the
     // prediction means nothing; an infinity can keep LAPACK's SVD from ever
     // returning. Say so instead.
-    for (std::size_t i = 0; i < cov.rows(); ++i) {
-        for (double v : cov.row(i)) {
-            if (!std::isfinite(v)) return compute_error(kCovarianceNotFinite);
+    constexpr std::string_view kCauses =
+        "(an infinite or overflowing value, a column with fewer than two observed values, fewer than two complete "
+        "rows where only those count, or a single observation)";
+    auto column = [&](std::size_t a) { return columns.empty() ? a : columns[a]; };
+    std::size_t non_finite = 0;
+    std::optional<std::size_t> first_diagonal;
+    std::optional<std::pair<std::size_t, std::size_t>> first_pair;
+    for (std::size_t a = 0; a < cov.rows(); ++a) {
+        for (std::size_t b = 0; b < cov.cols(); ++b) {
+            if (std::isfinite(cov(a, b))) continue;
+            ++non_finite;
+            if (a == b && !first_diagonal) first_diagonal = a;
+            if (a < b && !first_pair) first_pair = {a, b};
         }
     }
-    return {};
+    if (non_finite == 0) return {};
+    // No entry at all (one observation, or no complete row under the
+    // complete-rows rule) says nothing about a column.
+    if (non_finite == cov.size()) return compute_error(format("covariance of X is not finite for any column {}", kCauses));
+    if (first_diagonal) {
+        return compute_error(format("covariance of X is not finite for column {} {}", column(*first_diagonal), kCauses));
+    }
+    return compute_error(format(
+        "covariance of X is not finite for columns {} and {} (an infinite or overflowing value, or fewer than two rows "
+        "where both are observed)",
+        column(first_pair->first), column(first_pair->second)));
 }
 
-Result<Matrix> inverse_of_covariance(MatView cov, enums::InversionMethod method) {
-    if (auto finite = check_covariance_finite(cov); !finite) return std::unexpected(std::move(finite.error()));
+Result<Matrix> inverse_of_covariance(MatView cov, enums::InversionMethod method, std::span<const std::size_t> columns) {
+    if (auto finite = check_covariance_finite(cov, columns); !finite) return std::unexpected(std::move(finite.error()));
     return matrix::inversion::inv_with_method(cov, method);
 }
 
@@ -211,6 +234,13 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     std::optional<psr::GridPsrSummary> summary = std::move(pw->summary);
     auto ri = relevance_and_include(results);
     if (!ri) return std::unexpected(std::move(ri.error()));
+    if (parts.finite_scores_required) {
+        const auto& scores = options.censor_type == enums::CensorType::Similarity ? results.insights->similarity
+                                                                                   : results.insights->relevance;
+        require(scores.has_value(), "censor scores not available in results");
+        if (auto r = inputs::check_censor_scores(scores->view(), options.censor_type); !r)
+            return std::unexpected(std::move(r.error()));
+    }
     if (!summary) {
         if (!results.weights) return compute_error("Weights not available in results");
         if (!results.weights_excluded) return compute_error("Excluded weights not available in results");
@@ -340,7 +370,13 @@ Result<void> store_linear_regression(PredictionResults& results, VecView y, MatV
 }
 
 Result<PredictionResults> predict(VecView y, MatView x, VecView theta, const config::PredictOptions& options) {
-    auto r = predict_inner_with_insights(y, x, theta, options, InsightSource::compute(), PipelineParts{});
+    if (auto usable = inputs::check_model_inputs(y, theta, options.prediction_scale,
+                                                 inputs::TargetRule::EveryAttribute);
+        !usable) {
+        return std::unexpected(std::move(usable.error()));
+    }
+    auto r = predict_inner_with_insights(y, x, theta, options, InsightSource::compute(),
+                                         PipelineParts{.finite_scores_required = true});
     if (!r) return std::unexpected(std::move(r.error()));
     return std::move(r->results);
 }

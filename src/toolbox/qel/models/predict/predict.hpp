@@ -3,6 +3,7 @@
 #pragma once
 
 #include <optional>
+#include <span>
 #include <utility>
 
 #include "toolbox/error.hpp"
@@ -25,16 +26,20 @@ struct PredictInnerResult {
 };
 
 // Nothing when every entry of the covariance `cov` is finite; otherwise the
-// error every model call reports for an undefined covariance (a column with
-// fewer than two observed values, an infinite or overflowing attribute, a
-// single observation).
-Result<void> check_covariance_finite(matrix::MatView cov);
+// error every model call reports for an undefined covariance, naming the
+// column of X (or the two columns) of the first entry that is not finite,
+// the diagonal first, and every cause it can have. `columns[a]` is the column
+// of X behind row a of `cov` (none: row a is column a).
+Result<void> check_covariance_finite(matrix::MatView cov, std::span<const std::size_t> columns = {});
 
 // `cov` inverted by `method` once check_covariance_finite accepts it.
-Result<matrix::Matrix> inverse_of_covariance(matrix::MatView cov, enums::InversionMethod method);
+Result<matrix::Matrix> inverse_of_covariance(matrix::MatView cov, enums::InversionMethod method,
+                                             std::span<const std::size_t> columns = {});
 
 // The prediction run behind the C interface: materialised weights, solo
-// distribution with its histogram, relevance computed from the data.
+// distribution with its histogram, relevance computed from the data. Data
+// it cannot use (a non-finite outcome or target value, and on the logistic
+// scale an outcome outside [0, 1]) is refused before the run.
 Result<results::PredictionResults> predict(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
                                            const config::PredictOptions& options);
 
@@ -49,6 +54,10 @@ struct PipelineParts {
     bool weights = true;
     // The solo distribution with its statistics.
     bool solo = true;
+    // Refuse a run in which no observation has a finite censor score: it
+    // retains nothing and predicts 0. A prediction or max-fit run has to say
+    // so; a grid cell that cannot predict weighs nothing in its composite.
+    bool finite_scores_required = false;
 };
 
 // The shared pipeline.

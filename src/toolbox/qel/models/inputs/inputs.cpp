@@ -1,0 +1,57 @@
+#include "toolbox/qel/models/inputs/inputs.hpp"
+
+#include <cmath>
+
+#include "toolbox/format.hpp"
+
+namespace toolbox::qel::models::inputs {
+
+using matrix::VecView;
+
+Result<void> check_model_inputs(VecView y, VecView theta, enums::PredictionScale scale, TargetRule rule) {
+    for (std::size_t i = 0; i < y.size(); ++i) {
+        if (!std::isfinite(y[i])) {
+            return compute_error(
+                format("y[{}] is {}: every outcome must be a finite number (drop row {} from y and X)", i, y[i], i));
+        }
+    }
+    if (scale == enums::PredictionScale::Logistic) {
+        for (std::size_t i = 0; i < y.size(); ++i) {
+            if (!(y[i] >= 0.0 && y[i] <= 1.0)) {
+                return compute_error(format(
+                    "y[{}] is {}: the logistic scale needs outcomes between 0 and 1 (give 0/1 outcomes, or use the "
+                    "response scale)",
+                    i, y[i]));
+            }
+        }
+    }
+    if (rule == TargetRule::EveryAttribute) {
+        for (std::size_t j = 0; j < theta.size(); ++j) {
+            if (!std::isfinite(theta[j])) {
+                return compute_error(
+                    format("theta[{}] is {}: a prediction needs a value for every target attribute (drop attribute {} "
+                           "from X and theta, or use a grid run, whose cells without it still predict)",
+                           j, theta[j], j));
+            }
+        }
+        return {};
+    }
+    for (std::size_t j = 0; j < theta.size(); ++j) {
+        if (std::isfinite(theta[j])) return {};
+    }
+    return compute_error(
+        "theta has no finite value: every cell of a grid run would use a missing target attribute (give the target "
+        "a value for at least one attribute)");
+}
+
+Result<void> check_censor_scores(VecView scores, enums::CensorType censor) {
+    for (std::size_t i = 0; i < scores.size(); ++i) {
+        if (std::isfinite(scores[i])) return {};
+    }
+    return compute_error(format(
+        "no observation has a finite {} score: every distance to the target overflows or meets a missing value "
+        "(check the scale of theta and X, or drop the attributes with missing values)",
+        censor == enums::CensorType::Similarity ? "similarity" : "relevance"));
+}
+
+}  // namespace toolbox::qel::models::inputs

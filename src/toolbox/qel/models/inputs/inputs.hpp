@@ -1,0 +1,33 @@
+// What the model runs refuse of their data before they run: values with
+// which a run would report success on numbers that mean nothing (a missing
+// outcome gives a prediction of NaN with a fit of 0; a missing target
+// attribute leaves every observation without a relevance, so nothing is
+// retained and the prediction is 0).
+#pragma once
+
+#include "toolbox/enums/enums.hpp"
+#include "toolbox/error.hpp"
+#include "toolbox/matrix/array.hpp"
+
+namespace toolbox::qel::models::inputs {
+
+// What a run needs of its target row.
+enum class TargetRule {
+    // A value for every attribute: a prediction or max-fit run.
+    EveryAttribute,
+    // A value for at least one: a grid run, whose cells that use a missing
+    // target attribute retain nothing and weigh nothing in its composite.
+    SomeAttribute,
+};
+
+// Refuses, in this order, the first outcome that is not finite; on the
+// logistic scale, the first outcome outside [0, 1]; a target row that `rule`
+// does not accept. Each message names the position and the remedy.
+Result<void> check_model_inputs(matrix::VecView y, matrix::VecView theta, enums::PredictionScale scale,
+                                TargetRule rule);
+
+// Refuses a run in which no observation has a finite censor score (its
+// relevance or similarity, by `censor`): it would retain nothing.
+Result<void> check_censor_scores(matrix::VecView scores, enums::CensorType censor);
+
+}  // namespace toolbox::qel::models::inputs

@@ -1,0 +1,368 @@
+// Data the model calls cannot use, through every model call: each call either
+// gives a sound result or refuses, promptly, with status 5, a message that
+// names the cause, the position and the remedy, and no results. Before, these
+// samples gave status 0 with numbers that meant nothing (a prediction of 0 or
+// NaN, a fit of 0, predictions of 71 for outcomes between 7 and 37), and the
+// pseudoinverse never returned on an overflowing covariance.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../support/returns.hpp"
+#include "../support/sample.hpp"
+#include "host_sample.hpp"
+#include "qelcore.h"
+
+namespace {
+
+using namespace host;
+
+const double kInf = std::numeric_limits<double>::infinity();
+
+// The exports of one model call and its handle kind.
+template <class Handle>
+struct ModelApi {
+    const char* name;
+    Handle* (*create)();
+    int32_t (*set_inv_method)(Handle*, int32_t);
+    int32_t (*set_prediction_scale)(Handle*, int32_t);
+    int32_t (*call)(const double*, size_t, const double*, size_t, size_t, int32_t, const double*, size_t,
+                    const Handle*, QelPredictionResults**);
+    void (*free)(Handle*);
+};
+
+const ModelApi<QelPredictOptions> kPredict{"qel_predict",
+                                           qel_predict_options_create,
+                                           qel_predict_options_set_inv_method,
+                                           qel_predict_options_set_prediction_scale,
+                                           qel_predict,
+                                           qel_predict_options_free};
+const ModelApi<QelMaxFitOptions> kMaxFit{"qel_maxfit",
+                                         qel_maxfit_options_create,
+                                         qel_maxfit_options_set_inv_method,
+                                         qel_maxfit_options_set_prediction_scale,
+                                         qel_maxfit,
+                                         qel_maxfit_options_free};
+const ModelApi<QelGridOptions> kGrid{"qel_grid",
+                                     qel_grid_options_create,
+                                     qel_grid_options_set_inv_method,
+                                     qel_grid_options_set_prediction_scale,
+                                     qel_grid,
+                                     qel_grid_options_free};
+
+struct Settings {
+    int32_t inv_method = QEL_INV_GAUSSIAN;
+    int32_t scale = QEL_SCALE_RESPONSE;
+    int32_t missing_moments = QEL_MISSING_PAIRWISE;  // predict and max-fit handles
+};
+
+struct Outcome {
+    int32_t status = -1;
+    std::string message;
+    bool out_cleared = false;  // the caller's variable is NULL after a failure
+    std::optional<double> yhat;
+};
+
+// One call with default options but `settings`, on a worker thread with a
+// limit; the caller's results variable holds an old, bad value on entry.
+template <class Handle>
+Outcome run(const ModelApi<Handle>& api, const Sample& s, const Settings& settings) {
+    return test_support::returns(api.name, [&] {
+        Handle* opts = api.create();
+        EXPECT_EQ(api.set_inv_method(opts, settings.inv_method), 0);
+        EXPECT_EQ(api.set_prediction_scale(opts, settings.scale), 0);
+        if constexpr (std::is_same_v<Handle, QelPredictOptions>) {
+            EXPECT_EQ(qel_predict_options_set_missing_moments(opts, settings.missing_moments), 0);
+        } else if constexpr (std::is_same_v<Handle, QelMaxFitOptions>) {
+            EXPECT_EQ(qel_maxfit_options_set_missing_moments(opts, settings.missing_moments), 0);
+        }
+        QelPredictionResults* out = reinterpret_cast<QelPredictionResults*>(&opts);
+        Outcome o;
+        o.status = api.call(s.y.data(), s.n, s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, opts,
+                            &out);
+        o.message = qel_last_error();
+        o.out_cleared = out == nullptr;
+        if (o.status == 0 && out != nullptr) {
+            double v = 0.0;
+            EXPECT_EQ(qel_results_copy_yhat(out, &v, 1), 0);
+            o.yhat = v;
+            qel_prediction_results_free(out);
+        }
+        api.free(opts);
+        return o;
+    });
+}
+
+// An expected message; one '*' stands for a number the estimate decides.
+bool matches(const std::string& pattern, const std::string& text) {
+    const auto star = pattern.find('*');
+    if (star == std::string::npos) return pattern == text;
+    const std::string head = pattern.substr(0, star), tail = pattern.substr(star + 1);
+    return text.size() >= head.size() + tail.size() && text.compare(0, head.size(), head) == 0 &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// What one call must give: 0 (with the yhat check, when any), or 5 and the
+// message.
+struct Expect {
+    int32_t status = 0;
+    std::string message;
+    enum class Yhat { Any, Finite, NaN } yhat = Yhat::Any;
+};
+
+const Expect kRuns{0, "", Expect::Yhat::Finite};
+
+// The sample: 20 rows, three attributes given to two decimals, as
+// real data is, and whole outcomes from 7 to 37.
+Sample base_sample() {
+    Sample s = test_support::linear_sample(20, 3, 3);
+    for (double& v : s.x) v = std::round(v * 100.0) / 100.0;
+    double lo = s.y[0], hi = s.y[0];
+    for (double v : s.y) lo = std::min(lo, v), hi = std::max(hi, v);
+    for (double& v : s.y) v = 7.0 + std::round(30.0 * (v - lo) / (hi - lo));
+    return s;
+}
+
+template <class Edit>
+Sample edited(Edit edit) {
+    Sample s = base_sample();
+    edit(s);
+    return s;
+}
+
+std::string theta_refused(int j, const char* value) {
+    return "theta[" + std::to_string(j) + "] is " + value +
+           ": a prediction needs a value for every target attribute (drop attribute " + std::to_string(j) +
+           " from X and theta, or use a grid run, whose cells without it still predict)";
+}
+
+std::string y_refused(int i, const char* value) {
+    return "y[" + std::to_string(i) + "] is " + value + ": every outcome must be a finite number (drop row " +
+           std::to_string(i) + " from y and X)";
+}
+
+std::string covariance_refused(const std::string& column) {
+    return "covariance of X is not finite for " + column +
+           " (an infinite or overflowing value, a column with fewer than two observed values, fewer than two complete "
+           "rows where only those count, or a single observation)";
+}
+
+const std::string kNumericallySingular =
+    "Matrix is numerically singular (reciprocal condition number *, below machine epsilon): an attribute is likely a "
+    "linear combination of others, or without spread; drop it, or use the pseudoinverse.";
+const std::string kNoFiniteScore =
+    "no observation has a finite relevance score: every distance to the target overflows or meets a missing value "
+    "(check the scale of theta and X, or drop the attributes with missing values)";
+// Max-fit's default censor types run on the pool, whose errors name the step.
+const std::string kSetup = "Setup error: ";
+const std::string kPass = "Parallel execution error: Execution error: ";
+
+TEST(UnusableData, EveryModelCallRefusesWhatItCannotUseOrGivesASoundResult) {
+    const Sample base = base_sample();
+    const std::string logistic_refused =
+        "y[0] is " + std::to_string(static_cast<long long>(base.y[0])) +
+        ": the logistic scale needs outcomes between 0 and 1 (give 0/1 outcomes, or use the response scale)";
+    struct Case {
+        const char* name;
+        Sample sample;
+        Settings settings;
+        Expect predict, maxfit, grid;
+    } cases[] = {
+        {"theta with a NaN", edited([](Sample& s) { s.theta[1] = kNaN; }), {},
+         {5, theta_refused(1, "NaN")}, {5, kSetup + theta_refused(1, "NaN")},
+         // Cells without attribute 1 still predict: see the test below.
+         kRuns},
+        {"theta with an infinity", edited([](Sample& s) { s.theta[2] = -kInf; }), {},
+         {5, theta_refused(2, "-inf")}, {5, kSetup + theta_refused(2, "-inf")}, kRuns},
+        {"theta times 1e300: no finite censor score", edited([](Sample& s) {
+             for (double& v : s.theta) v *= 1e300;
+         }),
+         {}, {5, kNoFiniteScore}, {5, kPass + kNoFiniteScore},
+         {5, "adjusted_fit_total_sum is zero, cannot calculate composite results"}},
+        {"theta without a finite value", edited([](Sample& s) { s.theta = {kNaN, kInf, kNaN}; }), {},
+         {5, theta_refused(0, "NaN")}, {5, kSetup + theta_refused(0, "NaN")},
+         {5, "theta has no finite value: every cell of a grid run would use a missing target attribute (give the "
+             "target a value for at least one attribute)"}},
+        {"y with a NaN", edited([](Sample& s) { s.y[4] = kNaN; }), {},
+         {5, y_refused(4, "NaN")}, {5, kSetup + y_refused(4, "NaN")}, {5, y_refused(4, "NaN")}},
+        {"y with an infinity", edited([](Sample& s) { s.y[7] = kInf; }), {},
+         {5, y_refused(7, "inf")}, {5, kSetup + y_refused(7, "inf")}, {5, y_refused(7, "inf")}},
+        {"third column the sum of the others, LU",
+         edited([](Sample& s) {
+             for (size_t i = 0; i < s.n; ++i) s.x[i * 3 + 2] = s.x[i * 3] + s.x[i * 3 + 1];
+         }),
+         {.inv_method = QEL_INV_GAUSSIAN}, {5, kNumericallySingular}, {5, kSetup + kNumericallySingular},
+         {5, kNumericallySingular}},
+        {"third column the sum of the others, Cholesky",
+         edited([](Sample& s) {
+             for (size_t i = 0; i < s.n; ++i) s.x[i * 3 + 2] = s.x[i * 3] + s.x[i * 3 + 1];
+         }),
+         {.inv_method = QEL_INV_CHOLESKY}, {5, kNumericallySingular}, {5, kSetup + kNumericallySingular},
+         {5, kNumericallySingular}},
+        {"third column the sum of the others, pseudoinverse",
+         edited([](Sample& s) {
+             for (size_t i = 0; i < s.n; ++i) s.x[i * 3 + 2] = s.x[i * 3] + s.x[i * 3 + 1];
+         }),
+         {.inv_method = QEL_INV_PSEUDOINVERSE}, kRuns, kRuns, kRuns},
+        {"a missing value in X, pairwise moments", edited([](Sample& s) { s.x[3 * 5 + 1] = kNaN; }),
+         {.missing_moments = QEL_MISSING_PAIRWISE}, kRuns, kRuns, kRuns},
+        {"a missing value in X, complete rows", edited([](Sample& s) { s.x[3 * 5 + 1] = kNaN; }),
+         {.missing_moments = QEL_MISSING_COMPLETE}, kRuns, kRuns, kRuns},
+        {"logistic scale, y from 7 to 37", base, {.scale = QEL_SCALE_LOGISTIC},
+         {5, logistic_refused}, {5, kSetup + logistic_refused}, {5, logistic_refused}},
+        {"logistic scale, y all 0", edited([](Sample& s) { s.y.assign(s.n, 0.0); }), {.scale = QEL_SCALE_LOGISTIC},
+         // Outcomes without spread fit nothing, so no grid cell has a weight.
+         {0, "", Expect::Yhat::NaN}, {0, "", Expect::Yhat::NaN},
+         {5, "adjusted_fit_total_sum is zero, cannot calculate composite results"}},
+        {"an infinity in X", edited([](Sample& s) { s.x[3 * 2 + 1] = kInf; }), {},
+         {5, covariance_refused("column 1")}, {5, kSetup + covariance_refused("column 1")},
+         {5, covariance_refused("column 1")}},
+        {"X times 1e200", edited([](Sample& s) {
+             for (double& v : s.x) v *= 1e200;
+         }),
+         {}, {5, covariance_refused("any column")}, {5, kSetup + covariance_refused("any column")},
+         {5, covariance_refused("any column")}},
+        {"a column without a value", edited([](Sample& s) {
+             for (size_t i = 0; i < s.n; ++i) s.x[i * 3 + 1] = kNaN;
+         }),
+         {}, {5, covariance_refused("column 1")}, {5, kSetup + covariance_refused("column 1")},
+         // The grid's cells with that column have no complete row at all.
+         {5, covariance_refused("any column")}},
+    };
+    for (const Case& c : cases) {
+        const Outcome got[] = {run(kPredict, c.sample, c.settings), run(kMaxFit, c.sample, c.settings),
+                               run(kGrid, c.sample, c.settings)};
+        const Expect* want[] = {&c.predict, &c.maxfit, &c.grid};
+        const char* names[] = {kPredict.name, kMaxFit.name, kGrid.name};
+        for (int m = 0; m < 3; ++m) {
+            const std::string where = std::string(c.name) + ", " + names[m];
+            EXPECT_EQ(got[m].status, want[m]->status) << where << ": " << got[m].message;
+            EXPECT_TRUE(matches(want[m]->message, got[m].message)) << where << ": " << got[m].message;
+            if (got[m].status != 0) {
+                EXPECT_TRUE(got[m].out_cleared) << where << ": a results handle on failure";
+                continue;
+            }
+            ASSERT_TRUE(got[m].yhat) << where;
+            if (want[m]->yhat == Expect::Yhat::Finite) {
+                EXPECT_TRUE(std::isfinite(*got[m].yhat)) << where;
+            } else if (want[m]->yhat == Expect::Yhat::NaN) {
+                EXPECT_TRUE(std::isnan(*got[m].yhat)) << where;
+            }
+        }
+    }
+}
+
+// A grid run with a partly missing target: the cells that use the missing
+// attribute retain nothing and weigh nothing, so the composite is that of the
+// cells without it, bit for bit.
+TEST(UnusableData, GridWithAPartlyMissingTargetPoolsTheCellsThatCanPredict) {
+    Sample s = base_sample();
+    s.theta[1] = kNaN;
+    auto grid = [&](const std::vector<double>* combinations, std::vector<double>* used) {
+        QelGridOptions* opts = qel_grid_options_create();
+        EXPECT_EQ(qel_grid_options_set_retain_grid_objects_str(opts, "combi_cells"), 0);
+        if (combinations) {
+            EXPECT_EQ(qel_grid_options_set_attribute_combi(opts, combinations->data(), combinations->size() / s.k,
+                                                           s.k, QEL_LAYOUT_ROW_MAJOR),
+                      0);
+        }
+        Results r;
+        EXPECT_EQ(qel_grid(s.y.data(), s.n, s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, opts,
+                           &r.handle),
+                  0)
+            << qel_last_error();
+        qel_grid_options_free(opts);
+        std::vector<double> out;
+        if (r.handle == nullptr) return out;
+        if (used) {
+            size_t rows = 0, cols = 0;
+            EXPECT_EQ(qel_results_combi_cells_dims(r.handle, &rows, &cols), 0);
+            used->assign(rows * cols, 0.0);
+            EXPECT_EQ(qel_results_copy_combi_cells(r.handle, used->data(), used->size(), QEL_LAYOUT_ROW_MAJOR), 0);
+        }
+        for (CopyFn part : {qel_results_copy_yhat, qel_results_copy_fit, qel_results_copy_adjusted_fit}) {
+            out.push_back(copy_vec(r.handle, part, 1)[0]);
+        }
+        return out;
+    };
+    std::vector<double> all;
+    const std::vector<double> every_cell = grid(nullptr, &all);
+    ASSERT_EQ(every_cell.size(), 3u);
+    EXPECT_TRUE(std::isfinite(every_cell[0])) << every_cell[0];
+
+    // The same combinations in the same order, without those using attribute 1.
+    std::vector<double> without;
+    for (size_t r = 0; r * s.k < all.size(); ++r) {
+        if (all[r * s.k + 1] != 0.0) continue;
+        without.insert(without.end(), all.begin() + static_cast<long>(r * s.k),
+                       all.begin() + static_cast<long>((r + 1) * s.k));
+    }
+    ASSERT_FALSE(without.empty());
+    ASSERT_LT(without.size(), all.size());
+    EXPECT_TRUE(same_bits(grid(&without, nullptr), every_cell));
+}
+
+TEST(UnusableData, EveryModelCallRefusesAnOverflowingCovarianceUnderEveryMethod) {
+    // 1e308 beside ordinary values: the covariance holds infinities. On this
+    // sample LAPACK's SVD never returned.
+    Sample hang;
+    hang.n = 5;
+    hang.k = 3;
+    hang.x = {0, 0, 1, 5, 1e308, 2, 1, 1, 0, 2, 3, 1, 3, 2, 4};
+    hang.y = {1, 2, 3, 4, 5};
+    hang.theta = {1, 1, 1};
+    // One huge entry among eight rows: max-fit gave the plain mean with the
+    // attribute silently dropped, and the grid a composite of such cells.
+    Sample one_huge = random_sample(8, 2, 31);
+    one_huge.x[6] = 1e308;
+    Sample infinite = random_sample(30, 3, 32);
+    infinite.x[10] = -kInf;
+    struct Case {
+        const char* name;
+        const Sample& sample;
+        int column;
+    } cases[] = {{"5 x 3 with 1e308", hang, 1}, {"8 x 2 with 1e308", one_huge, 0}, {"an infinite entry", infinite, 1}};
+    for (const auto& c : cases) {
+        for (int32_t method : {0, 1, 2}) {
+            const std::string refused = covariance_refused("column " + std::to_string(c.column));
+            const Settings settings{.inv_method = method};
+            const std::string where = std::string(c.name) + ", method " + std::to_string(method);
+            const Outcome got[] = {run(kPredict, c.sample, settings), run(kMaxFit, c.sample, settings),
+                                   run(kGrid, c.sample, settings)};
+            const std::string want[] = {refused, kSetup + refused, refused};
+            for (int m = 0; m < 3; ++m) {
+                EXPECT_EQ(got[m].status, 5) << where << ", call " << m;
+                EXPECT_EQ(got[m].message, want[m]) << where << ", call " << m;
+                EXPECT_TRUE(got[m].out_cleared) << where << ", call " << m;
+            }
+        }
+    }
+}
+
+// The insight calls compute the inverse covariance themselves unless given
+// one; a covariance too close to singular is refused there too, in their
+// words and why, while a given inverse is used as it is.
+TEST(UnusableData, InsightCallsRefuseANumericallySingularCovariance) {
+    const Sample s = edited([](Sample& x) {
+        for (size_t i = 0; i < x.n; ++i) x.x[i * 3 + 2] = x.x[i * 3] + x.x[i * 3 + 1];
+    });
+    std::vector<double> out(s.n, -1.0);
+    EXPECT_EQ(qel_relevance(s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, nullptr, 0, out.data(),
+                            out.size()),
+              5);
+    EXPECT_TRUE(matches("failed to invert covariance (singular / ill-conditioned X): " + kNumericallySingular,
+                        qel_last_error()))
+        << qel_last_error();
+    for (double v : out) EXPECT_EQ(v, -1.0);
+    const double identity[] = {1, 0, 0, 0, 1, 0, 0, 0, 1};
+    EXPECT_EQ(qel_relevance(s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, identity, 0, out.data(),
+                            out.size()),
+              0);
+}
+
+}  // namespace
