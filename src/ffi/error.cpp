@@ -66,6 +66,17 @@ std::int32_t map_panic_err(std::string_view context, const std::optional<std::st
     return QEL_STATUS_COMPUTE_FAILED;
 }
 
+void set_out_of_memory(std::string_view call) noexcept {
+    try {
+        std::string message(call);
+        message += ": ";
+        message += OUT_OF_MEMORY_TEXT;
+        set_last_error(message);
+    } catch (...) {
+        set_last_error(OUT_OF_MEMORY_TEXT);
+    }
+}
+
 void report_fault(std::string_view context, std::string_view what) noexcept {
     std::fprintf(stderr, "qelcore: internal fault caught (%.*s): %.*s\n", static_cast<int>(context.size()),
                  context.data(), static_cast<int>(what.size()), what.data());

@@ -31,18 +31,25 @@ std::int32_t map_panic_err(std::string_view context, const std::optional<std::st
 // One line on standard error for a fault caught at the boundary.
 void report_fault(std::string_view context, std::string_view what) noexcept;
 
+// Stores "<call>: out of memory (an allocation failed)".
+void set_out_of_memory(std::string_view call) noexcept;
+
 // How a caught fault becomes the thread's message.
 enum class FaultMessage {
     WithPayload,  // "<context>: <fault text>" (model calls)
     Fixed,        // "<context>" alone (insight calls, the inversion of the insight loader)
 };
 
-// Runs `body` (which returns a status) and turns anything it throws into
-// status 5 with a message; nothing escapes. Running out of memory says so.
+// Runs `body` (which returns a status) and turns a fault it throws into
+// status 5 with a message, and a report on standard error. Running out of
+// memory is no fault: it passes on to the guard of the export, whose name
+// its message carries.
 template <class F>
-std::int32_t guard(std::string_view context, FaultMessage mode, F&& body) noexcept {
+std::int32_t catch_faults(std::string_view context, FaultMessage mode, F&& body) {
     try {
         return body();
+    } catch (const std::bad_alloc&) {
+        throw;
     } catch (const toolbox::Fault& f) {
         report_fault(context, f.text() ? *f.text() : std::string_view("unknown panic payload"));
         if (mode == FaultMessage::Fixed) {
@@ -50,10 +57,6 @@ std::int32_t guard(std::string_view context, FaultMessage mode, F&& body) noexce
             return QEL_STATUS_COMPUTE_FAILED;
         }
         return map_panic_err(context, f.text());
-    } catch (const std::bad_alloc&) {
-        constexpr std::string_view oom = "out of memory (an allocation failed)";
-        report_fault(context, oom);
-        return map_panic_err(context, std::string(oom));
     } catch (const std::exception& e) {
         report_fault(context, e.what());
         if (mode == FaultMessage::Fixed) {
@@ -68,6 +71,21 @@ std::int32_t guard(std::string_view context, FaultMessage mode, F&& body) noexce
             return QEL_STATUS_COMPUTE_FAILED;
         }
         return map_panic_err(context, std::nullopt);
+    }
+}
+
+// The guard around the export named `call`: faults as catch_faults does,
+// and running out of memory as status 5 with a message that says only that,
+// "<call>: out of memory (an allocation failed)", and no report: it is not
+// a fault of the engine. Nothing escapes.
+template <class F>
+std::int32_t guard(std::string_view call, std::string_view context, FaultMessage mode, F&& body) noexcept {
+    try {
+        return catch_faults(context, mode, body);
+    } catch (...) {
+        // Only an allocation failure leaves catch_faults.
+        set_out_of_memory(call);
+        return QEL_STATUS_COMPUTE_FAILED;
     }
 }
 

@@ -7,8 +7,8 @@
 extern "C" QEL_API int32_t qel_grid(const double* y, size_t y_len, const double* X, size_t rows, size_t cols,
                                     int32_t layout, const double* theta, size_t theta_len,
                                     const QelGridOptions* options, QelPredictionResults** out_results) {
-    return ffi::model_call::run("internal panic in qel_grid (often singular / ill-conditioned data)", y, y_len, X,
-                                rows, cols, layout, theta, theta_len, options,
+    return ffi::model_call::run("qel_grid", "internal panic in qel_grid (often singular / ill-conditioned data)", y,
+                                y_len, X, rows, cols, layout, theta, theta_len, options,
                                 out_results, [](auto yv, auto xv, auto tv, const auto& opts) {
                                     return toolbox::qel::models::grid::predict_grid(yv, xv, tv, opts);
                                 });

@@ -65,7 +65,7 @@ Loaded<InsightInputs> load(const double* X, std::size_t rows, std::size_t cols, 
         if (!c) return std::unexpected(c.error());
         inverse = std::move(*c);
     } else {
-        const std::int32_t status = error::guard(kInversionFailed, FaultMessage::Fixed, [&]() -> std::int32_t {
+        const std::int32_t status = error::catch_faults(kInversionFailed, FaultMessage::Fixed, [&]() -> std::int32_t {
             auto computed = toolbox::matrix::covariance::cov_inv_with_method(x->view(),
                                                                              toolbox::enums::InversionMethod::Gaussian);
             // Too close to singular: the same words, and why.
@@ -122,12 +122,12 @@ template <class Load, class Compute>
 std::int32_t single_output(std::string_view export_name, std::string_view panic_text, std::string_view out_name,
                            Load load, double* out, std::size_t out_len, Compute compute) {
     error::clear_last_error();
-    return error::guard(export_name, FaultMessage::WithPayload, [&]() -> std::int32_t {
+    return error::guard(export_name, export_name, FaultMessage::WithPayload, [&]() -> std::int32_t {
         auto inputs = load();
         if (!inputs) return inputs.error();
         Vector result;
         const std::int32_t status =
-            error::guard(panic_text, FaultMessage::Fixed, [&]() -> std::int32_t { return compute(*inputs, result); });
+            error::catch_faults(panic_text, FaultMessage::Fixed, [&]() -> std::int32_t { return compute(*inputs, result); });
         if (status != QEL_STATUS_OK) return status;
         return copy_array1_to_out(result.span(), out, out_len, out_name);
     });
@@ -218,13 +218,14 @@ extern "C" QEL_API int32_t qel_relevance_metrics(const double* X, size_t rows, s
                                                  double* similarity_out, size_t similarity_len, double* info_x_out,
                                                  size_t info_x_len, double* info_theta_out, size_t info_theta_len) {
     ffi::error::clear_last_error();
-    return ffi::error::guard("qel_relevance_metrics", ffi::error::FaultMessage::WithPayload, [&]() -> int32_t {
+    return ffi::error::guard("qel_relevance_metrics", "qel_relevance_metrics", ffi::error::FaultMessage::WithPayload,
+                             [&]() -> int32_t {
         auto inputs = ffi::insights::load_insight_inputs(X, rows, cols, layout, theta, theta_len, cov_inv,
                                                          cov_inv_layout);
         if (!inputs) return inputs.error();
         std::optional<toolbox::qel::insights::RelevanceResult> result;
         const int32_t status =
-            ffi::error::guard("internal panic in qel_relevance_metrics", ffi::error::FaultMessage::Fixed, [&]() -> int32_t {
+            ffi::error::catch_faults("internal panic in qel_relevance_metrics", ffi::error::FaultMessage::Fixed, [&]() -> int32_t {
                 auto r = toolbox::qel::insights::relevance(inputs->X.view(), inputs->theta.view(),
                                                            inputs->mean.view(), inputs->cov_inv.view());
                 if (!r) return ffi::error::map_compute_err(r.error());

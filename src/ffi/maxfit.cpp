@@ -8,7 +8,8 @@ extern "C" QEL_API int32_t qel_maxfit(const double* y, size_t y_len, const doubl
                                       int32_t layout, const double* theta, size_t theta_len,
                                       const QelMaxFitOptions* options, QelPredictionResults** out_results) {
     return ffi::model_call::run(
-        "internal panic in qel_maxfit (often singular / ill-conditioned data)", y, y_len, X, rows, cols, layout, theta,
+        "qel_maxfit", "internal panic in qel_maxfit (often singular / ill-conditioned data)", y, y_len, X, rows, cols,
+        layout, theta,
         theta_len, options, out_results,
         [](auto yv, auto xv, auto tv, const auto& opts) -> toolbox::Result<toolbox::qel::results::PredictionResults> {
             auto r = toolbox::qel::models::maxfit::predict_maxfit_simple(yv, xv, tv, opts);

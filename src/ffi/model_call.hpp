@@ -18,11 +18,12 @@
 
 namespace ffi::model_call {
 
-// `handle` is the caller's option handle, or NULL, in which case the create
-// call's defaults stand in; a handle of another kind is refused. `engine(y, x,
-// theta, options)` returns a `Result<PredictionResults>`.
+// `call` is the export's name; `fault_context` heads the message of a fault
+// caught in it. `handle` is the caller's option handle, or NULL, in which case
+// the create call's defaults stand in; a handle of another kind is refused.
+// `engine(y, x, theta, options)` returns a `Result<PredictionResults>`.
 template <class Handle, class Engine>
-std::int32_t run(std::string_view fault_context, const double* y, std::size_t y_len, const double* X,
+std::int32_t run(std::string_view call, std::string_view fault_context, const double* y, std::size_t y_len, const double* X,
                  std::size_t rows, std::size_t cols, std::int32_t layout, const double* theta, std::size_t theta_len,
                  const Handle* handle, QelPredictionResults** out_results, Engine&& engine) noexcept {
     error::clear_last_error();
@@ -31,7 +32,7 @@ std::int32_t run(std::string_view fault_context, const double* y, std::size_t y_
         return QEL_STATUS_NULL_POINTER;
     }
     *out_results = nullptr;
-    return error::guard(fault_context, error::FaultMessage::WithPayload, [&]() -> std::int32_t {
+    return error::guard(call, fault_context, error::FaultMessage::WithPayload, [&]() -> std::int32_t {
         auto inputs = inputs::load_model_inputs(y, y_len, X, rows, cols, layout, theta, theta_len);
         if (!inputs) return inputs.error();
         if (handle != nullptr && !options::is_own_kind(handle)) {

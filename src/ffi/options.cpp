@@ -30,7 +30,7 @@ namespace enums = toolbox::enums;
 // is reported as status 5 by the guard instead of aborting the host.
 template <class Handle, class Body>
 Status with_opts(std::string_view export_name, Handle* opts, Body&& body) noexcept {
-    return error::guard(export_name, error::FaultMessage::WithPayload, [&]() -> Status {
+    return error::guard(export_name, export_name, error::FaultMessage::WithPayload, [&]() -> Status {
         error::clear_last_error();
         if (opts == nullptr) {
             error::set_last_error("opts is null");
@@ -249,7 +249,7 @@ Status set_objective(MaxFitOptions& m, std::string_view text) {
 template <class Handle>
 Handle* create_handle(std::string_view export_name) noexcept {
     Handle* made = nullptr;
-    error::guard(export_name, error::FaultMessage::WithPayload, [&]() -> Status {
+    error::guard(export_name, export_name, error::FaultMessage::WithPayload, [&]() -> Status {
         error::clear_last_error();
         made = new Handle{};
         return QEL_STATUS_OK;

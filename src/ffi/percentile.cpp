@@ -14,7 +14,8 @@ using toolbox::stats::percentile::PercentileValueAlgorithm;
 using toolbox::stats::percentile::set_percentile_value_algorithm;
 
 extern "C" QEL_API int32_t qel_set_percentile_value_algorithm(int32_t algorithm) {
-    return ffi::error::guard("qel_set_percentile_value_algorithm", ffi::error::FaultMessage::WithPayload, [&] {
+    return ffi::error::guard("qel_set_percentile_value_algorithm", "qel_set_percentile_value_algorithm",
+                             ffi::error::FaultMessage::WithPayload, [&] {
         clear_last_error();
         if (algorithm == 0 || algorithm == 1) {
             set_percentile_value_algorithm(static_cast<PercentileValueAlgorithm>(algorithm));
@@ -26,7 +27,8 @@ extern "C" QEL_API int32_t qel_set_percentile_value_algorithm(int32_t algorithm)
 }
 
 extern "C" QEL_API int32_t qel_set_percentile_value_algorithm_str(const char* algorithm) {
-    return ffi::error::guard("qel_set_percentile_value_algorithm_str", ffi::error::FaultMessage::WithPayload, [&] {
+    return ffi::error::guard("qel_set_percentile_value_algorithm_str", "qel_set_percentile_value_algorithm_str",
+                             ffi::error::FaultMessage::WithPayload, [&] {
         clear_last_error();
         if (algorithm == nullptr) {
             set_last_error("algorithm string is null");

@@ -18,37 +18,63 @@ using ffi::error::FaultMessage;
 using ffi::error::guard;
 
 TEST(Guard, EveryThrownKindBecomesStatus5) {
+    // A fault is reported on standard error; running out of memory is no
+    // fault of the engine, and its message says only that, with the call.
+    const std::string report = "qelcore: internal fault caught (ctx): ";
     struct Case {
         const char* name;
         void (*thrower)();
         FaultMessage mode;
         std::string message;
+        std::string stderr_text;
     } cases[] = {
-        {"fault with text", [] { toolbox::fault("bad shape"); }, FaultMessage::WithPayload, "ctx: bad shape"},
-        {"fault without text", [] { throw toolbox::Fault(); }, FaultMessage::WithPayload, "ctx: unknown panic payload"},
-        {"std exception", [] { throw std::runtime_error("boom"); }, FaultMessage::WithPayload, "ctx: boom"},
-        {"other object", [] { throw 42; }, FaultMessage::WithPayload, "ctx: unknown panic payload"},
+        {"fault with text", [] { toolbox::fault("bad shape"); }, FaultMessage::WithPayload, "ctx: bad shape",
+         report + "bad shape\n"},
+        {"fault without text", [] { throw toolbox::Fault(); }, FaultMessage::WithPayload, "ctx: unknown panic payload",
+         report + "unknown panic payload\n"},
+        {"std exception", [] { throw std::runtime_error("boom"); }, FaultMessage::WithPayload, "ctx: boom",
+         report + "boom\n"},
+        {"other object", [] { throw 42; }, FaultMessage::WithPayload, "ctx: unknown panic payload",
+         report + "unknown panic payload\n"},
         {"out of memory", [] { throw std::bad_alloc(); }, FaultMessage::WithPayload,
-         "ctx: out of memory (an allocation failed)"},
-        {"fixed text", [] { toolbox::fault("bad shape"); }, FaultMessage::Fixed, "ctx"},
-        {"fixed, other object", [] { throw 1.5; }, FaultMessage::Fixed, "ctx"},
+         "qel_x: out of memory (an allocation failed)", ""},
+        {"fixed text", [] { toolbox::fault("bad shape"); }, FaultMessage::Fixed, "ctx", report + "bad shape\n"},
+        {"fixed, other object", [] { throw 1.5; }, FaultMessage::Fixed, "ctx", report + "unknown panic payload\n"},
         {"fixed, out of memory", [] { throw std::bad_alloc(); }, FaultMessage::Fixed,
-         "ctx: out of memory (an allocation failed)"},
+         "qel_x: out of memory (an allocation failed)", ""},
+        {"an impossible length", [] { throw std::bad_array_new_length(); }, FaultMessage::Fixed,
+         "qel_x: out of memory (an allocation failed)", ""},
     };
     for (const auto& c : cases) {
         ffi::error::clear_last_error();
-        const int32_t status = guard("ctx", c.mode, [&]() -> int32_t {
+        testing::internal::CaptureStderr();
+        const int32_t status = guard("qel_x", "ctx", c.mode, [&]() -> int32_t {
             c.thrower();
             return 0;
         });
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr_text) << c.name;
         EXPECT_EQ(status, 5) << c.name;
         EXPECT_EQ(std::string(ffi::error::last_error()), c.message) << c.name;
     }
 }
 
+// An inner guard words the faults of its step, but memory that runs out
+// inside it is the export's to report.
+TEST(Guard, RunningOutOfMemoryInsideAnInnerGuardIsTheExportsToReport) {
+    ffi::error::clear_last_error();
+    testing::internal::CaptureStderr();
+    const int32_t status = guard("qel_relevance_metrics", "qel_relevance_metrics", FaultMessage::WithPayload, [] {
+        return ffi::error::catch_faults("internal panic in qel_relevance_metrics", FaultMessage::Fixed,
+                                        []() -> int32_t { throw std::bad_alloc(); });
+    });
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_EQ(status, 5);
+    EXPECT_STREQ(ffi::error::last_error(), "qel_relevance_metrics: out of memory (an allocation failed)");
+}
+
 TEST(Guard, PassesTheBodysStatusThrough) {
     ffi::error::clear_last_error();
-    EXPECT_EQ(guard("ctx", FaultMessage::WithPayload, [] { return 2; }), 2);
+    EXPECT_EQ(guard("qel_x", "ctx", FaultMessage::WithPayload, [] { return 2; }), 2);
     EXPECT_STREQ(ffi::error::last_error(), "");
 }
 

@@ -211,7 +211,7 @@ TEST(WorkerPool, FaultDeepInsideNestedSplitsPropagates) {
 // A fault raised on a worker reaches the boundary guard of the calling
 // thread as the engine's fault, with its text.
 TEST(WorkerPool, BoundaryGuardSeesAFaultRaisedInATask) {
-    const int32_t status = ffi::error::guard("ctx", ffi::error::FaultMessage::WithPayload, []() -> int32_t {
+    const int32_t status = ffi::error::guard("qel_x", "ctx", ffi::error::FaultMessage::WithPayload, []() -> int32_t {
         par::parallel_for(0, 64, 1, [](std::size_t i) {
             if (i == 63) toolbox::fault("raised in a task");
         });
