@@ -8,6 +8,7 @@
 // names.
 #include "ffi/options.hpp"
 
+#include <cmath>
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -92,6 +93,13 @@ Status set_threshold(PredictOptions& p, const double* values, std::size_t n) {
     // Copy first: if the copy cannot be allocated, the old thresholds stay.
     toolbox::matrix::Vector copy = toolbox::matrix::Vector::uninit(n);
     std::memcpy(copy.data(), values, n * sizeof(double));
+    // A NaN cut-off compares false with every score, so it would act as the
+    // lowest percentile and be reported as NaN.
+    for (std::size_t i = 0; i < n; ++i) {
+        if (std::isnan(copy[i])) {
+            return invalid(toolbox::format("threshold values[{}] is NaN: every threshold must be a number", i));
+        }
+    }
     p.threshold = std::move(copy);
     return QEL_STATUS_OK;
 }

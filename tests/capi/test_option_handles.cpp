@@ -395,7 +395,9 @@ TEST_F(Handles, ThresholdSetters) {
         {"grid", [&](const double* v, size_t n) { return qel_grid_options_set_threshold(g, v, n); }},
         {"maxfit", [&](const double* v, size_t n) { return qel_maxfit_options_set_threshold(m, v, n); }},
     };
-    const double values[] = {std::numeric_limits<double>::quiet_NaN(), -3.0, 1.5};
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double values[] = {-std::numeric_limits<double>::infinity(), -3.0, 1.5};
+    const double with_nan[] = {0.2, 0.5, nan};
     for (const auto& [name, set] : cases) {
         EXPECT_EQ(set(nullptr, 0), NUL) << name;  // the pointer test comes first
         EXPECT_STREQ(qel_last_error(), "threshold values pointer is null") << name;
@@ -403,10 +405,15 @@ TEST_F(Handles, ThresholdSetters) {
         EXPECT_STREQ(qel_last_error(), "threshold values pointer is null") << name;
         EXPECT_EQ(set(values, 0), BAD) << name;
         EXPECT_STREQ(qel_last_error(), "threshold length must be non-zero") << name;
-        EXPECT_EQ(set(values, 3), OK) << name;  // values are not checked
+        EXPECT_EQ(set(values, 3), OK) << name;  // any number, in any unit
         EXPECT_STREQ(qel_last_error(), "") << name;
+        // A NaN threshold is no cut-off.
+        EXPECT_EQ(set(with_nan, 3), BAD) << name;
+        EXPECT_STREQ(qel_last_error(), "threshold values[2] is NaN: every threshold must be a number") << name;
+        EXPECT_EQ(set(with_nan + 2, 1), BAD) << name;
+        EXPECT_STREQ(qel_last_error(), "threshold values[0] is NaN: every threshold must be a number") << name;
         // A length whose copy cannot be allocated is reported, not fatal.
-        EXPECT_EQ(set(values, std::numeric_limits<size_t>::max()), QEL_STATUS_COMPUTE_FAILED) << name;
+        EXPECT_EQ(set(with_nan, std::numeric_limits<size_t>::max()), QEL_STATUS_COMPUTE_FAILED) << name;
         EXPECT_NE(std::string(qel_last_error()).find("out of memory"), std::string::npos) << qel_last_error();
     }
 }

@@ -265,8 +265,14 @@ void predict_setting(FuzzedDataProvider& p, Kind kind, int which, void* handle, 
             const double* ptr = mode % 13 == 1 ? nullptr : values.data();
             // A length beyond the values only with a NULL pointer, which is refused first.
             const size_t n = ptr == nullptr && mode % 2 ? std::numeric_limits<size_t>::max() : values.size();
+            // The first NaN is refused, and the thresholds set before stay.
+            std::optional<size_t> nan_at;
+            for (size_t i = 0; i < values.size() && !nan_at; ++i)
+                if (std::isnan(values[i])) nan_at = i;
             Outcome want = ptr == nullptr ? Outcome{NUL, "threshold values pointer is null"}
                            : n == 0       ? bad("threshold length must be non-zero")
+                           : nan_at       ? bad("threshold values[" + fuzz::ustr(*nan_at) +
+                                                "] is NaN: every threshold must be a number")
                                           : ok();
             want = expect_null(want);
             Outcome got = fuzz::outcome(call(qel_predict_options_set_threshold, qel_grid_options_set_threshold,

@@ -300,16 +300,20 @@ TEST_F(StoredOptions, TextSettersStoreTheParsedValue) {
 }
 
 TEST_F(StoredOptions, ThresholdsAreCopiedAndReplaced) {
-    double values[] = {std::nan(""), -0.0, 2.5};
+    const double inf = std::numeric_limits<double>::infinity();
+    double values[] = {-inf, -0.0, 2.5};
     ASSERT_EQ(qel_predict_options_set_threshold(p, values, 3), 0);
     values[2] = 9.0;  // the handle holds its own copy
-    const PredictOptions expected_record = [] {
+    const PredictOptions expected_record = [&] {
         PredictOptions o;
-        o.threshold = toolbox::matrix::Vector{std::nan(""), -0.0, 2.5};
+        o.threshold = toolbox::matrix::Vector{-inf, -0.0, 2.5};
         return o;
     }();
     EXPECT_EQ(threshold_bits(pr()), threshold_bits(expected_record));
 
+    // Refusals leave the thresholds as they were.
+    const double with_nan[] = {0.5, std::nan("")};
+    EXPECT_EQ(qel_predict_options_set_threshold(p, with_nan, 2), 3);
     EXPECT_EQ(qel_predict_options_set_threshold(p, values, 0), 3);
     EXPECT_EQ(qel_predict_options_set_threshold(p, nullptr, 3), 1);
     EXPECT_EQ(qel_predict_options_set_threshold(p, values, std::numeric_limits<std::size_t>::max()), 5);
