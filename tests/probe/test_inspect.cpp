@@ -189,16 +189,28 @@ TEST(Section, Lines) {
     }
 }
 
-// Runs the built program with only the given environment.
-std::string run_probe(const std::string& env, int* status) {
-    const std::string cmd = "env -i " + env + " '" + QEL_PROBE_EXE + "'";
+// Runs `exe` (the built program by default) with only the given
+// environment, in `dir` when given; its exit status in `*status`, and what it
+// wrote on standard error in `*err` when asked.
+std::string run_probe(const std::string& env, int* status, std::string* err = nullptr,
+                      const std::string& exe = QEL_PROBE_EXE, const std::string& dir = "") {
+    TempDir scratch;
+    const std::string err_file = scratch.path + "/stderr";
+    scratch.made.push_back(err_file);
+    const std::string cmd = (dir.empty() ? "" : "cd '" + dir + "' && ") + "env -i " + env + " '" + exe + "' 2>'" +
+                            err_file + "'";
     FILE* pipe = ::popen(cmd.c_str(), "r");
     if (!pipe) return {};
     std::string out;
     char buf[4096];
     std::size_t n;
     while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.append(buf, n);
-    *status = ::pclose(pipe);
+    const int wait_status = ::pclose(pipe);
+    *status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+    if (err) {
+        std::ifstream in(err_file, std::ios::binary);
+        err->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
     return out;
 }
 
@@ -239,11 +251,61 @@ TEST(Program, ExplicitDirectoryIsReportedWithoutSearching) {
     TempDir t;
     int status = -1;
     const std::string out = run_probe("QEL_ENGINE_LIB='" + t.path + "'", &status);
-    EXPECT_EQ(status, 0);
+    EXPECT_EQ(status, 1);
     EXPECT_EQ(out, "  -- Engine --\n"
                    "  cli        1.3.2\n"
                    "  library    " + t.path + " (QEL_ENGINE_LIB missing or not a file)\n"
                    "\n");
+}
+
+// A report that says no library was found or loaded is a failure for a
+// script: exit status 1, the same report, nothing on standard error.
+TEST(Program, ExitStatusSaysWhetherALibraryWasLoaded) {
+    TempDir t;
+    const std::string not_a_library = t.file("libqelcore.so", MARKER + "1.3.2" + std::string(1, '\0'));
+    struct Case {
+        const char* name;
+        std::string library;
+        int status;
+        std::string tail;  // the report's last data lines
+    } cases[] = {
+        {"the built engine", QEL_LIBRARY_FILE, 0, "  version    1.3.2\n  abi        5\n\n"},
+        {"a library whose version export says nothing", QEL_FAKE_EMPTY_VERSION, 0,
+         "  version    \n  abi        7\n  note       cli and library versions differ\n\n"},
+        {"a file with a record that does not load", not_a_library, 1,
+         "  version    1.3.2\n  abi        unknown (could not load library)\n\n"},
+        {"a library without the version exports", QEL_FAKE_NO_EXPORTS, 1,
+         "  version    2.0.0\n  abi        unknown (could not load library)\n  note       cli and library versions "
+         "differ\n\n"},
+        {"a directory", t.path, 1, " (QEL_ENGINE_LIB missing or not a file)\n\n"},
+    };
+    for (const auto& c : cases) {
+        int status = -1;
+        std::string err;
+        const std::string out = run_probe("QEL_ENGINE_LIB='" + c.library + "'", &status, &err);
+        EXPECT_EQ(status, c.status) << c.name;
+        EXPECT_EQ(err, "") << c.name;
+        ASSERT_GE(out.size(), c.tail.size()) << c.name << ":\n" << out;
+        EXPECT_EQ(out.substr(out.size() - c.tail.size()), c.tail) << c.name << ":\n" << out;
+    }
+
+    // Nothing found anywhere: a copy of the program, alone in a directory,
+    // with no home directory to search.
+    for (const char* place : {"/Library/qel-engine", "/usr/local/lib/qel-engine", "/opt/qel-engine"}) {
+        struct stat st;
+        if (::stat(place, &st) == 0) GTEST_SKIP() << "an engine is installed in " << place;
+    }
+    std::ifstream program(QEL_PROBE_EXE, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(program)), std::istreambuf_iterator<char>());
+    const std::string alone = t.dir("bin");
+    const std::string copy = t.file("bin/qel-probe", bytes);
+    ASSERT_EQ(::chmod(copy.c_str(), 0700), 0);
+    int status = -1;
+    std::string err;
+    const std::string out = run_probe("", &status, &err, copy, alone);
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(err, "");
+    EXPECT_EQ(out, "  -- Engine --\n  cli        1.3.2\n  library    not found\n\n");
 }
 
 }  // namespace

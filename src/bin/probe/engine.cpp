@@ -205,12 +205,14 @@ std::string engine_section(const EngineReport& report, const std::optional<Libra
     return out;
 }
 
-void print_engine_section() {
+bool print_engine_section() {
     const EngineReport found = report();
     std::optional<LibraryInspection> inspection;
     if (const auto* lib = std::get_if<EngineReport::Found>(&found.library)) inspection = inspect_library(lib->path);
     const std::string section = engine_section(found, inspection);
     std::fwrite(section.data(), 1, section.size(), stdout);
+    // The interface number comes from the loaded library only.
+    return inspection && inspection->abi;
 }
 
 }  // namespace probe::engine

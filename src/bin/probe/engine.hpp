@@ -92,7 +92,7 @@ LibraryInspection inspect_library(const std::string& path);
 std::string engine_section(const EngineReport& report, const std::optional<LibraryInspection>& inspection);
 
 // Runs the search, inspects the library when found and prints the section
-// on standard output.
-void print_engine_section();
+// on standard output. True when a library was found and loaded.
+bool print_engine_section();
 
 }  // namespace probe::engine

@@ -5,8 +5,10 @@
 #include "bin/probe/engine.hpp"
 
 int main() {
-    probe::engine::print_engine_section();
-    // A report that could not be written is not a success, but there is no
-    // other channel to say so than the exit status.
-    return std::fflush(stdout) == 0 && std::ferror(stdout) == 0 ? 0 : 1;
+    // A report that says no library was found or loaded is a failure, for a
+    // script that runs the probe as a check; so is a report that could not be
+    // written. The exit status is the only channel for either.
+    const bool loaded = probe::engine::print_engine_section();
+    const bool written = std::fflush(stdout) == 0 && std::ferror(stdout) == 0;
+    return loaded && written ? 0 : 1;
 }
