@@ -25,9 +25,10 @@ namespace {
 template <class Get>
 std::int32_t copy_core(const QelPredictionResults* results, double* out, std::size_t out_len, Get get) noexcept {
     clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
+    const auto held = open(results);
+    if (!held) return held.error();
     if (out == nullptr) return fail(QEL_STATUS_NULL_POINTER, "out buffer is null");
-    const Vector& v = get(results->inner);
+    const Vector& v = get(**held);
     if (out_len < v.size()) {
         return fail(QEL_STATUS_SIZE_MISMATCH, "out buffer too small: need at least {}, got {}", v.size(), out_len);
     }
@@ -38,9 +39,10 @@ std::int32_t copy_core(const QelPredictionResults* results, double* out, std::si
 std::int32_t copy_relevance(const QelPredictionResults* results, double* out, std::size_t out_len,
                             std::string_view name, std::optional<Vector> PredictionInsights::*field) noexcept {
     clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
+    const auto held = open(results);
+    if (!held) return held.error();
     if (out == nullptr) return fail(QEL_STATUS_NULL_POINTER, "{} out buffer is null", name);
-    const auto& insights = results->inner.insights;
+    const auto& insights = (*held)->insights;
     if (!insights || !(*insights.*field)) {
         return fail(QEL_STATUS_INVALID_VALUE, "{} not available on these results", name);
     }
@@ -62,8 +64,9 @@ template <class T>
 std::int32_t copy_auxiliary(const QelPredictionResults* results, double* out, std::size_t out_len,
                             std::string_view name, toolbox::matrix::Array1<T> PredictionAuxiliaryInfo::*field) noexcept {
     clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
-    const auto& aux = results->inner.auxiliary;
+    const auto held = open(results);
+    if (!held) return held.error();
+    const auto& aux = (*held)->auxiliary;
     if (!aux) return fail(QEL_STATUS_INVALID_VALUE, "auxiliary not available");
     if (out == nullptr) return fail(QEL_STATUS_NULL_POINTER, "{} out is null", name);
     const auto& v = *aux.*field;
@@ -75,8 +78,9 @@ std::int32_t copy_auxiliary(const QelPredictionResults* results, double* out, st
 std::int32_t copy_histogram(const QelPredictionResults* results, double* out, std::size_t out_len,
                             std::string_view name, Vector YSoloDistributionSummary::*field) noexcept {
     clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
-    const auto& solo = results->inner.solo_distribution;
+    const auto held = open(results);
+    if (!held) return held.error();
+    const auto& solo = (*held)->solo_distribution;
     if (!solo || !solo->ysolo_distribution) return fail(QEL_STATUS_INVALID_VALUE, "ysolo_distribution not available");
     if (out == nullptr) return fail(QEL_STATUS_NULL_POINTER, "{} out is null", name);
     const Vector& v = *solo->ysolo_distribution.*field;
@@ -88,8 +92,9 @@ std::int32_t copy_histogram(const QelPredictionResults* results, double* out, st
 std::int32_t copy_matrix(const QelPredictionResults* results, double* out, std::size_t out_len, std::int32_t layout,
                          const MatrixPart& part) noexcept {
     clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
-    const Matrix* m = part.find(results->inner);
+    const auto held = open(results);
+    if (!held) return held.error();
+    const Matrix* m = part.find(**held);
     if (m == nullptr) return fail(QEL_STATUS_INVALID_VALUE, part.absent);
     return write_array2(m->view(), out, out_len, layout, part.name);
 }
@@ -98,8 +103,9 @@ std::int32_t copy_censor_matrix(const QelPredictionResults* results, std::int32_
                                 std::size_t out_len, std::int32_t layout, const CellKey2& key,
                                 std::string_view name) noexcept {
     clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
-    const auto m = cell2(results->inner, censor, key);
+    const auto held = open(results);
+    if (!held) return held.error();
+    const auto m = cell2(**held, censor, key);
     if (!m) return m.error();
     return write_array2((*m)->view(), out, out_len, layout, name);
 }
@@ -107,8 +113,9 @@ std::int32_t copy_censor_matrix(const QelPredictionResults* results, std::int32_
 std::int32_t copy_censor_array3(const QelPredictionResults* results, std::int32_t censor, double* out,
                                 std::size_t out_len, const CellKey3& key, std::string_view name) noexcept {
     clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
-    const auto a = cell3(results->inner, censor, key);
+    const auto held = open(results);
+    if (!held) return held.error();
+    const auto a = cell3(**held, censor, key);
     if (!a) return a.error();
     return write_array3_c(**a, out, out_len, name);
 }
@@ -137,9 +144,10 @@ QEL_CORE_VECTORS(X)
 extern "C" QEL_API int32_t qel_results_copy_yhat_linear(const QelPredictionResults* results, double* out,
                                                         size_t out_len) {
     clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
+    const auto held = open(results);
+    if (!held) return held.error();
     if (out == nullptr) return fail(QEL_STATUS_NULL_POINTER, "out buffer is null");
-    const auto& linear = results->inner.core.yhat_linear;
+    const auto& linear = (*held)->core.yhat_linear;
     if (!linear) return fail(QEL_STATUS_INVALID_VALUE, "yhat_linear not available (enable include_linear_regression)");
     if (out_len < linear->size()) {
         return fail(QEL_STATUS_SIZE_MISMATCH, "out buffer too small: need at least {}, got {}", linear->size(),
@@ -258,9 +266,10 @@ QEL_CENSOR_ARRAYS(X)
 extern "C" QEL_API int32_t qel_results_copy_include(const QelPredictionResults* results, uint8_t* out,
                                                     size_t out_len, int32_t layout) {
     clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
+    const auto held = open(results);
+    if (!held) return held.error();
     if (out == nullptr) return fail(QEL_STATUS_NULL_POINTER, "include out is null");
-    const auto& include = results->inner.include;
+    const auto& include = (*held)->include;
     if (!include) return fail(QEL_STATUS_INVALID_VALUE, "include not available");
     const std::size_t need = saturating_mul(include->rows(), include->cols());
     if (out_len < need) return fail(QEL_STATUS_SIZE_MISMATCH, "include: need {}, got {}", need, out_len);

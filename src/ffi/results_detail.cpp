@@ -6,11 +6,18 @@
 
 namespace ffi::results_detail {
 
+std::expected<const PredictionResults*, std::int32_t> open(const QelPredictionResults* results) noexcept {
+    if (results == nullptr) return std::unexpected(fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL));
+    if (!results::is_results(results)) return std::unexpected(fail(QEL_STATUS_INVALID_VALUE, RESULTS_FOREIGN));
+    return &results->inner;
+}
+
 std::int32_t copy_opt_1d(const QelPredictionResults* results, double* out, std::size_t out_len, std::string_view name,
                          Accessor accessor) noexcept {
     error::clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
-    const Vector* v = accessor(results->inner);
+    const auto held = open(results);
+    if (!held) return held.error();
+    const Vector* v = accessor(**held);
     if (v == nullptr) return fail(QEL_STATUS_INVALID_VALUE, "{} not available on these results", name);
     if (out == nullptr) return fail(QEL_STATUS_NULL_POINTER, "{} out is null", name);
     if (out_len < v->size()) return fail(QEL_STATUS_SIZE_MISMATCH, "{}: need {}, got {}", name, v->size(), out_len);

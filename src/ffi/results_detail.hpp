@@ -25,6 +25,7 @@ using toolbox::matrix::Matrix;
 using toolbox::matrix::Vector;
 
 inline constexpr std::string_view RESULTS_NULL = "results is null";
+inline constexpr std::string_view RESULTS_FOREIGN = "results is not a results handle";
 
 // Stores the formatted message as the thread's last error; returns `status`.
 template <class... Args>
@@ -36,6 +37,12 @@ std::int32_t fail(std::int32_t status, std::string_view pattern, const Args&... 
     }
     return status;
 }
+
+// The results object behind a handle, or the status of a handle that cannot
+// be read, with its message stored: NULL (1), or not a live results handle
+// (3: a handle of another kind, or one already freed while its memory has
+// not been reused).
+std::expected<const PredictionResults*, std::int32_t> open(const QelPredictionResults* results) noexcept;
 
 // a * b, or the largest size_t when the product does not fit.
 inline std::size_t saturating_mul(std::size_t a, std::size_t b) noexcept {

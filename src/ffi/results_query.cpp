@@ -1,10 +1,11 @@
 // Results presence tests, dimension queries, counts and release.
 //
-// Presence tests and counts answer through their value (0 for a NULL handle)
-// and do not clear the last error; where they find a NULL handle, or a
-// per-censor array missing, they leave the reason as the last error so a
-// host that sees 0 can ask why. Dimension queries return a status and clear
-// the last error first, like the copies.
+// Presence tests and counts answer through their value (0 for a NULL handle,
+// or one that is not a live results handle) and do not clear the last error;
+// where they find a NULL handle, a freed one, or a per-censor array missing,
+// they leave the reason as the last error so a host that sees 0 can ask why.
+// Dimension queries return a status and clear the last error first, like the
+// copies.
 #include <cstddef>
 #include <cstdint>
 
@@ -21,24 +22,28 @@ namespace {
 // Presence of a part that needs no censor code.
 template <class Test>
 int32_t has_part(const QelPredictionResults* results, Test test) noexcept {
-    if (results == nullptr) {
-        fail(0, RESULTS_NULL);
-        return 0;
-    }
-    return test(results->inner) ? 1 : 0;
+    const auto held = open(results);
+    return held && test(**held) ? 1 : 0;
 }
 
 template <class Key>
 int32_t has_cell(const QelPredictionResults* results, int32_t censor, const Key& key) noexcept {
-    if (results == nullptr) {
-        fail(0, RESULTS_NULL);
-        return 0;
-    }
+    const auto held = open(results);
+    if (!held) return 0;
     if constexpr (std::is_same_v<Key, CellKey2>) {
-        return cell2(results->inner, censor, key) ? 1 : 0;
+        return cell2(**held, censor, key) ? 1 : 0;
     } else {
-        return cell3(results->inner, censor, key) ? 1 : 0;
+        return cell3(**held, censor, key) ? 1 : 0;
     }
+}
+
+// A count: 0 for a handle that cannot be read, leaving the reason (none for
+// NULL when `null_silent`).
+template <class Count>
+size_t count_of(const QelPredictionResults* results, bool null_silent, Count count) noexcept {
+    if (results == nullptr && null_silent) return 0;
+    const auto held = open(results);
+    return held ? count(**held) : 0;
 }
 
 // Rows and columns of a matrix part, or status 3 when it is absent.
@@ -50,9 +55,10 @@ template <class Find>
 int32_t dims2(const QelPredictionResults* results, size_t* d0, size_t* d1, std::string_view absent,
               Find find) noexcept {
     clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
+    const auto held = open(results);
+    if (!held) return held.error();
     if (d0 == nullptr || d1 == nullptr) return fail(QEL_STATUS_NULL_POINTER, "dims out pointers are null");
-    const std::optional<Extents> e = find(results->inner);
+    const std::optional<Extents> e = find(**held);
     if (!e) return fail(QEL_STATUS_INVALID_VALUE, absent);
     *d0 = e->rows;
     *d1 = e->cols;
@@ -70,9 +76,10 @@ int32_t matrix_dims(const QelPredictionResults* results, size_t* d0, size_t* d1,
 int32_t cell2_dims(const QelPredictionResults* results, int32_t censor, size_t* d0, size_t* d1,
                    const CellKey2& key) noexcept {
     clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
+    const auto held = open(results);
+    if (!held) return held.error();
     if (d0 == nullptr || d1 == nullptr) return fail(QEL_STATUS_NULL_POINTER, "dims out pointers are null");
-    const auto m = cell2(results->inner, censor, key);
+    const auto m = cell2(**held, censor, key);
     if (!m) return m.error();
     *d0 = (*m)->rows();
     *d1 = (*m)->cols();
@@ -82,11 +89,12 @@ int32_t cell2_dims(const QelPredictionResults* results, int32_t censor, size_t* 
 int32_t cell3_dims(const QelPredictionResults* results, int32_t censor, size_t* d0, size_t* d1, size_t* d2,
                    const CellKey3& key) noexcept {
     clear_last_error();
-    if (results == nullptr) return fail(QEL_STATUS_NULL_POINTER, RESULTS_NULL);
+    const auto held = open(results);
+    if (!held) return held.error();
     if (d0 == nullptr || d1 == nullptr || d2 == nullptr) {
         return fail(QEL_STATUS_NULL_POINTER, "dims out pointers are null");
     }
-    const auto a = cell3(results->inner, censor, key);
+    const auto a = cell3(**held, censor, key);
     if (!a) return a.error();
     *d0 = (*a)->dim0();
     *d1 = (*a)->dim1();
@@ -127,7 +135,7 @@ QEL_PRESENCE_TESTS(X)
 
 // The linear-regression value alone reads a NULL handle as absent silently.
 extern "C" QEL_API int32_t qel_results_has_yhat_linear(const QelPredictionResults* results) {
-    return results != nullptr && results->inner.core.yhat_linear ? 1 : 0;
+    return count_of(results, true, [](const PredictionResults& r) noexcept { return r.core.yhat_linear ? 1 : 0; });
 }
 
 // --- per-censor presence tests and dimension queries: (suffix, key) ------
@@ -184,41 +192,39 @@ extern "C" QEL_API int32_t qel_results_include_dims(const QelPredictionResults* 
 
 // --- counts ----------------------------------------------------------------
 extern "C" QEL_API size_t qel_results_num_observations(const QelPredictionResults* results) {
-    return results ? results->inner.num_observations : 0;
+    return count_of(results, true, [](const PredictionResults& r) noexcept { return r.num_observations; });
 }
 
 extern "C" QEL_API size_t qel_results_num_variables(const QelPredictionResults* results) {
-    return results ? results->inner.num_variables : 0;
+    return count_of(results, true, [](const PredictionResults& r) noexcept { return r.num_variables; });
 }
 
 extern "C" QEL_API size_t qel_results_num_thresholds(const QelPredictionResults* results) {
-    return results ? results->inner.num_thresholds : 0;
+    return count_of(results, true, [](const PredictionResults& r) noexcept { return r.num_thresholds; });
 }
 
 extern "C" QEL_API size_t qel_results_num_combinations(const QelPredictionResults* results) {
-    if (results == nullptr) {
-        fail(0, RESULTS_NULL);
+    return count_of(results, false, [](const PredictionResults& r) noexcept -> size_t {
+        const auto& cells = r.grid_cells;
+        if (!cells) return 0;
+        // Whichever grid array was retained tells the count.
+        if (const Matrix* k = k_cells_part().find(r)) return k->rows();
+        if (const Matrix* combi = combi_cells_part().find(r)) return combi->rows();
+        if (const Matrix* ysolo = ysolo_cells_part().find(r)) return ysolo->cols();
+        if (cells->relevance && cells->relevance->yhat_cells) return cells->relevance->yhat_cells->rows();
+        if (cells->similarity && cells->similarity->yhat_cells) return cells->similarity->yhat_cells->rows();
         return 0;
-    }
-    const auto& cells = results->inner.grid_cells;
-    if (!cells) return 0;
-    // Whichever grid array was retained tells the count.
-    if (const Matrix* k = k_cells_part().find(results->inner)) return k->rows();
-    if (const Matrix* combi = combi_cells_part().find(results->inner)) return combi->rows();
-    if (const Matrix* ysolo = ysolo_cells_part().find(results->inner)) return ysolo->cols();
-    if (cells->relevance && cells->relevance->yhat_cells) return cells->relevance->yhat_cells->rows();
-    if (cells->similarity && cells->similarity->yhat_cells) return cells->similarity->yhat_cells->rows();
-    return 0;
+    });
 }
 
 extern "C" QEL_API size_t qel_results_maxfit_index_len(const QelPredictionResults* results) {
-    if (results == nullptr) {
-        fail(0, RESULTS_NULL);
-        return 0;
-    }
-    const auto& index = results->inner.maxfit_index;
-    return index ? index->size() : 0;
+    return count_of(results, false, [](const PredictionResults& r) noexcept -> size_t {
+        return r.maxfit_index ? r.maxfit_index->size() : 0;
+    });
 }
 
 // --- release ---------------------------------------------------------------
-extern "C" QEL_API void qel_prediction_results_free(QelPredictionResults* results) { delete results; }
+// A handle freed already, or of another kind, is left alone.
+extern "C" QEL_API void qel_prediction_results_free(QelPredictionResults* results) {
+    ffi::handle::release(results, ffi::handle::HandleKind::Results);
+}

@@ -358,6 +358,84 @@ TEST(ResultsQueries, FreeAcceptsNullAndLeavesTheLastError) {
     EXPECT_EQ(last_error(), PLANTED);
 }
 
+// What every kind of results export answers for a handle it cannot read: a
+// status of 3, or a 0, with "results is not a results handle".
+void expect_refused(const QelPredictionResults* h) {
+    const std::string refused = "results is not a results handle";
+    double out[8];
+    size_t d0 = 0, d1 = 0, d2 = 0;
+    // Each export in turn, from a planted message: it must leave its own.
+    auto status_of = [&](auto call) {
+        plant_error();
+        const int32_t status = call();
+        EXPECT_EQ(last_error(), refused);
+        return status;
+    };
+    EXPECT_EQ(status_of([&] { return qel_results_copy_yhat(h, out, 8); }), QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_copy_relevance(h, out, 8); }), QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_copy_aux_n(h, out, 8); }), QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_copy_maxfit_index(h, out, 8); }), QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_copy_ysolo_bin_edges(h, out, 8); }), QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_copy_weights(h, out, 8, QEL_LAYOUT_ROW_MAJOR); }),
+              QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_copy_yhat_cells(h, 0, out, 8, QEL_LAYOUT_ROW_MAJOR); }),
+              QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_copy_xi_solo_cells(h, 0, out, 8); }), QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_copy_yhat_linear(h, out, 8); }), QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_copy_include(h, reinterpret_cast<uint8_t*>(out), 8, 0); }),
+              QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_weights_dims(h, &d0, &d1); }), QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_include_dims(h, &d0, &d1); }), QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_n_cells_dims(h, 0, &d0, &d1); }), QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(status_of([&] { return qel_results_weights_cells_dims(h, 0, &d0, &d1, &d2); }),
+              QEL_STATUS_INVALID_VALUE);
+    EXPECT_EQ(d0 + d1 + d2, 0u) << "a refused query wrote extents";
+    for (const Presence& p : presence_tests) {
+        EXPECT_EQ(status_of([&] { return p.has(h); }), 0) << p.function;
+    }
+    EXPECT_EQ(status_of([&] { return qel_results_has_weights_cells(h, 0); }), 0);
+    for (auto count : {qel_results_num_observations, qel_results_num_variables, qel_results_num_thresholds,
+                       qel_results_num_combinations, qel_results_maxfit_index_len}) {
+        EXPECT_EQ(status_of([&] { return count(h); }), 0u);
+    }
+}
+
+// A handle of another kind, cast by a host: read as results it would be
+// garbage, released as results it would corrupt the heap.
+TEST(ResultsQueries, AHandleOfAnotherKindIsRefusedAndLeftAlone) {
+    QelPredictOptions* options = qel_predict_options_create();
+    ASSERT_NE(options, nullptr);
+    const auto* h = reinterpret_cast<QelPredictionResults*>(options);
+    expect_refused(h);
+    qel_prediction_results_free(const_cast<QelPredictionResults*>(h));
+    // Still a live options handle.
+    EXPECT_EQ(qel_predict_options_set_verbose(options, 1), QEL_STATUS_OK);
+    qel_predict_options_free(options);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QEL_READS_FREED_MEMORY_IS_REPORTED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QEL_READS_FREED_MEMORY_IS_REPORTED 1
+#endif
+#endif
+
+// A second free of a results handle aborted the host ("double free"); the
+// handle is now left alone, and reading it is refused, while its memory has
+// not been handed out again. (AddressSanitizer reports the read itself.)
+TEST(ResultsQueries, AHandleFreedTwiceIsLeftAlone) {
+#ifdef QEL_READS_FREED_MEMORY_IS_REPORTED
+    GTEST_SKIP() << "AddressSanitizer reports the read of freed memory this test makes";
+#else
+    QelPredictionResults* h = ffi::results::box_results(fixture::prediction(3, 2, 2, 2));
+    qel_prediction_results_free(h);
+    qel_prediction_results_free(h);
+    expect_refused(h);
+    qel_prediction_results_free(h);
+#endif
+}
+
 TEST(ResultsQueries, HandlesSharingGridMatricesAreFreedOnAnyThread) {
     // Copies share the three grid matrices; each handle is released on its own
     // thread while the others still read theirs.
