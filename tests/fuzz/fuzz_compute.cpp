@@ -13,6 +13,7 @@
 // sample, a NULL options handle and a fresh one, each insight call and the
 // matching output of qel_relevance_metrics.
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -135,6 +136,11 @@ struct Options {
     QelMaxFitOptions* m = nullptr;
     size_t thresholds = 0;  // the count the run covers
     bool defaults = true;   // no setter changed the handle
+    // The settings that decide which data a run refuses, and in whose words.
+    int32_t censor = 0;     // 0 relevance, 1 similarity, 2 both
+    int32_t inv_method = 0;
+    bool logistic = false;
+    bool inner_auto = true;
     // A grid samples a caller's list longer than max_iter from operating-system
     // entropy: such runs are not reproducible, by design.
     size_t combi_rows = 0, max_iter = 1000;
@@ -172,6 +178,7 @@ void options(FuzzedDataProvider& p, Options& o, size_t cols) {
     o.m = qel_maxfit_options_create();
     FUZZ_CHECK(o.p && o.g && o.m, "a create call returned NULL");
     o.thresholds = o.model == PREDICT ? 1 : 4;
+    o.censor = o.model == PREDICT ? 0 : 2;
     const int steps = p.ConsumeIntegralInRange(0, 8);
     for (int step = 0; step < steps; ++step) {
         o.defaults = false;
@@ -186,9 +193,19 @@ void options(FuzzedDataProvider& p, Options& o, size_t cols) {
                 for (double& v : t) v = fuzz::threshold(p);
                 for (double v : t)
                     if (kDump) std::fprintf(stderr, "  threshold %.17g\n", v);
-                SET(o.model == PREDICT ? qel_predict_options_set_threshold(o.p, t.data(), t.size())
+                const Outcome got = fuzz::outcome(
+                    o.model == PREDICT ? qel_predict_options_set_threshold(o.p, t.data(), t.size())
                     : o.model == GRID  ? qel_grid_options_set_threshold(o.g, t.data(), t.size())
                                        : qel_maxfit_options_set_threshold(o.m, t.data(), t.size()));
+                // A NaN threshold is refused, and the thresholds stay.
+                const auto nan = std::find_if(t.begin(), t.end(), [](double v) { return std::isnan(v); });
+                if (nan != t.end()) {
+                    fuzz::expect("set_threshold", got,
+                                 {BAD, "threshold values[" + ustr(static_cast<size_t>(nan - t.begin())) +
+                                           "] is NaN: every threshold must be a number"});
+                    break;
+                }
+                fuzz::expect("set_threshold", got, {OK, ""});
                 o.thresholds = t.size();
                 break;
             }
@@ -197,8 +214,9 @@ void options(FuzzedDataProvider& p, Options& o, size_t cols) {
                        qel_maxfit_options_set_censor_operator, c % 4);
                 break;
             case 2:
+                o.censor = c % (o.model == PREDICT ? 2 : 3);
                 shared(qel_predict_options_set_censor_type, qel_grid_options_set_censor_type,
-                       qel_maxfit_options_set_censor_type, c % (o.model == PREDICT ? 2 : 3));
+                       qel_maxfit_options_set_censor_type, o.censor);
                 break;
             case 3:
                 shared(qel_predict_options_set_censor_unit, qel_grid_options_set_censor_unit,
@@ -209,10 +227,12 @@ void options(FuzzedDataProvider& p, Options& o, size_t cols) {
                        qel_maxfit_options_set_adj_fit_multiplier, c % 3);
                 break;
             case 5:
+                o.inv_method = c % 3;
                 shared(qel_predict_options_set_inv_method, qel_grid_options_set_inv_method,
-                       qel_maxfit_options_set_inv_method, c % 3);
+                       qel_maxfit_options_set_inv_method, o.inv_method);
                 break;
             case 6:
+                o.logistic = c % 2 == 1;
                 shared(qel_predict_options_set_prediction_scale, qel_grid_options_set_prediction_scale,
                        qel_maxfit_options_set_prediction_scale, c % 2);
                 break;
@@ -228,7 +248,10 @@ void options(FuzzedDataProvider& p, Options& o, size_t cols) {
                 break;
             case 9:
                 if (o.model == GRID) SET(qel_grid_options_set_inner_parallel(o.g, c % 2));
-                if (o.model == MAXFIT) SET(qel_maxfit_options_set_inner_parallel(o.m, c % 2));
+                if (o.model == MAXFIT) {
+                    o.inner_auto = c % 2 == 0;
+                    SET(qel_maxfit_options_set_inner_parallel(o.m, c % 2));
+                }
                 if (o.model == PREDICT) SET(qel_predict_options_set_verbose(o.p, c % 2));
                 break;
             case 10:
@@ -315,6 +338,81 @@ struct Run {
     std::string digest;
 };
 
+std::string number(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    // The samples' outcomes are eighths, small integers or 32-bit integers
+    // (see fuzz::value); any other value is not predicted here.
+    const double eighths = v * 8.0;
+    if (eighths != std::floor(eighths) || std::fabs(v) >= 1e15) return {};
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.3f", v);
+    std::string out = buf;
+    while (out.back() == '0') out.pop_back();
+    if (out.back() == '.') out.pop_back();
+    return out == "-0" ? "-0" : out;
+}
+
+// The data a run refuses once its arguments pass, in the order the engine
+// checks: a non-finite outcome, on the logistic scale an outcome outside
+// [0, 1], and a non-finite target value (a grid: a target without a finite
+// value). `o` is the handle's settings, NULL for the defaults. Nothing when
+// the data passes, or when the message holds a value this cannot write.
+std::optional<Outcome> data_refused(Model m, const Sample& s, const Options* o) {
+    const int32_t censor = o ? o->censor : m == PREDICT ? 0 : 2;
+    const bool logistic = o && o->logistic;
+    const bool pooled = m == MAXFIT && censor == 2 && (o == nullptr || o->inner_auto);
+    const std::string prefix = pooled ? "Setup error: " : "";
+    auto refused = [&](const std::string& message) -> std::optional<Outcome> {
+        if (message.empty()) return Outcome{-1, ""};  // refused, words unknown
+        return Outcome{FAILED, prefix + message};
+    };
+    for (size_t i = 0; i < s.rows; ++i) {
+        if (!std::isfinite(s.y[i])) {
+            return refused("y[" + ustr(i) + "] is " + number(s.y[i]) +
+                           ": every outcome must be a finite number (drop row " + ustr(i) + " from y and X)");
+        }
+    }
+    if (logistic) {
+        for (size_t i = 0; i < s.rows; ++i) {
+            if (s.y[i] >= 0.0 && s.y[i] <= 1.0) continue;
+            const std::string v = number(s.y[i]);
+            return refused(v.empty() ? v
+                                     : "y[" + ustr(i) + "] is " + v +
+                                           ": the logistic scale needs outcomes between 0 and 1 (give 0/1 "
+                                           "outcomes, or use the response scale)");
+        }
+    }
+    if (m == GRID) {
+        for (size_t j = 0; j < s.cols; ++j)
+            if (std::isfinite(s.theta[j])) return std::nullopt;
+        return refused(
+            "theta has no finite value: every cell of a grid run would use a missing target attribute (give the "
+            "target a value for at least one attribute)");
+    }
+    for (size_t j = 0; j < s.cols; ++j) {
+        if (!std::isfinite(s.theta[j])) {
+            return refused("theta[" + ustr(j) + "] is " + number(s.theta[j]) +
+                           ": a prediction needs a value for every target attribute (drop attribute " + ustr(j) +
+                           " from X and theta, or use a grid run, whose cells without it still predict)");
+        }
+    }
+    return std::nullopt;
+}
+
+// Refusals whose words this target cannot foresee still say something true:
+// a covariance too close to singular gives a reciprocal condition number
+// below machine epsilon.
+void check_refusal(const std::string& name, const Outcome& got) {
+    if (got.status != FAILED) return;
+    const std::string key = "Matrix is numerically singular (reciprocal condition number ";
+    const auto at = got.message.find(key);
+    if (at == std::string::npos) return;
+    const double rcond = std::strtod(got.message.c_str() + at + key.size(), nullptr);
+    FUZZ_CHECK(rcond >= 0.0 && rcond < std::numeric_limits<double>::epsilon(),
+               name + ": refused a covariance with a reciprocal condition number of " + std::to_string(rcond));
+}
+
 // One model call, checked on its own; returns its outcome and results digest.
 Run run_model(Model m, bool record, const Sample& s, int32_t layout, const void* handle, const Options& o,
               const Outcome* after_inputs = nullptr) {
@@ -340,8 +438,15 @@ Run run_model(Model m, bool record, const Sample& s, int32_t layout, const void*
         fuzz::expect(name.c_str(), got, *refused);
     } else if (after_inputs) {
         fuzz::expect(name.c_str(), got, *after_inputs);
+    } else if (auto unusable = data_refused(m, t, handle ? &o : nullptr)) {
+        if (unusable->status == -1) {
+            FUZZ_CHECK(got.status == FAILED, name + " ran on data it must refuse: " + fuzz::show(got));
+        } else {
+            fuzz::expect(name.c_str(), got, *unusable);
+        }
     } else {
         FUZZ_CHECK(got.status == OK || got.status == FAILED, name + " on valid arguments: " + fuzz::show(got));
+        check_refusal(name, got);
     }
     FUZZ_CHECK((got.status == OK) == (results != nullptr), name + ": results handle " +
                                                                (results ? "set on failure" : "NULL on success"));
@@ -461,6 +566,29 @@ void model_case(FuzzedDataProvider& p, Model m) {
             const Run plain = run_model(PREDICT, false, s, s.layout, nullptr, o);
             FUZZ_CHECK(plain.outcome.message.rfind("covariance of X is not finite", 0) != 0,
                        name + " succeeded where qel_predict finds the covariance not finite: " + fuzz::show(plain.outcome));
+        }
+    }
+
+    // A prediction retains something exactly when some observation has a
+    // finite censor score, which on complete data the insight call computes
+    // from the same covariance: a run that succeeds has one, and a run
+    // refused for having none has none.
+    if (m == PREDICT && s.real && !model_refused(s) && !data_refused(m, s, &o) && o.inv_method == 0 &&
+        std::all_of(s.x.begin(), s.x.begin() + static_cast<long>(s.rows * s.cols),
+                    [](double v) { return std::isfinite(v); })) {
+        std::vector<double> relevance(s.rows), similarity(s.rows);
+        const std::vector<double> x = s.stored(s.layout);
+        const int32_t status = qel_relevance_metrics(x.data(), s.rows, s.cols, s.layout, s.theta.data(), s.cols,
+                                                     nullptr, 0, relevance.data(), s.rows, similarity.data(), s.rows,
+                                                     nullptr, 0, nullptr, 0);
+        const std::string none = "no observation has a finite ";
+        const bool no_score = direct.outcome.status == FAILED && direct.outcome.message.rfind(none, 0) == 0;
+        if (status == OK && (direct.outcome.status == OK || no_score)) {
+            const std::vector<double>& scores = o.censor == 1 ? similarity : relevance;
+            const bool finite = std::any_of(scores.begin(), scores.end(), [](double v) { return std::isfinite(v); });
+            FUZZ_CHECK(finite == (direct.outcome.status == OK),
+                       name + (finite ? " refused scores that are finite: " : " ran without a finite score: ") +
+                           fuzz::show(direct.outcome));
         }
     }
 
