@@ -26,6 +26,9 @@
  * - Strings are NUL-terminated UTF-8.
  * - Handles carry no locks: do not change or free a handle while another
  *   thread uses it; reading one handle from several threads is safe.
+ * - Memory running out inside a call is status 5 with "<call>: out of memory
+ *   (an allocation failed)", such as "qel_predict: out of memory (an
+ *   allocation failed)"; a create call returns NULL instead.
  *
  * This header compiles as C99 and as C++.
  */
@@ -488,7 +491,8 @@ QEL_API void qel_maxfit_options_free(QelMaxFitOptions* opts);
  * negative values and values above 1 are stored as given and act as 0 and 1
  * (see "The model calls" below). Returns 1 "threshold values pointer is null"
  * when values is NULL (even when n is 0), 3 "threshold length must be
- * non-zero" when n is 0, 3 when a value is NaN (the handle keeps its old
+ * non-zero" when n is 0, 3 "threshold values[<position>] is NaN: every
+ * threshold must be a number" for the first NaN (the handle keeps its old
  * thresholds).
  */
 QEL_API int32_t qel_predict_options_set_threshold(QelPredictOptions* opts, const double* values, size_t n);
@@ -717,8 +721,9 @@ QEL_API int32_t qel_maxfit_options_set_objective(QelMaxFitOptions* opts, const c
  * X      N x K attributes. NaN marks a missing value; how each call deals
  *        with it is said at the call. An infinite value, values so large
  *        that the covariance overflows, a column with fewer than two observed
- *        values or a single observation leave the covariance not finite and
- *        fail the run with status 5.
+ *        values, fewer than two complete rows where only those count, or a
+ *        single observation leave the covariance not finite and fail the run
+ *        with status 5 (the message names the column where it can).
  * theta  K target values. qel_predict and qel_maxfit need every one finite:
  *        status 5 names the first that is not, with the remedy (drop the
  *        attribute, or run a grid). qel_grid accepts missing ones (see there).
@@ -1031,8 +1036,10 @@ QEL_API int32_t qel_grid_call(const QelModelCallArgs* args);
  * Presence tests. Each answers 1 when the results hold the part, else 0.
  * They do not clear the last error. A NULL results handle answers 0 and sets
  * "results is null" (qel_results_has_yhat_linear alone leaves the last error
- * untouched). The per-censor tests take censor QEL_GRID_CENSOR_RELEVANCE (0)
- * or QEL_GRID_CENSOR_SIMILARITY (1); when they answer 0 the reason is left as the last error:
+ * untouched); a freed handle, or one of another kind, answers 0 and sets
+ * "results is not a results handle". The per-censor tests take censor
+ * QEL_GRID_CENSOR_RELEVANCE (0) or QEL_GRID_CENSOR_SIMILARITY (1); when they
+ * answer 0 the reason is left as the last error:
  * "invalid grid censor code" for any other code, or "<key>_cells not
  * available for censor=<value>" (key yhat, adj, n, weights or xi).
  */
@@ -1097,9 +1104,10 @@ QEL_API int32_t qel_results_has_xi_solo_cells(const QelPredictionResults* result
 /*
  * Dimension queries. Each clears the last error, then writes the extents of
  * the array as held (rows then columns; N, T, C for the 3-D arrays) and
- * returns 0. Statuses: 1 "results is null"; 1 "dims out pointers are null"
- * when any extent pointer is NULL; 3 when the part is absent, with the
- * message named below (per-censor queries: as the per-censor presence tests).
+ * returns 0. Statuses: 1 "results is null"; 3 "results is not a results
+ * handle" for a freed handle or one of another kind; 1 "dims out pointers
+ * are null" when any extent pointer is NULL; 3 when the part is absent, with
+ * the message named below (per-censor queries: as the per-censor presence tests).
  * On a non-zero status nothing is written.
  */
 
@@ -1150,8 +1158,9 @@ QEL_API int32_t qel_results_xi_solo_cells_dims(const QelPredictionResults* resul
 /*
  * Counts. They return 0 for a NULL handle and never a status;
  * qel_results_num_combinations and qel_results_maxfit_index_len then set
- * "results is null", the other three leave the last error untouched. None
- * of them clears the last error.
+ * "results is null", the other three leave the last error untouched. A
+ * freed handle, or one of another kind, gives 0 and "results is not a
+ * results handle" from all five. None of them clears the last error.
  */
 
 /** N, the number of observations. */
@@ -1178,11 +1187,11 @@ QEL_API size_t qel_results_maxfit_index_len(const QelPredictionResults* results)
  * last error. Do not free a handle while another thread reads it.
  *
  * Like an option handle, a results handle carries a private tag that this
- * call clears: a handle freed a second time is left alone, and the queries
- * and copies refuse a freed handle with QEL_STATUS_INVALID_VALUE and
- * "results is not a results handle". Both hold only as long as the freed
- * memory has not been handed out again, so using a freed handle remains a
- * host error.
+ * call clears: a handle freed a second time, or one of another kind, is left
+ * alone, and the queries and copies refuse it with "results is not a results
+ * handle" (status 3, or 0 from the presence tests and counts). For a freed
+ * handle both hold only as long as its memory has not been handed out
+ * again, so using a freed handle remains a host error.
  */
 QEL_API void qel_prediction_results_free(QelPredictionResults* results);
 
@@ -1196,8 +1205,10 @@ QEL_API void qel_prediction_results_free(QelPredictionResults* results);
  * the number of elements the buffer holds; only the first "need" elements are
  * written. A part with no elements copies nothing and returns 0, but out must
  * still be non-NULL. Statuses: 0 copied; 1 a NULL pointer ("results is null"
- * for the handle); 2 the buffer is too small; 3 the part is not available, or
- * the censor or layout code is invalid. Learn the sizes first from the
+ * for the handle); 2 the buffer is too small; 3 a freed handle or one of
+ * another kind ("results is not a results handle", checked with the NULL
+ * handle, first), a part that is not available, or an invalid censor or
+ * layout code. Learn the sizes first from the
  * counts and dimension queries above.
  */
 
