@@ -221,6 +221,8 @@ TEST(MaxFit, FailuresLeaveNoResults) {
     const std::string panic = "internal panic in qel_maxfit (often singular / ill-conditioned data): ";
     Sample constant = good;
     for (size_t i = 0; i < constant.n; ++i) constant.x[i * 2] = 1.0;
+    Sample twins = good;
+    for (size_t i = 0; i < twins.n; ++i) twins.x[i * 2 + 1] = twins.x[i * 2];
     Sample infinite = good;
     infinite.x[7] = std::numeric_limits<double>::infinity();
     struct Case {
@@ -229,8 +231,9 @@ TEST(MaxFit, FailuresLeaveNoResults) {
         int32_t status;
         std::string prefix;
     } cases[] = {
-        {"constant column: singular covariance", constant, 5,
-         panic + "Failed to invert covariance matrix: \""},
+        {"two equal columns: singular covariance", twins, 5, panic + "Failed to invert covariance matrix: \""},
+        {"constant column", constant, 5,
+         "column 0 of X has no spread (every observed value is 1): drop it, or use the pseudoinverse"},
         {"infinite value", infinite, 5, "covariance of X is not finite for column 1 (an infinite or overflowing value, "},
     };
     for (const Case& c : cases) {

@@ -158,6 +158,8 @@ const std::string kNumericallySingular =
 const std::string kNoFiniteScore =
     "no observation has a finite relevance score: every distance to the target overflows or meets a missing value "
     "(check the scale of theta and X, or drop the attributes with missing values)";
+const std::string kConstant =
+    "column 1 of X has no spread (every observed value is 0.1): drop it, or use the pseudoinverse";
 // Max-fit's default censor types run on the pool, whose errors name the step.
 const std::string kSetup = "Setup error: ";
 const std::string kPass = "Parallel execution error: Execution error: ";
@@ -213,6 +215,20 @@ TEST(UnusableData, EveryModelCallRefusesWhatItCannotUseOrGivesASoundResult) {
          {.missing_moments = QEL_MISSING_PAIRWISE}, kRuns, kRuns, kRuns},
         {"a missing value in X, complete rows", edited([](Sample& s) { s.x[3 * 5 + 1] = kNaN; }),
          {.missing_moments = QEL_MISSING_COMPLETE}, kRuns, kRuns, kRuns},
+        // Rounding leaves 0.1 repeated a variance of about 1e-34, which LU
+        // inverted into a weight in every distance.
+        {"a constant column, LU", edited([](Sample& s) {
+             for (size_t i = 0; i < s.n; ++i) s.x[i * 3 + 1] = 0.1;
+         }),
+         {}, {5, kConstant}, {5, kSetup + kConstant}, {5, kConstant}},
+        {"a constant column, Cholesky", edited([](Sample& s) {
+             for (size_t i = 0; i < s.n; ++i) s.x[i * 3 + 1] = 0.1;
+         }),
+         {.inv_method = QEL_INV_CHOLESKY}, {5, kConstant}, {5, kSetup + kConstant}, {5, kConstant}},
+        {"a constant column, pseudoinverse", edited([](Sample& s) {
+             for (size_t i = 0; i < s.n; ++i) s.x[i * 3 + 1] = 0.1;
+         }),
+         {.inv_method = QEL_INV_PSEUDOINVERSE}, kRuns, kRuns, kRuns},
         {"logistic scale, y from 7 to 37", base, {.scale = QEL_SCALE_LOGISTIC},
          {5, logistic_refused}, {5, kSetup + logistic_refused}, {5, logistic_refused}},
         {"logistic scale, y all 0", edited([](Sample& s) { s.y.assign(s.n, 0.0); }), {.scale = QEL_SCALE_LOGISTIC},
@@ -305,6 +321,26 @@ TEST(UnusableData, GridWithAPartlyMissingTargetPoolsTheCellsThatCanPredict) {
     ASSERT_FALSE(without.empty());
     ASSERT_LT(without.size(), all.size());
     EXPECT_TRUE(same_bits(grid(&without, nullptr), every_cell));
+}
+
+// A grid refuses a column without spread only when a cell uses it.
+TEST(UnusableData, GridRefusesAConstantColumnOnlyWhereACellUsesIt) {
+    const Sample s = edited([](Sample& x) {
+        for (size_t i = 0; i < x.n; ++i) x.x[i * 3 + 1] = 0.1;
+    });
+    const std::vector<double> without = {1, 0, 0, 0, 0, 1, 1, 0, 1};
+    for (bool listed : {false, true}) {
+        QelGridOptions* opts = qel_grid_options_create();
+        if (listed) {
+            ASSERT_EQ(qel_grid_options_set_attribute_combi(opts, without.data(), 3, 3, 0), 0);
+        }
+        Results r;
+        const int32_t status =
+            qel_grid(s.y.data(), s.n, s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, opts, &r.handle);
+        qel_grid_options_free(opts);
+        EXPECT_EQ(status, listed ? 0 : 5) << qel_last_error();
+        EXPECT_EQ(qel_last_error(), listed ? std::string() : kConstant);
+    }
 }
 
 TEST(UnusableData, EveryModelCallRefusesAnOverflowingCovarianceUnderEveryMethod) {

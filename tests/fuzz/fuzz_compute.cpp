@@ -353,11 +353,33 @@ std::string number(double v) {
     return out == "-0" ? "-0" : out;
 }
 
+// The value of column j when its observed values (two or more) are finite
+// and all equal: a column an inversion by LU or Cholesky refuses.
+std::optional<double> constant_value(const Sample& s, size_t j) {
+    size_t observed = 0;
+    double first = 0.0;
+    for (size_t i = 0; i < s.rows; ++i) {
+        const double v = s.x[i * s.cols + j];
+        if (std::isnan(v)) continue;
+        if (observed++ == 0) first = v;
+        if (std::isinf(v) || v != first) return std::nullopt;
+    }
+    if (observed < 2) return std::nullopt;
+    return first;
+}
+
+std::string no_spread(size_t j, const std::string& value) {
+    return "column " + ustr(j) + " of X has no spread (every observed value is " + value +
+           "): drop it, or use the pseudoinverse";
+}
+
 // The data a run refuses once its arguments pass, in the order the engine
 // checks: a non-finite outcome, on the logistic scale an outcome outside
-// [0, 1], and a non-finite target value (a grid: a target without a finite
-// value). `o` is the handle's settings, NULL for the defaults. Nothing when
-// the data passes, or when the message holds a value this cannot write.
+// [0, 1], a non-finite target value (a grid: a target without a finite
+// value), and, for a prediction or max-fit run inverting by LU or Cholesky,
+// a column without spread. `o` is the handle's settings, NULL for the
+// defaults. Nothing when the data passes, or when the message holds a value
+// this cannot write.
 std::optional<Outcome> data_refused(Model m, const Sample& s, const Options* o) {
     const int32_t censor = o ? o->censor : m == PREDICT ? 0 : 2;
     const bool logistic = o && o->logistic;
@@ -397,14 +419,26 @@ std::optional<Outcome> data_refused(Model m, const Sample& s, const Options* o) 
                            " from X and theta, or use a grid run, whose cells without it still predict)");
         }
     }
+    const int32_t inv_method = o ? o->inv_method : 0;
+    for (size_t j = 0; j < s.cols && inv_method != 2; ++j) {
+        if (const auto value = constant_value(s, j)) {
+            const std::string v = number(*value);
+            return refused(v.empty() ? v : no_spread(j, v));
+        }
+    }
     return std::nullopt;
 }
 
 // Refusals whose words this target cannot foresee still say something true:
 // a covariance too close to singular gives a reciprocal condition number
-// below machine epsilon.
-void check_refusal(const std::string& name, const Outcome& got) {
+// below machine epsilon; a column without spread (in a grid, one that some
+// cell uses) is one.
+void check_refusal(const std::string& name, const Sample& s, const Outcome& got) {
     if (got.status != FAILED) return;
+    if (got.message.rfind("column ", 0) == 0 && got.message.find(" of X has no spread") != std::string::npos) {
+        const size_t j = std::strtoull(got.message.c_str() + 7, nullptr, 10);
+        FUZZ_CHECK(j < s.cols && constant_value(s, j), name + ": refused a column with spread: " + fuzz::show(got));
+    }
     const std::string key = "Matrix is numerically singular (reciprocal condition number ";
     const auto at = got.message.find(key);
     if (at == std::string::npos) return;
@@ -446,7 +480,7 @@ Run run_model(Model m, bool record, const Sample& s, int32_t layout, const void*
         }
     } else {
         FUZZ_CHECK(got.status == OK || got.status == FAILED, name + " on valid arguments: " + fuzz::show(got));
-        check_refusal(name, got);
+        check_refusal(name, t, got);
     }
     FUZZ_CHECK((got.status == OK) == (results != nullptr), name + ": results handle " +
                                                                (results ? "set on failure" : "NULL on success"));

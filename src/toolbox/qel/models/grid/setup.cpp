@@ -121,6 +121,15 @@ Result<GridPredictionSetup> prepare_grid_prediction_setup(VecView y, MatView x, 
         setup.n_combinations = g->count;
     }
 
+    // Every cell inverts the covariance of its own columns: a column without
+    // spread fails each cell that uses it.
+    std::vector<std::uint8_t> used(k, 0);
+    for (std::size_t r = 0; r < setup.combos.rows(); ++r) {
+        for (std::size_t c = 0; c < k && c < setup.combos.cols(); ++c) used[c] |= setup.combos(r, c) != 0 ? 1 : 0;
+    }
+    if (auto spread = inputs::check_constant_columns(x, options.predict.inv_method, used); !spread)
+        return std::unexpected(std::move(spread.error()));
+
     const auto split = matrix::nan::detection::get_missing_indices(x, matrix::Each::Column);
     setup.missing_columns.assign(split.missing.begin(), split.missing.end());
     setup.complete_columns.assign(split.complete.begin(), split.complete.end());

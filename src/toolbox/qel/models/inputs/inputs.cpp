@@ -1,11 +1,14 @@
 #include "toolbox/qel/models/inputs/inputs.hpp"
 
 #include <cmath>
+#include <vector>
 
 #include "toolbox/format.hpp"
 
 namespace toolbox::qel::models::inputs {
 
+using matrix::MatView;
+using matrix::Vector;
 using matrix::VecView;
 
 Result<void> check_model_inputs(VecView y, VecView theta, enums::PredictionScale scale, TargetRule rule) {
@@ -42,6 +45,46 @@ Result<void> check_model_inputs(VecView y, VecView theta, enums::PredictionScale
     return compute_error(
         "theta has no finite value: every cell of a grid run would use a missing target attribute (give the target "
         "a value for at least one attribute)");
+}
+
+Result<void> check_constant_columns(MatView x, enums::InversionMethod method, std::span<const std::uint8_t> used) {
+    if (method != enums::InversionMethod::Gaussian && method != enums::InversionMethod::Cholesky) return {};
+    const std::size_t k = x.cols();
+    // Per column: its first observed value, how many it has (up to 2), and
+    // whether it varies (or holds an infinity, which the covariance check
+    // reports). Real data shows its spread within a few rows.
+    Vector first(k);
+    std::vector<std::uint8_t> observed(k, 0), varies(k, 0);
+    std::size_t open = 0;
+    for (std::size_t j = 0; j < k; ++j) {
+        if (!used.empty() && used[j] == 0) varies[j] = 1;
+        if (varies[j] == 0) ++open;
+    }
+    for (std::size_t i = 0; i < x.rows() && open > 0; ++i) {
+        const double* row = x.row(i).data();
+        for (std::size_t j = 0; j < k; ++j) {
+            const double v = row[j];
+            if (varies[j] != 0 || std::isnan(v)) continue;
+            if (observed[j] == 0) {
+                first[j] = v;
+                observed[j] = 1;
+            } else {
+                observed[j] = 2;
+            }
+            if (v != first[j] || std::isinf(v)) {
+                varies[j] = 1;
+                --open;
+            }
+        }
+    }
+    for (std::size_t j = 0; j < k; ++j) {
+        if (varies[j] == 0 && observed[j] == 2) {
+            return compute_error(format(
+                "column {} of X has no spread (every observed value is {}): drop it, or use the pseudoinverse", j,
+                first[j]));
+        }
+    }
+    return {};
 }
 
 Result<void> check_censor_scores(VecView scores, enums::CensorType censor) {

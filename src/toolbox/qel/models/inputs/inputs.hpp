@@ -5,6 +5,9 @@
 // retained and the prediction is 0).
 #pragma once
 
+#include <cstdint>
+#include <span>
+
 #include "toolbox/enums/enums.hpp"
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/array.hpp"
@@ -25,6 +28,14 @@ enum class TargetRule {
 // does not accept. Each message names the position and the remedy.
 Result<void> check_model_inputs(matrix::VecView y, matrix::VecView theta, enums::PredictionScale scale,
                                 TargetRule rule);
+
+// Refuses, for a covariance to be inverted by LU or Cholesky, the first
+// column of X whose observed values (two or more, all finite) are all equal:
+// its variance is 0, or rounding noise that the inverse turns into a weight
+// in every distance. The pseudoinverse leaves such a column out by itself.
+// With `used`, only the columns it flags are looked at.
+Result<void> check_constant_columns(matrix::MatView x, enums::InversionMethod method,
+                                    std::span<const std::uint8_t> used = {});
 
 // Refuses a run in which no observation has a finite censor score (its
 // relevance or similarity, by `censor`): it would retain nothing.

@@ -43,6 +43,8 @@ Result<MaxFitSetup> setup_common(VecView y, MatView x, VecView theta, const conf
     if (options.predict.cov_inv) {
         setup.cov_inv = Matrix::from(options.predict.cov_inv->view());
     } else {
+        if (auto spread = inputs::check_constant_columns(x, options.predict.inv_method); !spread)
+            return std::unexpected(std::move(spread.error()));
         // By the missing-moments rule, as the pipeline takes it (on complete
         // data, the plain sample covariance). Not finite (a single
         // observation, an overflowing attribute, too few observed values),

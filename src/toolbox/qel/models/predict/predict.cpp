@@ -370,10 +370,16 @@ Result<void> store_linear_regression(PredictionResults& results, VecView y, MatV
 }
 
 Result<PredictionResults> predict(VecView y, MatView x, VecView theta, const config::PredictOptions& options) {
+    // An option the run cannot honour is named before anything in the data.
+    if (options.censor_type == enums::CensorType::Both) return compute_error(kBothNotSupported);
     if (auto usable = inputs::check_model_inputs(y, theta, options.prediction_scale,
                                                  inputs::TargetRule::EveryAttribute);
         !usable) {
         return std::unexpected(std::move(usable.error()));
+    }
+    if (!options.cov_inv) {
+        if (auto spread = inputs::check_constant_columns(x, options.inv_method); !spread)
+            return std::unexpected(std::move(spread.error()));
     }
     auto r = predict_inner_with_insights(y, x, theta, options, InsightSource::compute(),
                                          PipelineParts{.finite_scores_required = true});
