@@ -729,7 +729,10 @@ QEL_API int32_t qel_maxfit_options_set_objective(QelMaxFitOptions* opts, const c
  *        attribute, or run a grid). qel_grid accepts missing ones (see there).
  *
  * The inverse covariance. Under QEL_INV_GAUSSIAN (the default) and
- * QEL_INV_CHOLESKY, a covariance that is singular, or whose reciprocal
+ * QEL_INV_CHOLESKY, a column of X whose observed values are all equal is
+ * refused first with status 5, "column <j> of X has no spread (every observed
+ * value is <value>): drop it, or use the pseudoinverse" (by a grid run only
+ * when a cell uses it). A covariance that is singular, or whose reciprocal
  * condition number is below DBL_EPSILON (its inverse would hold no correct
  * digit), fails the run with status 5: "LU decomposition failed.",
  * "Cholesky decomposition failed.", or a message that gives the number, the
