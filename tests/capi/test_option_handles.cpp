@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/sanitized.hpp"
 #include "host_sample.hpp"
 #include "qelcore.h"
 
@@ -579,14 +580,6 @@ TEST_F(Handles, FreeLeavesAHandleOfAnotherKindAlone) {
               OK)
         << qel_last_error();
 }
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QEL_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define QEL_TEST_SANITIZED 1
-#endif
-#endif
 
 // A released handle no longer carries its tag, so a call that is given it by
 // mistake is refused, and a second free is ignored, as long as the memory has

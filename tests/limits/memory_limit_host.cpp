@@ -18,17 +18,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "../support/sanitized.hpp"
 #include "qelcore.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define QEL_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || __has_feature(memory_sanitizer)
-#define QEL_SANITIZED 1
-#endif
-#endif
-
-#ifdef QEL_SANITIZED
+#ifdef QEL_TEST_SANITIZED
 
 int main() {
     std::puts("skipped: address-space limits do not work under a sanitizer");
