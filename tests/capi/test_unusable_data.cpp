@@ -343,6 +343,33 @@ TEST(UnusableData, GridRefusesAConstantColumnOnlyWhereACellUsesIt) {
     }
 }
 
+// On the logistic scale a grid inverts the covariance of all of X once more,
+// for the informativeness term of its composite: cells that leave the
+// collinear set out are sound, and that inversion is refused all the same.
+TEST(UnusableData, LogisticGridRefusesTheNumericallySingularCovarianceOfItsComposite) {
+    Sample s = edited([](Sample& x) {
+        for (size_t i = 0; i < x.n; ++i) x.x[i * 3 + 2] = x.x[i * 3] + x.x[i * 3 + 1];
+    });
+    for (size_t i = 0; i < s.n; ++i) s.y[i] = s.y[i] > 22.0 ? 1.0 : 0.0;
+    const std::vector<double> pairs = {1, 1, 0, 1, 0, 1, 0, 1, 1};
+    for (int32_t scale : {QEL_SCALE_RESPONSE, QEL_SCALE_LOGISTIC}) {
+        QelGridOptions* opts = qel_grid_options_create();
+        ASSERT_EQ(qel_grid_options_set_attribute_combi(opts, pairs.data(), 3, 3, QEL_LAYOUT_ROW_MAJOR), 0);
+        ASSERT_EQ(qel_grid_options_set_prediction_scale(opts, scale), 0);
+        Results r;
+        const int32_t status =
+            qel_grid(s.y.data(), s.n, s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, opts, &r.handle);
+        qel_grid_options_free(opts);
+        if (scale == QEL_SCALE_RESPONSE) {
+            EXPECT_EQ(status, 0) << qel_last_error();
+        } else {
+            EXPECT_EQ(status, 5);
+            EXPECT_TRUE(matches(kNumericallySingular, qel_last_error())) << qel_last_error();
+            EXPECT_EQ(r.handle, nullptr);
+        }
+    }
+}
+
 TEST(UnusableData, EveryModelCallRefusesAnOverflowingCovarianceUnderEveryMethod) {
     // 1e308 beside ordinary values: the covariance holds infinities. On this
     // sample LAPACK's SVD never returned.
