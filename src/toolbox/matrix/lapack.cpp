@@ -100,23 +100,34 @@ lapack_int dpotri(Uplo uplo, std::size_t n, double* a, std::size_t lda) {
     return info;
 }
 
+namespace {
+
+// The workspace of the condition estimators: `per_row` doubles and one
+// integer for each of the n rows (never empty).
+struct ConditionWork {
+    std::vector<double> work;
+    std::vector<lapack_int> iwork;
+    ConditionWork(std::size_t n, std::size_t per_row)
+        : work(per_row * std::max<std::size_t>(n, 1)), iwork(std::max<std::size_t>(n, 1)) {}
+};
+
+}  // namespace
+
 lapack_int dgecon(std::size_t n, const double* a, std::size_t lda, double anorm, double* rcond) {
     const char norm = '1';
     const lapack_int n_ = to_lapack_int(n), lda_ = to_lapack_int(lda);
-    std::vector<double> work(4 * std::max<std::size_t>(n, 1));
-    std::vector<lapack_int> iwork(std::max<std::size_t>(n, 1));
+    ConditionWork w(n, 4);
     lapack_int info = 0;
-    dgecon_(&norm, &n_, a, &lda_, &anorm, rcond, work.data(), iwork.data(), &info, 1);
+    dgecon_(&norm, &n_, a, &lda_, &anorm, rcond, w.work.data(), w.iwork.data(), &info, 1);
     return info;
 }
 
 lapack_int dpocon(Uplo uplo, std::size_t n, const double* a, std::size_t lda, double anorm, double* rcond) {
     const char u = uplo_char(uplo);
     const lapack_int n_ = to_lapack_int(n), lda_ = to_lapack_int(lda);
-    std::vector<double> work(3 * std::max<std::size_t>(n, 1));
-    std::vector<lapack_int> iwork(std::max<std::size_t>(n, 1));
+    ConditionWork w(n, 3);
     lapack_int info = 0;
-    dpocon_(&u, &n_, a, &lda_, &anorm, rcond, work.data(), iwork.data(), &info, 1);
+    dpocon_(&u, &n_, a, &lda_, &anorm, rcond, w.work.data(), w.iwork.data(), &info, 1);
     return info;
 }
 
