@@ -8,6 +8,7 @@
 // copies.
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "ffi/error.hpp"
 #include "ffi/results.hpp"
@@ -37,13 +38,14 @@ int32_t has_cell(const QelPredictionResults* results, int32_t censor, const Key&
     }
 }
 
-// A count: 0 for a handle that cannot be read, leaving the reason (none for
-// NULL when `null_silent`).
-template <class Count>
-size_t count_of(const QelPredictionResults* results, bool null_silent, Count count) noexcept {
-    if (results == nullptr && null_silent) return 0;
+// A count or a presence: 0 for a handle that cannot be read, leaving the
+// reason (none for NULL when `null_silent`).
+template <class Read>
+auto value_of(const QelPredictionResults* results, bool null_silent, Read read) noexcept {
+    using Value = decltype(read(std::declval<const PredictionResults&>()));
+    if (results == nullptr && null_silent) return Value{0};
     const auto held = open(results);
-    return held ? count(**held) : 0;
+    return held ? read(**held) : Value{0};
 }
 
 // Rows and columns of a matrix part, or status 3 when it is absent.
@@ -135,7 +137,7 @@ QEL_PRESENCE_TESTS(X)
 
 // The linear-regression value alone reads a NULL handle as absent silently.
 extern "C" QEL_API int32_t qel_results_has_yhat_linear(const QelPredictionResults* results) {
-    return count_of(results, true, [](const PredictionResults& r) noexcept { return r.core.yhat_linear ? 1 : 0; });
+    return value_of(results, true, [](const PredictionResults& r) noexcept -> int32_t { return r.core.yhat_linear ? 1 : 0; });
 }
 
 // --- per-censor presence tests and dimension queries: (suffix, key) ------
@@ -192,19 +194,19 @@ extern "C" QEL_API int32_t qel_results_include_dims(const QelPredictionResults* 
 
 // --- counts ----------------------------------------------------------------
 extern "C" QEL_API size_t qel_results_num_observations(const QelPredictionResults* results) {
-    return count_of(results, true, [](const PredictionResults& r) noexcept { return r.num_observations; });
+    return value_of(results, true, [](const PredictionResults& r) noexcept { return r.num_observations; });
 }
 
 extern "C" QEL_API size_t qel_results_num_variables(const QelPredictionResults* results) {
-    return count_of(results, true, [](const PredictionResults& r) noexcept { return r.num_variables; });
+    return value_of(results, true, [](const PredictionResults& r) noexcept { return r.num_variables; });
 }
 
 extern "C" QEL_API size_t qel_results_num_thresholds(const QelPredictionResults* results) {
-    return count_of(results, true, [](const PredictionResults& r) noexcept { return r.num_thresholds; });
+    return value_of(results, true, [](const PredictionResults& r) noexcept { return r.num_thresholds; });
 }
 
 extern "C" QEL_API size_t qel_results_num_combinations(const QelPredictionResults* results) {
-    return count_of(results, false, [](const PredictionResults& r) noexcept -> size_t {
+    return value_of(results, false, [](const PredictionResults& r) noexcept -> size_t {
         const auto& cells = r.grid_cells;
         if (!cells) return 0;
         // Whichever grid array was retained tells the count.
@@ -218,7 +220,7 @@ extern "C" QEL_API size_t qel_results_num_combinations(const QelPredictionResult
 }
 
 extern "C" QEL_API size_t qel_results_maxfit_index_len(const QelPredictionResults* results) {
-    return count_of(results, false, [](const PredictionResults& r) noexcept -> size_t {
+    return value_of(results, false, [](const PredictionResults& r) noexcept -> size_t {
         return r.maxfit_index ? r.maxfit_index->size() : 0;
     });
 }

@@ -33,7 +33,6 @@ constexpr const char* kBothNotSupported =
     "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
     "CensorType::Similarity. CensorType::Both is only available in maxfit and grid functions.";
 
-
 // Retained counts are whole numbers held as doubles; anything that does not
 // truncate to an unsigned count is a broken invariant.
 results::CountVector to_counts(const Vector& n) {
