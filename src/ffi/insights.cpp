@@ -126,8 +126,8 @@ std::int32_t single_output(std::string_view export_name, std::string_view panic_
         auto inputs = load();
         if (!inputs) return inputs.error();
         Vector result;
-        const std::int32_t status =
-            error::catch_faults(panic_text, FaultMessage::Fixed, [&]() -> std::int32_t { return compute(*inputs, result); });
+        const std::int32_t status = error::catch_faults(
+            panic_text, FaultMessage::Fixed, [&]() -> std::int32_t { return compute(*inputs, result); });
         if (status != QEL_STATUS_OK) return status;
         return copy_array1_to_out(result.span(), out, out_len, out_name);
     });
@@ -224,8 +224,8 @@ extern "C" QEL_API int32_t qel_relevance_metrics(const double* X, size_t rows, s
                                                          cov_inv_layout);
         if (!inputs) return inputs.error();
         std::optional<toolbox::qel::insights::RelevanceResult> result;
-        const int32_t status =
-            ffi::error::catch_faults("internal panic in qel_relevance_metrics", ffi::error::FaultMessage::Fixed, [&]() -> int32_t {
+        const int32_t status = ffi::error::catch_faults(
+            "internal panic in qel_relevance_metrics", ffi::error::FaultMessage::Fixed, [&]() -> int32_t {
                 auto r = toolbox::qel::insights::relevance(inputs->X.view(), inputs->theta.view(),
                                                            inputs->mean.view(), inputs->cov_inv.view());
                 if (!r) return ffi::error::map_compute_err(r.error());

@@ -23,9 +23,10 @@ namespace ffi::model_call {
 // the create call's defaults stand in; a handle of another kind is refused.
 // `engine(y, x, theta, options)` returns a `Result<PredictionResults>`.
 template <class Handle, class Engine>
-std::int32_t run(std::string_view call, std::string_view fault_context, const double* y, std::size_t y_len, const double* X,
-                 std::size_t rows, std::size_t cols, std::int32_t layout, const double* theta, std::size_t theta_len,
-                 const Handle* handle, QelPredictionResults** out_results, Engine&& engine) noexcept {
+std::int32_t run(std::string_view call, std::string_view fault_context, const double* y, std::size_t y_len,
+                 const double* X, std::size_t rows, std::size_t cols, std::int32_t layout, const double* theta,
+                 std::size_t theta_len, const Handle* handle, QelPredictionResults** out_results,
+                 Engine&& engine) noexcept {
     error::clear_last_error();
     if (out_results == nullptr) {
         error::set_last_error("out_results is null");

@@ -17,8 +17,8 @@ static_assert(offsetof(QelModelCallArgs, y) == 0 && offsetof(QelModelCallArgs, y
 extern "C" QEL_API int32_t qel_predict(const double* y, size_t y_len, const double* X, size_t rows, size_t cols,
                                        int32_t layout, const double* theta, size_t theta_len,
                                        const QelPredictOptions* options, QelPredictionResults** out_results) {
-    return ffi::model_call::run("qel_predict", "internal panic in qel_predict (often singular / ill-conditioned data)", y,
-                                y_len, X, rows, cols, layout, theta, theta_len, options,
+    return ffi::model_call::run("qel_predict", "internal panic in qel_predict (often singular / ill-conditioned data)",
+                                y, y_len, X, rows, cols, layout, theta, theta_len, options,
                                 out_results, [](auto yv, auto xv, auto tv, const auto& opts) {
                                     return toolbox::qel::models::predict::predict(yv, xv, tv, opts);
                                 });

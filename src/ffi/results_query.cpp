@@ -137,7 +137,8 @@ QEL_PRESENCE_TESTS(X)
 
 // The linear-regression value alone reads a NULL handle as absent silently.
 extern "C" QEL_API int32_t qel_results_has_yhat_linear(const QelPredictionResults* results) {
-    return value_of(results, true, [](const PredictionResults& r) noexcept -> int32_t { return r.core.yhat_linear ? 1 : 0; });
+    return value_of(results, true,
+                    [](const PredictionResults& r) noexcept -> int32_t { return r.core.yhat_linear ? 1 : 0; });
 }
 
 // --- per-censor presence tests and dimension queries: (suffix, key) ------

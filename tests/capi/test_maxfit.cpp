@@ -234,7 +234,8 @@ TEST(MaxFit, FailuresLeaveNoResults) {
         {"two equal columns: singular covariance", twins, 5, panic + "Failed to invert covariance matrix: \""},
         {"constant column", constant, 5,
          "column 0 of X has no spread (every observed value is 1): drop it, or use the pseudoinverse"},
-        {"infinite value", infinite, 5, "covariance of X is not finite for column 1 (an infinite or overflowing value, "},
+        {"infinite value", infinite, 5,
+         "covariance of X is not finite for column 1 (an infinite or overflowing value, "},
     };
     for (const Case& c : cases) {
         for (const char* inner : {"off", "auto"}) {

@@ -91,9 +91,12 @@ Result<void> check_covariance_finite(MatView cov, std::span<const std::size_t> c
     if (non_finite == 0) return {};
     // No entry at all (one observation, or no complete row under the
     // complete-rows rule) says nothing about a column.
-    if (non_finite == cov.size()) return compute_error(format("covariance of X is not finite for any column {}", kCauses));
+    if (non_finite == cov.size()) {
+        return compute_error(format("covariance of X is not finite for any column {}", kCauses));
+    }
     if (first_diagonal) {
-        return compute_error(format("covariance of X is not finite for column {} {}", column(*first_diagonal), kCauses));
+        return compute_error(
+            format("covariance of X is not finite for column {} {}", column(*first_diagonal), kCauses));
     }
     return compute_error(format(
         "covariance of X is not finite for columns {} and {} (an infinite or overflowing value, or fewer than two rows "
