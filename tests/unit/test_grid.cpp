@@ -363,7 +363,7 @@ TEST(GridFinalisation, MissingValuesReweightByValidCounts) {
     const ByteMatrix combos{{1, 1}, {1, 0}};
     GridCompositeAccumulator acc = GridCompositeAccumulator::create(3, 2);
     acc.adjusted_fit_total_sum = 2.0;
-    acc.yhat_fit_total = 100.0;  // not used with missing values
+    acc.yhat_fit_total = 100.0;  // not used while the cells lend weights
     acc.include_weight_sum = Vector{1.0, 1.0, 2.0};
     acc.valid_count = Vector{4.0, 2.0, 0.0};  // C T P = 4
     const Vector y{1.0, 2.0, 3.0};
@@ -373,6 +373,15 @@ TEST(GridFinalisation, MissingValuesReweightByValidCounts) {
     EXPECT_EQ((*r.weights)(0, 0), 0.5 / 2.5);
     EXPECT_EQ((*r.weights)(2, 0), 1.0 / 2.5);
     EXPECT_EQ(r.core.yhat[0], 0.5 / 2.5 * 1.0 + 1.0 / 2.5 * 2.0 + 1.0 / 2.5 * 3.0);
+
+    // No cell lent a weight (every threshold retained at most as many
+    // observations as the cell has attributes): the weights would predict 0,
+    // the cells' predictions pooled by adjusted fit stand.
+    acc.include_weight_sum = Vector{0.0, 0.0, 0.0};
+    PredictionResults none = PredictionResults::create(3, 2, 1, Vector{});
+    ASSERT_TRUE(calculate_composite_results(acc, combos, y.view(), none, true, 2, 1));
+    EXPECT_EQ(none.core.yhat[0], 50.0);
+    for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ((*none.weights)(i, 0), 0.0);
 }
 
 // ------------------------------------------------------------------ retained cells

@@ -113,8 +113,14 @@ Result<void> calculate_composite_results(const GridCompositeAccumulator& acc, co
         for (std::size_t i = 0; i < n; ++i) s += w_in[i];
         if (s > 0.0) {
             for (std::size_t i = 0; i < n; ++i) w_in[i] /= s;
+            for (std::size_t i = 0; i < n; ++i) yhat += w_in[i] * y[i];
+        } else {
+            // No cell lends the composite a weight: each of its thresholds
+            // retains no more observations than the cell has attributes. The
+            // weights would predict 0; the cells' own predictions, pooled by
+            // adjusted fit as on complete data, still stand.
+            yhat = acc.yhat_fit_total / d;
         }
-        for (std::size_t i = 0; i < n; ++i) yhat += w_in[i] * y[i];
     } else {
         yhat = acc.yhat_fit_total / d;
     }
