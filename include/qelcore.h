@@ -749,10 +749,10 @@ QEL_API int32_t qel_maxfit_options_set_objective(QelMaxFitOptions* opts, const c
  *
  * Nothing retained. A threshold that retains no observation (QEL_CENSOR_GT
  * at t = 1, a score cut-off beyond every score), or only one, gives every
- * observation the weight 1/N: yhat is the mean of y, fit 0, and outlier
- * influence and agreement NaN (0 in a run of 12 thresholds or more). The
- * asymmetry against the censored observations, and so the adjusted fit, is
- * not 0.
+ * observation that has a relevance the weight 1/M (M their number, the
+ * others 0): yhat is their mean of y, fit 0, and outlier influence and
+ * agreement NaN (0 in a run of 12 thresholds or more). The asymmetry against
+ * the censored observations, and so the adjusted fit, is not 0.
  *
  * Standard output, only with the verbose flag: qel_predict prints nothing.
  * qel_maxfit prints "All-NaN slice encountered!" and a line feed for each
@@ -799,13 +799,16 @@ typedef struct QelModelCallArgs {
  *              failure; free it with qel_prediction_results_free.
  *
  * Missing values in X follow the handle's missing-moments setting:
- * QEL_MISSING_PAIRWISE (the default) takes each covariance entry from the
- * observations that have both attributes and keeps every row in N;
- * QEL_MISSING_COMPLETE takes means and covariance from the complete rows and
- * makes their number N. Either way a row with a missing attribute has no
- * distance to the target: its relevance and similarity are NaN, it is
- * neither retained nor censored, its weight is 0 (1/N at a threshold that
- * retains at most one observation) and its solo prediction NaN. A run in
+ * QEL_MISSING_PAIRWISE (the default) takes each mean from the observations
+ * that have the attribute and each covariance entry from those that have
+ * both; QEL_MISSING_COMPLETE takes means and covariance from the complete
+ * rows. Either way a row with a missing attribute has no distance to the
+ * target: its relevance and similarity are NaN, it is neither retained nor
+ * censored, its weight is 0 at every threshold and its solo prediction NaN.
+ * The weights count only the rows that have a relevance (M of the N in
+ * "What the parts are" below), so that those of each threshold sum to 1 and
+ * yhat moves with y: y + c predicts yhat + c.
+ * A run in
  * which no observation has a finite censor score (every row misses a value,
  * or the target is so far away that its distances overflow) fails with
  * status 5. y and theta: see "The model calls" above.
@@ -898,7 +901,9 @@ QEL_API int32_t qel_maxfit_call(const QelModelCallArgs* args);
  * only those in N, the other rows weighing 0 in it. With missing values each
  * observation's composite weight is divided by the share of the cells in
  * which it has a score, the weights are scaled to sum 1, and the composite
- * yhat is their sum with y; with adjust_impact_for_missing (the default) the
+ * yhat is their sum with y (when no cell lends a weight, as at thresholds
+ * that retain no more observations than a cell has attributes, it is the
+ * cells' yhat pooled by adjusted fit, as on complete data); with adjust_impact_for_missing (the default) the
  * attributes with missing values also get noise-twin cells (missing-value
  * importance, under the results below). At most 64 columns may miss values.
  *
@@ -943,13 +948,14 @@ QEL_API int32_t qel_grid_call(const QelModelCallArgs* args);
  * result holds composites of its cells, one value per per-threshold part.
  *
  * weights            N x T partial-sample weights of the retained side:
- *                    w_i = 1/N + lambda_sq / (n - 1) * (r_i [i retained] -
- *                    (sum of the retained r) / N), with r the relevance, n
- *                    the retained count and lambda_sq (aux_lambda_sq) the
- *                    sum of r^2 over all observations over that over the
- *                    retained ones, each divided by its count - 1; a NaN
- *                    weight is stored as 0, and a column without one sums
- *                    to 1.
+ *                    w_i = 1/M + lambda_sq / (n - 1) * (r_i [i retained] -
+ *                    (sum of the retained r) / M), with r the relevance, M
+ *                    the number of observations that have one (N without
+ *                    missing values), n the retained count and lambda_sq
+ *                    (aux_lambda_sq) the sum of r^2 over all observations
+ *                    over that over the retained ones, each divided by its
+ *                    count - 1; a NaN weight is stored as 0, a row without a
+ *                    relevance weighs 0, and each column sums to 1.
  * weights_excluded   The same weights formed from the censored observations.
  * include            1 where an observation is retained at a threshold.
  * yhat               The prediction: the sum of weights times y, on the

@@ -94,30 +94,31 @@ TEST(PredictionWeights, ScoreUnitReportsPercentileRanks) {
     EXPECT_EQ(out->n[1], 2.0);
 }
 
-TEST(PredictionWeights, ListwiseCountsOnlyCompleteRows) {
-    // A cut-off that retains one observation makes lambda_sq 0: every weight
-    // of the column is 1/N_w.
-    struct Case {
-        const char* name;
-        MissingMoments moments;
-        std::optional<std::size_t> complete_rows;
-        double inv_n;
-    } cases[] = {
-        {"listwise, counted from x", MissingMoments::Complete, std::nullopt, 1.0 / 3.0},
-        {"listwise, count of the producer", MissingMoments::Complete, 4, 1.0 / 4.0},
-        {"pairwise", MissingMoments::Pairwise, 3, 1.0 / 5.0},
-    };
-    for (const auto& c : cases) {
-        PredictionResults results = fresh(1);
-        PrecomputedInsights p = sample_insights();
-        p.complete_rows = c.complete_rows;
+TEST(PredictionWeights, OnlyTheRowsWithARelevanceAreWeighed) {
+    // Four of the five rows have a relevance, whichever rule made the
+    // covariance: N is 4, and the row without one weighs nothing, also where
+    // a cut-off that retains one observation makes lambda_sq 0 (column 0).
+    // So each column's weights sum to 1.
+    for (MissingMoments moments : {MissingMoments::Complete, MissingMoments::Pairwise}) {
+        PredictionResults results = fresh(2);
         RunSpec r;
-        r.thresholds = Vector{4.0};
-        r.moments = c.moments;
-        auto out = run(results, InsightSource::owned(std::move(p)), r);
-        ASSERT_TRUE(out.has_value()) << c.name;
-        ASSERT_EQ(results.auxiliary->lambda_sq[0], 0.0) << c.name;
-        for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ((*results.weights)(i, 0), c.inv_n) << c.name << " " << i;
+        r.thresholds = Vector{4.0, 1.5};
+        r.moments = moments;
+        auto out = run(results, InsightSource::owned(sample_insights()), r);
+        ASSERT_TRUE(out.has_value());
+        ASSERT_EQ(results.auxiliary->lambda_sq[0], 0.0);
+        ASSERT_NE(results.auxiliary->lambda_sq[1], 0.0);
+        EXPECT_EQ(results.auxiliary->phi[1], 3.0 / 4.0);
+        const Matrix& w = *results.weights;
+        for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(w(i, 0), i == 1 ? 0.0 : 1.0 / 4.0) << i;
+        EXPECT_EQ(w(1, 1), 0.0);
+        for (const Matrix* side : {&*results.weights, &*results.weights_excluded}) {
+            for (std::size_t k = 0; k < 2; ++k) {
+                double sum = 0.0;
+                for (std::size_t i = 0; i < 5; ++i) sum += (*side)(i, k);
+                EXPECT_NEAR(sum, 1.0, 1e-15) << k;
+            }
+        }
     }
 }
 
@@ -138,7 +139,7 @@ TEST(PredictionWeights, SimilarityCensorsButRelevanceWeighs) {
             EXPECT_EQ((*results.include)(i, k), include(i, k));
         }
     }
-    auto want = psr_weights::psr_weights_include_exclude(include, exclude, p.relevance, 5.0);
+    auto want = psr_weights::psr_weights_include_exclude(include, exclude, p.relevance, 4.0);
     ASSERT_TRUE(want.has_value());
     for (std::size_t i = 0; i < 5; ++i) {
         for (std::size_t k = 0; k < 2; ++k) {
@@ -175,9 +176,9 @@ TEST(PredictionWeights, WithoutWeightsTheSummaryTakesTheirPlace) {
     ASSERT_TRUE(results.auxiliary.has_value());
     ASSERT_TRUE(out->summary.has_value());
     const auto& s = *out->summary;
-    auto want = psr_weights::psr_eval_include_exclude(*results.include, s.exclude, p.relevance, 5.0);
+    auto want = psr_weights::psr_eval_include_exclude(*results.include, s.exclude, p.relevance, 4.0);
     ASSERT_TRUE(want.has_value());
-    EXPECT_EQ(s.eval.n_total, 5.0);
+    EXPECT_EQ(s.eval.n_total, 4.0);  // the rows with a relevance
     for (std::size_t k = 0; k < 2; ++k) {
         EXPECT_EQ(s.eval.include_side.lambda_sq[k], want->include_side.lambda_sq[k]);
         EXPECT_EQ(s.eval.exclude_side.part_mean[k], want->exclude_side.part_mean[k]);

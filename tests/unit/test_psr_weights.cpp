@@ -1,12 +1,14 @@
 // Partial-sample weights, materialised and streamed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "toolbox/qel/insights/fit/fit.hpp"
 #include "toolbox/qel/insights/weights/psr_weights.hpp"
@@ -27,6 +29,15 @@ struct Sample {
     BoolMatrix include, exclude;
 };
 
+// Column k of the masks: retained at r >= cut, censored below; a NaN
+// relevance on neither side.
+void censor_at(Sample& s, std::size_t k, double cut) {
+    for (std::size_t i = 0; i < s.r.size(); ++i) {
+        s.include(i, k) = s.r[i] >= cut;
+        s.exclude(i, k) = s.r[i] < cut;
+    }
+}
+
 // Censors the relevance at T cut-offs (>=); a NaN relevance is on neither side.
 Sample random_sample(std::size_t n, std::size_t t, unsigned seed, double nan_share) {
     std::mt19937_64 rng(seed);
@@ -37,13 +48,7 @@ Sample random_sample(std::size_t n, std::size_t t, unsigned seed, double nan_sha
         s.y[i] = normal(rng) + 2.0;
         s.r[i] = missing(rng) ? kNaN : normal(rng);
     }
-    for (std::size_t k = 0; k < t; ++k) {
-        const double cut = -1.5 + 3.0 * static_cast<double>(k) / static_cast<double>(t);
-        for (std::size_t i = 0; i < n; ++i) {
-            s.include(i, k) = s.r[i] >= cut;
-            s.exclude(i, k) = s.r[i] < cut;
-        }
-    }
+    for (std::size_t k = 0; k < t; ++k) censor_at(s, k, -1.5 + 3.0 * static_cast<double>(k) / static_cast<double>(t));
     return s;
 }
 
@@ -85,8 +90,9 @@ TEST(PsrWeights, DegenerateSides) {
         std::vector<double> weights;
     } cases[] = {
         {"nobody on the side", {1.0, kNaN, 2.0}, {false, false, false}, 0.0, true, 1.0, {1.0 / 3, 0.0, 1.0 / 3}},
+        // A uniform column, in which the row without a relevance still weighs nothing.
         {"exactly one, nonzero relevance", {1.0, kNaN, 2.0}, {false, false, true}, kInf, false, 0.0,
-         {1.0 / 3, 1.0 / 3, 1.0 / 3}},
+         {1.0 / 3, 0.0, 1.0 / 3}},
         {"all relevances zero", {0.0, 0.0, 0.0}, {true, true, false}, 0.0, false, 1.0, {1.0 / 3, 1.0 / 3, 1.0 / 3}},
         {"all zero, exactly one on the side", {0.0, 0.0, 0.0}, {false, true, false}, kNaN, false, 1.0,
          {0.0, 0.0, 0.0}},
@@ -195,12 +201,41 @@ class StreamedVsMaterialised : public ::testing::TestWithParam<std::size_t> {};
 TEST_P(StreamedVsMaterialised, AgreeOnRandomDataWithNaNRelevances) {
     const std::size_t t = GetParam();
     const std::size_t n = 157;
-    const Sample s = random_sample(n, t, 100 + static_cast<unsigned>(t), 0.1);
-    const double n_f = static_cast<double>(n) - 3.0;  // a caller's count differing from N
+    Sample s = random_sample(n, t, 100 + static_cast<unsigned>(t), 0.1);
+    // The last column retains one observation alone and, from three columns
+    // on, the second censors one alone: lambda_sq is 0 on that side.
+    std::vector<double> finite;
+    for (double r : s.r) {
+        if (!std::isnan(r)) finite.push_back(r);
+    }
+    std::sort(finite.begin(), finite.end());
+    censor_at(s, t - 1, finite.back());
+    if (t >= 3) censor_at(s, 1, finite[1]);
+    const double n_f = static_cast<double>(finite.size());
     auto mat = psr_weights_include_exclude(s.include, s.exclude, s.r, n_f);
     auto ev = psr_eval_include_exclude(s.include, s.exclude, s.r, n_f);
     ASSERT_TRUE(mat.has_value() && ev.has_value());
     const double inv_n = 1.0 / ev->n_total;
+    ASSERT_LT(finite.size(), n);
+    ASSERT_EQ(ev->include_side.lambda_sq[t - 1], 0.0);
+    if (t >= 3) {
+        ASSERT_EQ(ev->exclude_side.lambda_sq[1], 0.0);
+    }
+
+    // A row without a relevance weighs nothing in any column, so every
+    // column of either side sums to 1 over the others.
+    for (const Matrix* w : {&mat->weights, &mat->weights_excluded}) {
+        for (std::size_t k = 0; k < t; ++k) {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < n; ++i) {
+                if (std::isnan(s.r[i])) {
+                    EXPECT_EQ((*w)(i, k), 0.0) << i << " " << k;
+                }
+                sum += (*w)(i, k);
+            }
+            EXPECT_NEAR(sum, 1.0, 1e-12) << k;
+        }
+    }
 
     // The weights themselves, bit for bit.
     for (std::size_t k = 0; k < t; ++k) {

@@ -7,7 +7,6 @@
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/inversion.hpp"
 #include "toolbox/matrix/mask.hpp"
-#include "toolbox/matrix/validation/counts.hpp"
 #include "toolbox/qel/insights/relevance.hpp"
 #include "toolbox/qel/results/mutators.hpp"
 #include "toolbox/stats/percentile.hpp"
@@ -31,7 +30,6 @@ PrecomputedInsights compute_insights(MatView x, VecView theta, std::optional<Mat
     if (known_means == nullptr) computed_means = matrix::covariance::average_with_n(x, listwise);
     const matrix::covariance::MeanAndN& means = known_means ? *known_means : computed_means;
     const Vector& mean = means.mean;
-    const std::size_t count = means.n;
     Matrix computed;
     MatView inverse;
     if (cov_inv) {
@@ -46,12 +44,18 @@ PrecomputedInsights compute_insights(MatView x, VecView theta, std::optional<Mat
     auto rel = relevance(x, theta, mean.view(), inverse);
     if (!rel) fault(rel.error().message);
     PrecomputedInsights out;
-    if (listwise) out.complete_rows = count;
     out.relevance = std::move(rel->relevance);
     out.similarity = std::move(rel->similarity);
     out.info_x = std::move(rel->info_x);
     out.info_theta = std::move(rel->info_theta);
     return out;
+}
+
+// The observations that have a relevance (not NaN).
+std::size_t with_relevance(const Vector& relevance) {
+    std::size_t n = 0;
+    for (double r : relevance) n += std::isnan(r) ? 0 : 1;
+    return n;
 }
 
 // Truncation to an unsigned count; anything a count can never be is a fault.
@@ -92,12 +96,6 @@ Result<PredictionWeightsResult> prediction_weights_with_insights(
         local = compute_insights(x, theta, cov_inv, listwise, std::get<InsightSource::Compute>(source.kind).means);
     }
 
-    double n_w = static_cast<double>(x.rows());
-    if (listwise) {
-        n_w = static_cast<double>(insights->complete_rows ? *insights->complete_rows
-                                                          : matrix::validation::counts::complete_rows(x));
-    }
-
     if (censor_type == CensorType::Both) {
         return compute_error(
             "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
@@ -106,6 +104,12 @@ Result<PredictionWeightsResult> prediction_weights_with_insights(
     const Vector& scores = censor_type == CensorType::Relevance ? insights->relevance : insights->similarity;
     const Vector& rel = insights->relevance;
     require(scores.size() == x.rows() && rel.size() == x.rows(), "relevance measures do not match the rows of x");
+    // A row without a relevance (a missing attribute, of its own or of the
+    // target) takes no part in the weights, whichever rule made the
+    // covariance: N counts the others, so that their weights sum to 1 and
+    // the predictions move with the outcomes. Under the complete-rows rule
+    // they are the complete rows.
+    const double n_w = static_cast<double>(with_relevance(rel));
 
     const Vector thr = thresholds ? Vector::from(*thresholds) : Vector{0.5};
     const std::size_t t = thr.size();

@@ -19,11 +19,10 @@ namespace toolbox::qel::insights::weights::prediction_weights {
 
 // Relevance measures computed once by a caller for several censor passes.
 struct PrecomputedInsights {
-    std::optional<std::size_t> complete_rows;  // rows of x without NaN, when known
-    matrix::Vector relevance;                  // N
-    matrix::Vector similarity;                 // N
-    matrix::Vector info_x;                     // N
-    matrix::Vector info_theta;                 // 1
+    matrix::Vector relevance;   // N
+    matrix::Vector similarity;  // N
+    matrix::Vector info_x;      // N
+    matrix::Vector info_theta;  // 1
 };
 
 // Where the relevance measures of a run come from.

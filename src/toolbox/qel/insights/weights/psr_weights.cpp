@@ -118,7 +118,7 @@ struct ColumnFactors {
 
 // The weight formula of `psr_weight` on four lanes at once, for the masked
 // values `m`: the same operations on the same values in every lane, the NaN
-// test and the uniform column as selects.
+// tests and the uniform column as selects.
 [[gnu::always_inline]] inline lanes::v4d lane_weight(const lanes::v4d& m, const lanes::v4d& fb, const lanes::v4d& fc,
                                                      const lanes::v4l& uni, const lanes::v4d& inv) {
     const lanes::v4d zero = {0.0, 0.0, 0.0, 0.0};
@@ -126,7 +126,7 @@ struct ColumnFactors {
     lanes::v4d x = e * fb;
     x = x + inv;
     x = x == x ? x : zero;
-    return uni ? inv : x;
+    return uni ? (m == m ? inv : zero) : x;
 }
 
 // The factors of group g of a block, in lanes.

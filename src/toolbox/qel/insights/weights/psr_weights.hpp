@@ -56,7 +56,7 @@ struct GridPsrSummary {
 // The per-threshold factors of the weight formula. Computing them once per
 // column performs the very operations the formula names, on the same inputs.
 struct PsrColumn {
-    bool uniform;  // lambda_sq == 0.0 (-0.0 included): every weight is 1/N
+    bool uniform;  // lambda_sq == 0.0 (-0.0 included): 1/N for every observation with a relevance
     double b;      // lambda_sq / (n - 1.0)
     double c;      // phi * part_mean
 };
@@ -75,8 +75,12 @@ inline double psr_masked(bool d, double v) noexcept { return (d ? 1.0 : 0.0) * v
 // The weight formula, the single definition of every partial-sample weight:
 // w = ((m - phi * part_mean) * (lambda_sq / (n - 1))) + 1/N, in this order,
 // 1/N where lambda_sq is 0, and 0.0 in place of NaN. `inv_n` is 1.0 / N.
+//
+// An observation without a relevance (m is NaN) weighs 0.0 in every column:
+// N counts only the others, so that each column's weights sum to 1 over
+// them, the column where lambda_sq is 0 as much as any other.
 inline double psr_weight(double m, const PsrColumn& col, double inv_n) noexcept {
-    if (col.uniform) return inv_n;
+    if (col.uniform) return std::isnan(m) ? 0.0 : inv_n;
     const double e = m - col.c;
     double w = e * col.b;
     w = w + inv_n;

@@ -59,7 +59,7 @@ Result<void> run_cell(const GridRunContext& ctx, const CellInputs& cell, const C
         CombinationMean cm = means();
         auto rel = insights::relevance(cell.x, cell.theta, cm.mean.view(), inv->view());
         if (!rel) return fail(CellStep::Relevance, CensorType::Both, std::move(rel.error()));
-        shared = pw::PrecomputedInsights{cm.complete_rows, std::move(rel->relevance), std::move(rel->similarity),
+        shared = pw::PrecomputedInsights{std::move(rel->relevance), std::move(rel->similarity),
                                          std::move(rel->info_x), std::move(rel->info_theta)};
     }
     options.cov_inv = std::move(*inv);

@@ -132,7 +132,7 @@ Result<void> accumulate_one_fused_noise_twin(helpers::GridCompositeAccumulator& 
 
     const helpers::CellInputs cell{x_sel.view(), theta_sel.view(), sub.view(), selected, sel.touches_hole,
                                    {.ysolo_histogram = false, .weights = false, .solo = false}};
-    const helpers::CellMeans shared_means = [&] { return helpers::CombinationMean{std::move(means), lw.n}; };
+    const helpers::CellMeans shared_means = [&] { return helpers::CombinationMean{std::move(means)}; };
     const helpers::CellWording wording{helpers::CellWording::Kind::NoiseTwin, k};
     return helpers::run_cell(ctx, cell, shared_means, wording,
                              [&](enums::CensorType, const predict::PredictInnerResult& pass) {

@@ -194,11 +194,11 @@ CombinationMean combination_mean(const GridCovRef& source, MatView x_c, std::spa
         }
         const double dn = static_cast<double>(x_c.rows());
         for (std::size_t a = 0; a < m; ++a) mean[a] /= dn;
-        return {std::move(mean), std::nullopt};
+        return {std::move(mean)};
     }
     Vector mean = Vector::uninit(columns.size());
     for (std::size_t a = 0; a < columns.size(); ++a) mean[a] = source.parent->mean[columns[a]];
-    return {std::move(mean), source.parent->n_complete};
+    return {std::move(mean)};
 }
 
 std::vector<CensorType> censor_list(CensorType type) {

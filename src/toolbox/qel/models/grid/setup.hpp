@@ -85,8 +85,7 @@ Result<GridCovRef> combination_cov_parent(bool touches_hole, ByteRow row,
                                           const matrix::Matrix& full_cov, const ListwiseParents& parents);
 
 struct CombinationMean {
-    matrix::Vector mean;                      // m
-    std::optional<std::size_t> complete_rows; // absent for the full covariance
+    matrix::Vector mean;  // m
 };
 
 CombinationMean combination_mean(const GridCovRef& source, matrix::MatView x_c,
