@@ -104,43 +104,37 @@ QEL_TARGET_CLONES("avx2", "default") SideSums side_sums(BoolMatView mask, VecVie
 struct ColumnFactors {
     Vector b;
     Vector c;
-    Vector uniform;  // 1.0 where every weight is 1/N
 
     explicit ColumnFactors(const matrix::Array1<PsrColumn>& cols)
-        : b(Vector::uninit(cols.size())), c(Vector::uninit(cols.size())), uniform(Vector::uninit(cols.size())) {
+        : b(Vector::uninit(cols.size())), c(Vector::uninit(cols.size())) {
         for (std::size_t k = 0; k < cols.size(); ++k) {
             b[k] = cols[k].b;
             c[k] = cols[k].c;
-            uniform[k] = cols[k].uniform ? 1.0 : 0.0;
         }
     }
 };
 
 // The weight formula of `psr_weight` on four lanes at once, for the masked
 // values `m`: the same operations on the same values in every lane, the NaN
-// tests and the uniform column as selects.
+// test as a select.
 [[gnu::always_inline]] inline lanes::v4d lane_weight(const lanes::v4d& m, const lanes::v4d& fb, const lanes::v4d& fc,
-                                                     const lanes::v4l& uni, const lanes::v4d& inv) {
+                                                     const lanes::v4d& inv) {
     const lanes::v4d zero = {0.0, 0.0, 0.0, 0.0};
     const lanes::v4d e = m - fc;
     lanes::v4d x = e * fb;
     x = x + inv;
-    x = x == x ? x : zero;
-    return uni ? (m == m ? inv : zero) : x;
+    return x == x ? x : zero;
 }
 
 // The factors of group g of a block, in lanes.
 template <std::size_t NV>
 struct GroupFactors {
     lanes::v4d b[NV], c[NV];
-    lanes::v4l uniform[NV];
 
     [[gnu::always_inline]] GroupFactors(const lanes::Block& blk, const ColumnFactors& f) {
-        const lanes::v4d one = {1.0, 1.0, 1.0, 1.0};
         for (std::size_t g = 0; g < NV; ++g) {
             b[g] = lanes::gather(blk, f.b.data(), g);
             c[g] = lanes::gather(blk, f.c.data(), g);
-            uniform[g] = lanes::gather(blk, f.uniform.data(), g) == one;
         }
     }
 
@@ -152,7 +146,7 @@ struct GroupFactors {
         const double off = 0.0 * ri;
         const lanes::v4d on_side = {ri, ri, ri, ri};
         const lanes::v4d off_side = {off, off, off, off};
-        return lane_weight(lanes::load_mask(blk, d, g) ? on_side : off_side, b[g], c[g], uniform[g], inv);
+        return lane_weight(lanes::load_mask(blk, d, g) ? on_side : off_side, b[g], c[g], inv);
     }
 };
 
@@ -324,8 +318,8 @@ void mix_rows(BoolMatView include, BoolMatView exclude, VecView r, const ColumnF
     for (std::size_t i = full; i < n_rows; ++i) {
         double s_in = 0.0, s_ex = 0.0;
         for (std::size_t k = 0; k < t; ++k) {
-            const PsrColumn cin{f_in.uniform[k] != 0.0, f_in.b[k], f_in.c[k]};
-            const PsrColumn cex{f_ex.uniform[k] != 0.0, f_ex.b[k], f_ex.c[k]};
+            const PsrColumn cin{f_in.b[k], f_in.c[k]};
+            const PsrColumn cex{f_ex.b[k], f_ex.c[k]};
             s_in = s_in + psr_weight(psr_masked(include(i, k), r[i]), cin, inv_n) * a[k];
             s_ex = s_ex + psr_weight(psr_masked(exclude(i, k), r[i]), cex, inv_n) * b[k];
         }

@@ -56,16 +56,21 @@ struct GridPsrSummary {
 // The per-threshold factors of the weight formula. Computing them once per
 // column performs the very operations the formula names, on the same inputs.
 struct PsrColumn {
-    bool uniform;  // lambda_sq == 0.0 (-0.0 included): 1/N for every observation with a relevance
-    double b;      // lambda_sq / (n - 1.0)
-    double c;      // phi * part_mean
+    double b;  // lambda_sq / (n - 1.0)
+    double c;  // phi * part_mean
 };
 
+// Where lambda_sq is 0 (-0.0 included), every observation with a relevance
+// weighs 1/N and one without weighs nothing. Both factors 0 give exactly
+// that: ((m - 0) * 0) + 1/N is 1/N for a finite m, NaN (stored as 0.0) for a
+// NaN one, and such a column never meets an infinite relevance, which would
+// make the full variance, and so lambda_sq, infinite or NaN.
 inline PsrColumn psr_column(const PsrSide& side, std::size_t k) noexcept {
+    if (side.lambda_sq[k] == 0.0) return PsrColumn{0.0, 0.0};
     const double a = side.n[k] - 1.0;
     const double b = side.lambda_sq[k] / a;
     const double c = side.phi[k] * side.part_mean[k];
-    return PsrColumn{side.lambda_sq[k] == 0.0, b, c};
+    return PsrColumn{b, c};
 }
 
 // The masked value (d ? 1.0 : 0.0) * v, a product: NaN stays NaN outside the
@@ -74,13 +79,13 @@ inline double psr_masked(bool d, double v) noexcept { return (d ? 1.0 : 0.0) * v
 
 // The weight formula, the single definition of every partial-sample weight:
 // w = ((m - phi * part_mean) * (lambda_sq / (n - 1))) + 1/N, in this order,
-// 1/N where lambda_sq is 0, and 0.0 in place of NaN. `inv_n` is 1.0 / N.
+// 1/N where lambda_sq is 0 (through the factors of `psr_column`), and 0.0 in
+// place of NaN. `inv_n` is 1.0 / N.
 //
 // An observation without a relevance (m is NaN) weighs 0.0 in every column:
 // N counts only the others, so that each column's weights sum to 1 over
 // them, the column where lambda_sq is 0 as much as any other.
 inline double psr_weight(double m, const PsrColumn& col, double inv_n) noexcept {
-    if (col.uniform) return std::isnan(m) ? 0.0 : inv_n;
     const double e = m - col.c;
     double w = e * col.b;
     w = w + inv_n;
