@@ -64,11 +64,32 @@ void BM_nancov_complete_data(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(cv::nancov(x, false));
 }
 
+// What a pairwise covariance of data with missing values costs before its
+// inversion, against the inversion itself, at K attributes (the argument).
+Matrix pairwise_cov_of(std::size_t k) {
+    Matrix x = Matrix::uninit(2000, k);
+    for (std::size_t i = 0; i < x.rows(); ++i)
+        for (std::size_t j = 0; j < k; ++j) x(i, j) = missing_data()(i, j % kCols) + 0.01 * static_cast<double>(i % 7 * j);
+    return cv::nancov(x, false);
+}
+
+void BM_pairwise_definite_check(benchmark::State& state) {
+    const Matrix c = pairwise_cov_of(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(cv::check_pairwise_definite(c));
+}
+
+void BM_invert_pairwise_cov(benchmark::State& state) {
+    const Matrix c = pairwise_cov_of(static_cast<std::size_t>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(cv::invert_cov(c, toolbox::enums::InversionMethod::Gaussian));
+}
+
 BENCHMARK(BM_cov)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_cov_on_missing_data)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_nancov_pairwise)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_nancov_listwise)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_nancov_complete_data)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_pairwise_definite_check)->Arg(20)->Arg(64)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_invert_pairwise_cov)->Arg(20)->Arg(64)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 

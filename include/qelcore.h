@@ -738,7 +738,21 @@ QEL_API int32_t qel_maxfit_options_set_objective(QelMaxFitOptions* opts, const c
  * "Cholesky decomposition failed.", or a message that gives the number, the
  * likely cause (an attribute that is a linear combination of others, or has
  * no spread) and the remedy (drop it, or use QEL_INV_PSEUDOINVERSE). The
- * pseudoinverse accepts a singular covariance.
+ * pseudoinverse accepts a singular covariance. The condition number is that
+ * of the covariance scaled to unit variances: the units of the attributes
+ * play no part.
+ *
+ * With missing values in X, the pairwise covariance (QEL_MISSING_PAIRWISE, of
+ * qel_predict and qel_maxfit) takes its entries from different observations
+ * and need not be positive semi-definite; under one with a negative
+ * eigenvalue, distances can be negative and no relevance means anything.
+ * Before it is inverted, by any method, one whose correlations have an
+ * eigenvalue below -(K x DBL_EPSILON x their largest) fails the run with
+ * status 5, "covariance of X is indefinite (smallest eigenvalue <value> of
+ * its correlations): missing values make the pairwise covariance
+ * indefinite, its entries coming from different observations; use the
+ * complete-rows missing-moments setting (QEL_MISSING_COMPLETE), or fewer
+ * missing values". A singular, semi-definite one is left to the method.
  *
  * Thresholds. With QEL_UNIT_PERCENT a threshold t stands for the censor
  * score at the 100 t-th percentile of the observations' scores (NaN scores
@@ -807,11 +821,12 @@ typedef struct QelModelCallArgs {
  * censored, its weight is 0 at every threshold and its solo prediction NaN.
  * The weights count only the rows that have a relevance (M of the N in
  * "What the parts are" below), so that those of each threshold sum to 1 and
- * yhat moves with y: y + c predicts yhat + c.
- * A run in
- * which no observation has a finite censor score (every row misses a value,
- * or the target is so far away that its distances overflow) fails with
- * status 5. y and theta: see "The model calls" above.
+ * yhat moves with y: y + c predicts yhat + c. A run in which no observation
+ * has a finite censor score (every row misses a value, or the target is so
+ * far away that its distances overflow) fails with status 5 ("no observation
+ * has a finite relevance score: ..." or its similarity peer). A pairwise
+ * covariance that is indefinite is refused (see "The model calls" above). y
+ * and theta: see there too.
  *
  * Returns 0; 1 for a NULL out_results, y, X or theta; 2 when the lengths
  * disagree with the extents; 3 for a bad layout code, a zero extent or an
@@ -853,17 +868,20 @@ QEL_API int32_t qel_predict_call(const QelModelCallArgs* args);
  *
  * Missing values in X are dealt with as by qel_predict: the covariance that
  * every inner prediction shares follows the handle's missing-moments setting
- * (on complete data it is the plain sample covariance either way). y and
- * theta as for qel_predict, including the refusal of a run in which no
- * observation has a finite censor score.
+ * (on complete data it is the plain sample covariance either way), and an
+ * indefinite pairwise one is refused. y and theta as for qel_predict,
+ * including the refusal of a run in which no observation has a finite censor
+ * score.
  *
  * Returns 0; 1, 2 and 3 as qel_predict; 5 when the run refuses its data or
  * fails, with the reason in qel_last_error(): for instance a covariance that
  * is not finite or too close to singular (see "The model calls" above). When
  * both censor types run on the pool, the reason follows the name of the step
  * that failed ("Setup error: ", "Parallel execution error: Execution error: "
- * and so on). A covariance that LU or Cholesky cannot factorise at all gives
- * a message beginning
+ * and so on): under the default options a refusal of the data begins
+ * "Setup error: ", except that of a run without a finite censor score,
+ * "Parallel execution error: Execution error: ". A covariance that LU
+ * or Cholesky cannot factorise at all gives a message beginning
  * "internal panic in qel_maxfit (often singular / ill-conditioned data): ".
  */
 QEL_API int32_t qel_maxfit(const double* y, size_t y_len, const double* X, size_t rows, size_t cols,
@@ -903,9 +921,10 @@ QEL_API int32_t qel_maxfit_call(const QelModelCallArgs* args);
  * which it has a score, the weights are scaled to sum 1, and the composite
  * yhat is their sum with y (when no cell lends a weight, as at thresholds
  * that retain no more observations than a cell has attributes, it is the
- * cells' yhat pooled by adjusted fit, as on complete data); with adjust_impact_for_missing (the default) the
- * attributes with missing values also get noise-twin cells (missing-value
- * importance, under the results below). At most 64 columns may miss values.
+ * cells' yhat pooled by adjusted fit, as on complete data); with
+ * adjust_impact_for_missing (the default) the attributes with missing values
+ * also get noise-twin cells (missing-value importance, under the results
+ * below). At most 64 columns may miss values.
  *
  * theta may miss values: the cells that use a missing (NaN or infinite)
  * target attribute retain nothing and weigh nothing in the composite, and
@@ -914,7 +933,9 @@ QEL_API int32_t qel_maxfit_call(const QelModelCallArgs* args);
  *
  * Returns 0; 1, 2 and 3 as qel_predict; 5 when the run refuses its data or
  * fails (for instance more than 64 columns with missing values, every cell
- * without adjusted fit, or a covariance that is not finite or too close to
+ * without adjusted fit, as when no cell has an observation with a finite
+ * censor score: "adjusted_fit_total_sum is zero, cannot calculate composite
+ * results", or a covariance that is not finite or too close to
  * singular: the one of the complete columns, or the listwise covariance of
  * one combination or of its noise twin, as when X holds an infinite or
  * overflowing value or two columns are never observed together) with the

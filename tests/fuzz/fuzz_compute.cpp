@@ -141,6 +141,7 @@ struct Options {
     int32_t inv_method = 0;
     bool logistic = false;
     bool inner_auto = true;
+    bool complete_rows = false;  // the missing-moments setting of a prediction or max-fit handle
     // A grid samples a caller's list longer than max_iter from operating-system
     // entropy: such runs are not reproducible, by design.
     size_t combi_rows = 0, max_iter = 1000;
@@ -242,6 +243,7 @@ void options(FuzzedDataProvider& p, Options& o, size_t cols) {
                        qel_maxfit_options_set_include_linear_regression, c % 2);
                 break;
             case 8:
+                if (o.model != GRID) o.complete_rows = c % 2 == 1;
                 if (o.model == PREDICT) SET(qel_predict_options_set_missing_moments(o.p, c % 2));
                 if (o.model == MAXFIT) SET(qel_maxfit_options_set_missing_moments(o.m, c % 2));
                 if (o.model == GRID) SET(qel_grid_options_set_adjust_impact_for_missing(o.g, c % 2));
@@ -432,9 +434,20 @@ std::optional<Outcome> data_refused(Model m, const Sample& s, const Options* o) 
 // Refusals whose words this target cannot foresee still say something true:
 // a covariance too close to singular gives a reciprocal condition number
 // below machine epsilon; a column without spread (in a grid, one that some
-// cell uses) is one.
-void check_refusal(const std::string& name, const Sample& s, const Outcome& got) {
+// cell uses) is one; an indefinite covariance has a negative eigenvalue and
+// comes from the pairwise rule of a prediction or max-fit run, on X with a
+// missing value. `o` is the handle's settings, NULL for the defaults.
+void check_refusal(const std::string& name, Model m, const Sample& s, const Options* o, const Outcome& got) {
     if (got.status != FAILED) return;
+    const std::string indefinite = "covariance of X is indefinite (smallest eigenvalue ";
+    if (const auto at = got.message.find(indefinite); at != std::string::npos) {
+        const double smallest = std::strtod(got.message.c_str() + at + indefinite.size(), nullptr);
+        const bool missing = std::any_of(s.x.begin(), s.x.begin() + static_cast<long>(s.rows * s.cols),
+                                         [](double v) { return std::isnan(v); });
+        FUZZ_CHECK(smallest < 0.0 && missing && m != GRID && !(o && o->complete_rows),
+                   name + ": refused a covariance as indefinite that is not pairwise with missing values, or whose "
+                          "eigenvalue is not negative: " + fuzz::show(got));
+    }
     if (got.message.rfind("column ", 0) == 0 && got.message.find(" of X has no spread") != std::string::npos) {
         const size_t j = std::strtoull(got.message.c_str() + 7, nullptr, 10);
         FUZZ_CHECK(j < s.cols && constant_value(s, j), name + ": refused a column with spread: " + fuzz::show(got));
@@ -480,7 +493,7 @@ Run run_model(Model m, bool record, const Sample& s, int32_t layout, const void*
         }
     } else {
         FUZZ_CHECK(got.status == OK || got.status == FAILED, name + " on valid arguments: " + fuzz::show(got));
-        check_refusal(name, t, got);
+        check_refusal(name, m, t, handle ? &o : nullptr, got);
     }
     FUZZ_CHECK((got.status == OK) == (results != nullptr), name + ": results handle " +
                                                                (results ? "set on failure" : "NULL on success"));

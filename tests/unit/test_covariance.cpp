@@ -331,6 +331,56 @@ TEST(Covariance, InverseOfCovariance) {
     EXPECT_TRUE(cv::cov_inv_with_method(sum, InversionMethod::Pseudoinverse).has_value());
 }
 
+// Only the pairwise rule can make a covariance that is not semi-definite:
+// its entries come from different rows.
+TEST(Covariance, OnlyThePairwiseRuleIsFlagged) {
+    const Matrix complete = random_data(30, 3, 0.0, 7);
+    const Matrix holes = random_data(30, 3, 0.1, 7);
+    struct Case {
+        const char* name;
+        const Matrix& x;
+        bool listwise, pairwise;
+    } cases[] = {
+        {"complete, pairwise rule", complete, false, false},
+        {"complete, listwise rule", complete, true, false},
+        {"missing values, listwise rule", holes, true, false},
+        {"missing values, pairwise rule", holes, false, true},
+    };
+    for (const Case& c : cases) EXPECT_EQ(cv::nancov_with_means(c.x, c.listwise).pairwise, c.pairwise) << c.name;
+}
+
+TEST(Covariance, APairwiseCovarianceThatIsClearlyIndefiniteIsRefused) {
+    const std::string refused =
+        "covariance of X is indefinite (smallest eigenvalue -0.5 of its correlations): missing values make the "
+        "pairwise covariance indefinite, its entries coming from different observations; use the complete-rows "
+        "missing-moments setting (QEL_MISSING_COMPLETE), or fewer missing values";
+    // Columns a and b agree wherever both are present, b and c as well, but
+    // a and c disagree: each pair's covariance is 1 or -1 on its own rows,
+    // against variances of 0.8 over all of them (correlations beyond 1).
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const Matrix x{{1, 1, nan}, {2, 2, nan}, {3, 3, nan}, {nan, 1, 1}, {nan, 2, 2}, {nan, 3, 3},
+                   {1, nan, 3}, {2, nan, 2}, {3, nan, 1}};
+    const auto made = cv::nancov_with_means(x, false);
+    ASSERT_TRUE(made.pairwise);
+    struct Case {
+        const char* name;
+        Matrix cov;
+        std::string error;
+    } cases[] = {
+        {"definite", Matrix{{4.0, 1.0}, {1.0, 9.0}}, ""},
+        {"singular, semi-definite", Matrix{{1.0, 1.0}, {1.0, 1.0}}, ""},
+        // Rounding leaves an eigenvalue of a semi-definite matrix a little
+        // below 0: not refused.
+        {"rounding below 0", Matrix{{1.0, 1.0 + 1e-16}, {1.0 + 1e-16, 1.0}}, ""},
+        {"correlation 1.5", Matrix{{1.0, 1.5}, {1.5, 1.0}}, refused},
+        {"from the rows", made.cov, std::string(refused).replace(refused.find("-0.5"), 4, "-1.5")},
+    };
+    for (const Case& c : cases) {
+        const auto r = cv::check_pairwise_definite(c.cov);
+        EXPECT_EQ(r ? std::string() : r.error().message, c.error) << c.name;
+    }
+}
+
 // Worker threads of grid runs compute covariances and their inverses at once.
 TEST(Covariance, ConcurrentCallsGiveTheSameResults) {
     const Matrix x = random_data(2000, 9, 0.05, 11);

@@ -33,7 +33,10 @@ void expect_near(const Matrix& got, const Matrix& want, double tol, const std::s
             EXPECT_NEAR(got(i, j), want(i, j), tol) << what << " at (" << i << ", " << j << ")";
 }
 
-std::string error_of(const toolbox::Result<Matrix>& r) { return r ? std::string("<ok>") : r.error().message; }
+template <class T>
+std::string error_of(const toolbox::Result<T>& r) {
+    return r ? std::string("<ok>") : r.error().message;
+}
 
 TEST(Inversion, FailuresCarryTheirTexts) {
     const Matrix wide{{1, 2, 3}, {4, 5, 6}};
@@ -203,6 +206,43 @@ TEST(Inversion, NonFiniteEntriesAreNotJudgedByTheConditionNumber) {
     ASSERT_TRUE(with_nan.has_value()) << error_of(with_nan);
     for (double v : with_nan->flat()) EXPECT_TRUE(std::isnan(v));
     EXPECT_TRUE(inv_lu(Matrix{{inf, 0.5}, {0.5, 1.0}}).has_value());
+}
+
+// The extreme eigenvalues of the matrix scaled to a unit diagonal: those of
+// its correlations, whatever the units of its attributes.
+TEST(Inversion, ScaledEigenvalueRange) {
+    using toolbox::matrix::inversion::scaled_eigenvalue_range;
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    struct Case {
+        const char* name;
+        Matrix a;
+        double smallest, largest;
+    } cases[] = {
+        // Correlation 0.5 between variances 4 and 100.
+        {"definite", Matrix{{4.0, 10.0}, {10.0, 100.0}}, 0.5, 1.5},
+        {"units 1e10 and 1e-10", Matrix{{1e20, 0.5}, {0.5, 1e-20}}, 0.5, 1.5},
+        // A correlation of 2: what pairwise deletion can give.
+        {"indefinite", Matrix{{1.0, 2.0}, {2.0, 1.0}}, -1.0, 3.0},
+        {"singular, semi-definite", Matrix{{4.0, 6.0}, {6.0, 9.0}}, 0.0, 2.0},
+        // Only the entries on and above the diagonal are read.
+        {"upper triangle", Matrix{{1.0, 2.0}, {7.0, 1.0}}, -1.0, 3.0},
+        // Without a positive diagonal there is no scaling.
+        {"zero variance", Matrix{{0.0, 0.0}, {0.0, 5.0}}, 0.0, 5.0},
+    };
+    for (const Case& c : cases) {
+        const auto r = scaled_eigenvalue_range(c.a);
+        ASSERT_TRUE(r.has_value()) << c.name << ": " << error_of(r);
+        EXPECT_NEAR(r->smallest, c.smallest, 1e-15) << c.name;
+        EXPECT_NEAR(r->largest, c.largest, 1e-15) << c.name;
+    }
+    EXPECT_EQ(error_of(scaled_eigenvalue_range(Matrix{{1.0, nan}, {nan, 1.0}})), "Eigenvalue input is not finite.");
+    EXPECT_EQ(error_of(scaled_eigenvalue_range(Matrix{{inf, 0.0}, {0.0, 1.0}})), "Eigenvalue input is not finite.");
+    EXPECT_EQ(error_of(scaled_eigenvalue_range(Matrix(2, 3))), "Matrix must be square for inversion.");
+    const auto empty = scaled_eigenvalue_range(Matrix(0, 0));
+    ASSERT_TRUE(empty.has_value());
+    EXPECT_EQ(empty->smallest, 0.0);
+    EXPECT_EQ(empty->largest, 0.0);
 }
 
 TEST(Inversion, ThreeMethodsAgreeOnASymmetricPositiveDefiniteMatrix) {

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <limits>
 #include <string>
 
@@ -153,7 +154,21 @@ NancovAndMeans nancov_with_means(MatView x, bool listwise) {
         return {std::move(lw.cov), {std::move(lw.mean), lw.n}};
     }
     Matrix c = pairwise_cov(x, sums);
-    return {std::move(c), {present_means(sums), n}};
+    return {std::move(c), {present_means(sums), n}, true};
+}
+
+Result<void> check_pairwise_definite(MatView cov) {
+    auto range = inversion::scaled_eigenvalue_range(cov);
+    if (!range) return std::unexpected(std::move(range.error()));
+    const double tolerance =
+        static_cast<double>(cov.rows()) * std::numeric_limits<double>::epsilon() * range->largest;
+    if (!(range->smallest < -tolerance)) return {};
+    char number[32];
+    std::snprintf(number, sizeof number, "%.2g", range->smallest);
+    return compute_error(std::string("covariance of X is indefinite (smallest eigenvalue ") + number +
+                         " of its correlations): missing values make the pairwise covariance indefinite, its entries "
+                         "coming from different observations; use the complete-rows missing-moments setting "
+                         "(QEL_MISSING_COMPLETE), or fewer missing values");
 }
 
 Result<Matrix> invert_cov(MatView c, enums::InversionMethod method) {

@@ -50,8 +50,21 @@ Result<Matrix> invert_cov(MatView c, enums::InversionMethod method);
 struct NancovAndMeans {
     Matrix cov;
     MeanAndN means;
+    // The pairwise rule made `cov` (x has missing values, the rule is not
+    // listwise): see check_pairwise_definite.
+    bool pairwise = false;
 };
 NancovAndMeans nancov_with_means(MatView x, bool listwise);
+
+// Refuses a covariance that the pairwise rule made when it is clearly
+// indefinite: the smallest eigenvalue of its correlations below -(K x
+// DBL_EPSILON x the largest), beyond what rounding leaves of a positive
+// semi-definite matrix. Its entries come from different observations, so
+// nothing makes it semi-definite, and under an indefinite one squared
+// Mahalanobis distances can be negative: no relevance means anything. A
+// singular, semi-definite covariance passes, for the inversion to judge.
+// `cov` must be finite.
+Result<void> check_pairwise_definite(MatView cov);
 
 // Inverse of `cov(x)` by `method`, as invert_cov.
 Result<Matrix> cov_inv_with_method(MatView x, enums::InversionMethod method);

@@ -200,6 +200,25 @@ Result<Matrix> inv_cholesky(MatView a) {
     return r;
 }
 
+Result<EigenvalueRange> scaled_eigenvalue_range(MatView a) {
+    if (a.rows() != a.cols()) return compute_error(kNotSquare);
+    const std::size_t n = a.rows();
+    if (n == 0) return EigenvalueRange{};
+    Vector buf = row_major_copy(a);
+    for (double v : buf) {
+        if (!std::isfinite(v)) return compute_error("Eigenvalue input is not finite.");
+    }
+    const Vector s = unit_diagonal_scaling(buf.data(), n);
+    for (std::size_t j = 0; j < n; ++j)
+        for (std::size_t i = 0; i < n; ++i) buf[i + j * n] = s[i] * buf[i + j * n] * s[j];
+    // LAPACK's lower triangle of the column-major reading is the upper
+    // triangle of `a`.
+    Vector w(n);
+    if (lapack::dsyev_values(lapack::Uplo::Lower, n, buf.data(), n, w.data()) != 0)
+        return compute_error("Eigenvalue computation failed.");
+    return EigenvalueRange{w[0], w[n - 1]};
+}
+
 Result<Matrix> pinv(MatView a) {
     if (a.rows() != a.cols()) return compute_error(kNotSquare);
     const std::size_t n = a.rows();

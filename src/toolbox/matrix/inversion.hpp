@@ -29,6 +29,17 @@ Result<Matrix> inv_cholesky(MatView a);
 // singular (as opposed to one whose factorisation failed).
 bool is_numerically_singular(const ComputeError& error);
 
+// The smallest and the largest eigenvalue of the symmetric matrix `a` (the
+// entries on and above its diagonal read), scaled to a unit diagonal as the
+// condition estimates scale it: of a covariance, those of its correlations,
+// whatever the units of its attributes. A non-finite entry is refused, as
+// by the pseudoinverse.
+struct EigenvalueRange {
+    double smallest = 0.0;
+    double largest = 0.0;
+};
+Result<EigenvalueRange> scaled_eigenvalue_range(MatView a);
+
 // Moore-Penrose pseudoinverse of `a`; singular values at or below
 // n * 2^-52 * max(s) are dropped. An infinite or NaN entry is refused.
 Result<Matrix> pinv(MatView a);

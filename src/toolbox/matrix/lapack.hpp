@@ -54,6 +54,12 @@ lapack_int dgecon(std::size_t n, const double* a, std::size_t lda, double anorm,
 // dpotrf left in the `uplo` triangle of `a`.
 lapack_int dpocon(Uplo uplo, std::size_t n, const double* a, std::size_t lda, double anorm, double* rcond);
 
+// The eigenvalues alone, ascending in `w`, of the symmetric n x n matrix
+// whose `uplo` triangle `a` holds; `a` is destroyed. The workspace is the
+// minimal one, taken here: the matrices are covariances of a few dozen
+// attributes.
+lapack_int dsyev_values(Uplo uplo, std::size_t n, double* a, std::size_t lda, double* w);
+
 // Singular value decomposition A = U diag(s) V^T of the m x n matrix `a`
 // (destroyed). lwork = -1 is the workspace query (size in work[0]).
 lapack_int dgesvd(SvdJob jobu, SvdJob jobvt, std::size_t m, std::size_t n, double* a, std::size_t lda, double* s,

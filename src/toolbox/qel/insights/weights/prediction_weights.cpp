@@ -35,8 +35,12 @@ PrecomputedInsights compute_insights(MatView x, VecView theta, std::optional<Mat
     if (cov_inv) {
         inverse = *cov_inv;
     } else {
-        auto inv = matrix::inversion::inv_with_method(matrix::covariance::nancov(x, listwise).view(),
-                                                      enums::InversionMethod::Gaussian);
+        const auto cov = matrix::covariance::nancov_with_means(x, listwise);
+        if (cov.pairwise) {
+            if (auto definite = matrix::covariance::check_pairwise_definite(cov.cov.view()); !definite)
+                fault("Failed to invert covariance matrix: " + definite.error().message);
+        }
+        auto inv = matrix::inversion::inv_with_method(cov.cov.view(), enums::InversionMethod::Gaussian);
         if (!inv) fault("Failed to invert covariance matrix");
         computed = std::move(*inv);
         inverse = computed.view();

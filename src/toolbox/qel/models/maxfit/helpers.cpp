@@ -49,10 +49,14 @@ Result<MaxFitSetup> setup_common(VecView y, MatView x, VecView theta, const conf
         // data, the plain sample covariance). Not finite (a single
         // observation, an overflowing attribute, too few observed values),
         // it is refused as the pipeline refuses it.
-        auto [cov, m] = matrix::covariance::nancov_with_means(
+        auto [cov, m, pairwise] = matrix::covariance::nancov_with_means(
             x, options.predict.missing_moments == enums::MissingMoments::Complete);
         if (auto finite = predict::check_covariance_finite(cov.view()); !finite) {
             return std::unexpected(std::move(finite.error()));
+        }
+        if (pairwise) {
+            if (auto definite = matrix::covariance::check_pairwise_definite(cov.view()); !definite)
+                return std::unexpected(std::move(definite.error()));
         }
         means = std::move(m);
         auto inverse = matrix::covariance::invert_cov(cov.view(), options.predict.inv_method);

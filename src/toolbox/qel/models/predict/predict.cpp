@@ -104,8 +104,13 @@ Result<void> check_covariance_finite(MatView cov, std::span<const std::size_t> c
         column(first_pair->first), column(first_pair->second)));
 }
 
-Result<Matrix> inverse_of_covariance(MatView cov, enums::InversionMethod method, std::span<const std::size_t> columns) {
+Result<Matrix> inverse_of_covariance(MatView cov, enums::InversionMethod method, std::span<const std::size_t> columns,
+                                     bool pairwise) {
     if (auto finite = check_covariance_finite(cov, columns); !finite) return std::unexpected(std::move(finite.error()));
+    if (pairwise) {
+        if (auto definite = matrix::covariance::check_pairwise_definite(cov); !definite)
+            return std::unexpected(std::move(definite.error()));
+    }
     return matrix::inversion::inv_with_method(cov, method);
 }
 
@@ -211,14 +216,14 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     if (options.cov_inv) {
         cov_inv = options.cov_inv->view();
     } else {
-        auto [cov, m] = matrix::covariance::nancov_with_means(
+        auto [cov, m, pairwise] = matrix::covariance::nancov_with_means(
             x, options.missing_moments == enums::MissingMoments::Complete);
         means = std::move(m);
         if (std::holds_alternative<InsightSource::Compute>(source.kind) &&
             std::get<InsightSource::Compute>(source.kind).means == nullptr) {
             source = InsightSource::compute(&means);
         }
-        auto inv = inverse_of_covariance(cov.view(), options.inv_method);
+        auto inv = inverse_of_covariance(cov.view(), options.inv_method, {}, pairwise);
         if (!inv) return std::unexpected(std::move(inv.error()));
         computed_cov_inv = std::move(*inv);
         cov_inv = computed_cov_inv.view();

@@ -32,9 +32,10 @@ struct PredictInnerResult {
 // of X behind row a of `cov` (none: row a is column a).
 Result<void> check_covariance_finite(matrix::MatView cov, std::span<const std::size_t> columns = {});
 
-// `cov` inverted by `method` once check_covariance_finite accepts it.
+// `cov` inverted by `method` once check_covariance_finite accepts it and,
+// when the pairwise rule made it (`pairwise`), check_pairwise_definite.
 Result<matrix::Matrix> inverse_of_covariance(matrix::MatView cov, enums::InversionMethod method,
-                                             std::span<const std::size_t> columns = {});
+                                             std::span<const std::size_t> columns = {}, bool pairwise = false);
 
 // The prediction run behind the C interface: materialised weights, solo
 // distribution with its histogram, relevance computed from the data. Data
