@@ -31,6 +31,8 @@ struct ModelApi {
     Handle* (*create)();
     int32_t (*set_inv_method)(Handle*, int32_t);
     int32_t (*set_prediction_scale)(Handle*, int32_t);
+    int32_t (*set_threshold)(Handle*, const double*, size_t);
+    int32_t (*set_censor_operator)(Handle*, int32_t);
     int32_t (*call)(const double*, size_t, const double*, size_t, size_t, int32_t, const double*, size_t,
                     const Handle*, QelPredictionResults**);
     void (*free)(Handle*);
@@ -40,20 +42,35 @@ const ModelApi<QelPredictOptions> kPredict{"qel_predict",
                                            qel_predict_options_create,
                                            qel_predict_options_set_inv_method,
                                            qel_predict_options_set_prediction_scale,
+                                           qel_predict_options_set_threshold,
+                                           qel_predict_options_set_censor_operator,
                                            qel_predict,
                                            qel_predict_options_free};
 const ModelApi<QelMaxFitOptions> kMaxFit{"qel_maxfit",
                                          qel_maxfit_options_create,
                                          qel_maxfit_options_set_inv_method,
                                          qel_maxfit_options_set_prediction_scale,
+                                         qel_maxfit_options_set_threshold,
+                                         qel_maxfit_options_set_censor_operator,
                                          qel_maxfit,
                                          qel_maxfit_options_free};
 const ModelApi<QelGridOptions> kGrid{"qel_grid",
                                      qel_grid_options_create,
                                      qel_grid_options_set_inv_method,
                                      qel_grid_options_set_prediction_scale,
+                                     qel_grid_options_set_threshold,
+                                     qel_grid_options_set_censor_operator,
                                      qel_grid,
                                      qel_grid_options_free};
+
+// The missing-moments setting of a predict or max-fit handle; a grid has none.
+void set_missing_moments(QelPredictOptions* o, int32_t code) {
+    EXPECT_EQ(qel_predict_options_set_missing_moments(o, code), 0);
+}
+void set_missing_moments(QelMaxFitOptions* o, int32_t code) {
+    EXPECT_EQ(qel_maxfit_options_set_missing_moments(o, code), 0);
+}
+void set_missing_moments(QelGridOptions*, int32_t) {}
 
 struct Settings {
     int32_t inv_method = QEL_INV_GAUSSIAN;
@@ -76,11 +93,7 @@ Outcome run(const ModelApi<Handle>& api, const Sample& s, const Settings& settin
         Handle* opts = api.create();
         EXPECT_EQ(api.set_inv_method(opts, settings.inv_method), 0);
         EXPECT_EQ(api.set_prediction_scale(opts, settings.scale), 0);
-        if constexpr (std::is_same_v<Handle, QelPredictOptions>) {
-            EXPECT_EQ(qel_predict_options_set_missing_moments(opts, settings.missing_moments), 0);
-        } else if constexpr (std::is_same_v<Handle, QelMaxFitOptions>) {
-            EXPECT_EQ(qel_maxfit_options_set_missing_moments(opts, settings.missing_moments), 0);
-        }
+        set_missing_moments(opts, settings.missing_moments);
         QelPredictionResults* out = reinterpret_cast<QelPredictionResults*>(&opts);
         Outcome o;
         o.status = api.call(s.y.data(), s.n, s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, opts,
@@ -355,39 +368,24 @@ TEST(UnusableData, PredictionsMoveWithTheOutcomesWhateverIsMissing) {
     };
     // yhat of every call at one threshold; for the grid the composite, then
     // every retained cell of both censor types.
-    auto predictions = [](const Sample& d, const Censor& censor, int32_t moments, int call,
-                          const char* retain) -> std::vector<double> {
-        Results r;
-        int32_t status = -1;
-        if (call == 0) {
-            QelPredictOptions* o = qel_predict_options_create();
-            EXPECT_EQ(qel_predict_options_set_threshold(o, &censor.t, 1), 0);
-            EXPECT_EQ(qel_predict_options_set_censor_operator(o, censor.op), 0);
-            EXPECT_EQ(qel_predict_options_set_missing_moments(o, moments), 0);
-            status = qel_predict(d.y.data(), d.n, d.x.data(), d.n, d.k, QEL_LAYOUT_ROW_MAJOR, d.theta.data(), d.k, o,
-                                 &r.handle);
-            qel_predict_options_free(o);
-        } else if (call == 1) {
-            QelMaxFitOptions* o = qel_maxfit_options_create();
-            EXPECT_EQ(qel_maxfit_options_set_threshold(o, &censor.t, 1), 0);
-            EXPECT_EQ(qel_maxfit_options_set_censor_operator(o, censor.op), 0);
-            EXPECT_EQ(qel_maxfit_options_set_missing_moments(o, moments), 0);
-            status = qel_maxfit(d.y.data(), d.n, d.x.data(), d.n, d.k, QEL_LAYOUT_ROW_MAJOR, d.theta.data(), d.k, o,
-                                &r.handle);
-            qel_maxfit_options_free(o);
-        } else {
-            QelGridOptions* o = qel_grid_options_create();
-            EXPECT_EQ(qel_grid_options_set_threshold(o, &censor.t, 1), 0);
-            EXPECT_EQ(qel_grid_options_set_censor_operator(o, censor.op), 0);
+    auto predictions = []<class Handle>(const ModelApi<Handle>& api, const Sample& d, const Censor& censor,
+                                        int32_t moments, const char* retain) -> std::vector<double> {
+        Handle* o = api.create();
+        EXPECT_EQ(api.set_threshold(o, &censor.t, 1), 0);
+        EXPECT_EQ(api.set_censor_operator(o, censor.op), 0);
+        set_missing_moments(o, moments);
+        constexpr bool grid = std::is_same_v<Handle, QelGridOptions>;
+        if constexpr (grid) {
             EXPECT_EQ(qel_grid_options_set_retain_grid_objects_str(o, retain), 0);
-            status = qel_grid(d.y.data(), d.n, d.x.data(), d.n, d.k, QEL_LAYOUT_ROW_MAJOR, d.theta.data(), d.k, o,
-                              &r.handle);
-            qel_grid_options_free(o);
         }
+        Results r;
+        const int32_t status =
+            api.call(d.y.data(), d.n, d.x.data(), d.n, d.k, QEL_LAYOUT_ROW_MAJOR, d.theta.data(), d.k, o, &r.handle);
+        api.free(o);
         EXPECT_EQ(status, 0) << qel_last_error();
         if (status != 0) return {};
         std::vector<double> out = copy_vec(r.handle, qel_results_copy_yhat, 1);
-        if (call == 2) {
+        if constexpr (grid) {
             for (int32_t censor_code : {0, 1}) {
                 size_t cells = 0, t = 0;
                 EXPECT_EQ(qel_results_yhat_cells_dims(r.handle, censor_code, &cells, &t), 0);
@@ -400,30 +398,30 @@ TEST(UnusableData, PredictionsMoveWithTheOutcomesWhateverIsMissing) {
         }
         return out;
     };
-    const char* calls[] = {"qel_predict", "qel_maxfit", "qel_grid"};
-    for (int32_t moments : {QEL_MISSING_PAIRWISE, QEL_MISSING_COMPLETE}) {
-        for (const Censor& censor : censors) {
-            for (int call = 0; call < 3; ++call) {
-                // A grid has no missing-moments setting: it runs once.
-                if (call == 2 && moments == QEL_MISSING_COMPLETE) continue;
-                const std::string where = std::string(calls[call]) + ", " + censor.name +
-                                          (moments == QEL_MISSING_PAIRWISE ? ", pairwise" : ", complete rows");
-                // A grid's cells weigh on the streamed path, or with their
-                // weights retained on the materialised one: the same bits.
-                const std::vector<double> base = predictions(s, censor, moments, call, "yhat_cells");
-                const std::vector<double> moved = predictions(shifted, censor, moments, call, "yhat_cells");
-                ASSERT_FALSE(base.empty()) << where;
-                ASSERT_EQ(base.size(), moved.size()) << where;
-                for (size_t j = 0; j < base.size(); ++j) {
-                    EXPECT_TRUE(std::isfinite(base[j])) << where << ", value " << j;
-                    EXPECT_NEAR(moved[j] - base[j], c, 1e-9) << where << ", value " << j;
-                }
-                if (call == 2) {
-                    EXPECT_TRUE(same_bits(predictions(s, censor, moments, call, "yhat_cells, weights_cells"), base))
-                        << where;
-                }
-            }
+    auto check = [&]<class Handle>(const ModelApi<Handle>& api, const Censor& censor, int32_t moments) {
+        const std::string where = std::string(api.name) + ", " + censor.name +
+                                  (moments == QEL_MISSING_PAIRWISE ? ", pairwise" : ", complete rows");
+        const std::vector<double> base = predictions(api, s, censor, moments, "yhat_cells");
+        const std::vector<double> moved = predictions(api, shifted, censor, moments, "yhat_cells");
+        ASSERT_FALSE(base.empty()) << where;
+        ASSERT_EQ(base.size(), moved.size()) << where;
+        for (size_t j = 0; j < base.size(); ++j) {
+            EXPECT_TRUE(std::isfinite(base[j])) << where << ", value " << j;
+            EXPECT_NEAR(moved[j] - base[j], c, 1e-9) << where << ", value " << j;
         }
+        // A grid's cells weigh on the streamed path, or with their weights
+        // retained on the materialised one: the same bits.
+        if constexpr (std::is_same_v<Handle, QelGridOptions>) {
+            EXPECT_TRUE(same_bits(predictions(api, s, censor, moments, "yhat_cells, weights_cells"), base)) << where;
+        }
+    };
+    for (const Censor& censor : censors) {
+        for (int32_t moments : {QEL_MISSING_PAIRWISE, QEL_MISSING_COMPLETE}) {
+            check(kPredict, censor, moments);
+            check(kMaxFit, censor, moments);
+        }
+        // A grid has no missing-moments setting.
+        check(kGrid, censor, QEL_MISSING_PAIRWISE);
     }
 }
 
