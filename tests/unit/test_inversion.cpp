@@ -12,6 +12,7 @@
 
 #include "../support/returns.hpp"
 #include "toolbox/matrix/inversion.hpp"
+#include "toolbox/matrix/lapack.hpp"
 
 namespace {
 
@@ -243,6 +244,31 @@ TEST(Inversion, ScaledEigenvalueRange) {
     ASSERT_TRUE(empty.has_value());
     EXPECT_EQ(empty->smallest, 0.0);
     EXPECT_EQ(empty->largest, 0.0);
+}
+
+// The eigenvalues decide whether a covariance is refused: their bits must
+// not follow OpenBLAS's thread count, which a reduction through its
+// threaded products would make them do.
+TEST(Inversion, ScaledEigenvaluesKeepTheirBitsWhateverOpenBlasThreads) {
+    namespace lapack = toolbox::matrix::lapack;
+    std::mt19937_64 rng(11);
+    std::normal_distribution<double> normal;
+    const std::size_t n = 64;
+    Matrix a(n, n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t j = 0; j <= i; ++j) a(i, j) = a(j, i) = i == j ? 1.0 + std::fabs(normal(rng)) : 0.2 * normal(rng);
+    const int threads = lapack::blas_threads();
+    auto bits = [&](int t) {
+        lapack::set_blas_threads(t);
+        const auto r = toolbox::matrix::inversion::scaled_eigenvalue_range(a);
+        EXPECT_TRUE(r.has_value());
+        return r ? std::pair{std::bit_cast<std::uint64_t>(r->smallest), std::bit_cast<std::uint64_t>(r->largest)}
+                 : std::pair<std::uint64_t, std::uint64_t>{};
+    };
+    const auto one = bits(1);
+    EXPECT_EQ(bits(4), one);
+    EXPECT_EQ(bits(8), one);
+    lapack::set_blas_threads(threads);
 }
 
 TEST(Inversion, ThreeMethodsAgreeOnASymmetricPositiveDefiniteMatrix) {

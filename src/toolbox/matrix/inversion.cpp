@@ -204,17 +204,22 @@ Result<EigenvalueRange> scaled_eigenvalue_range(MatView a) {
     if (a.rows() != a.cols()) return compute_error(kNotSquare);
     const std::size_t n = a.rows();
     if (n == 0) return EigenvalueRange{};
-    Vector buf = row_major_copy(a);
+    const Vector buf = row_major_copy(a);
     for (double v : buf) {
         if (!std::isfinite(v)) return compute_error("Eigenvalue input is not finite.");
     }
     const Vector s = unit_diagonal_scaling(buf.data(), n);
-    for (std::size_t j = 0; j < n; ++j)
-        for (std::size_t i = 0; i < n; ++i) buf[i + j * n] = s[i] * buf[i + j * n] * s[j];
-    // LAPACK's lower triangle of the column-major reading is the upper
+    // The whole matrix as a band as wide as itself: the band reduction makes
+    // it tridiagonal by plane rotations alone, where dsyev's reduction calls
+    // OpenBLAS's dsymv, which splits even a product of a few rows over its
+    // threads, so that the eigenvalues' last bits would follow the thread
+    // count. Band entry (i, j), i >= j, is buf[i + j n] = a(j, i): the upper
     // triangle of `a`.
+    Vector band(n * n);
+    for (std::size_t j = 0; j < n; ++j)
+        for (std::size_t i = j; i < n; ++i) band[i - j + j * n] = s[i] * buf[i + j * n] * s[j];
     Vector w(n);
-    if (lapack::dsyev_values(lapack::Uplo::Lower, n, buf.data(), n, w.data()) != 0)
+    if (lapack::dsbev_values(n, n - 1, band.data(), n, w.data()) != 0)
         return compute_error("Eigenvalue computation failed.");
     return EigenvalueRange{w[0], w[n - 1]};
 }

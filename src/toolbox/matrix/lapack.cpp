@@ -29,8 +29,9 @@ void dgecon_(const char* norm, const std::int32_t* n, const double* a, const std
              double* rcond, double* work, std::int32_t* iwork, std::int32_t* info, std::size_t norm_len);
 void dpocon_(const char* uplo, const std::int32_t* n, const double* a, const std::int32_t* lda, const double* anorm,
              double* rcond, double* work, std::int32_t* iwork, std::int32_t* info, std::size_t uplo_len);
-void dsyev_(const char* jobz, const char* uplo, const std::int32_t* n, double* a, const std::int32_t* lda, double* w,
-            double* work, const std::int32_t* lwork, std::int32_t* info, std::size_t jobz_len, std::size_t uplo_len);
+void dsbev_(const char* jobz, const char* uplo, const std::int32_t* n, const std::int32_t* kd, double* ab,
+            const std::int32_t* ldab, double* w, double* z, const std::int32_t* ldz, double* work, std::int32_t* info,
+            std::size_t jobz_len, std::size_t uplo_len);
 void dgesvd_(const char* jobu, const char* jobvt, const std::int32_t* m, const std::int32_t* n, double* a,
              const std::int32_t* lda, double* s, double* u, const std::int32_t* ldu, double* vt,
              const std::int32_t* ldvt, double* work, const std::int32_t* lwork, std::int32_t* info,
@@ -133,14 +134,13 @@ lapack_int dpocon(Uplo uplo, std::size_t n, const double* a, std::size_t lda, do
     return info;
 }
 
-lapack_int dsyev_values(Uplo uplo, std::size_t n, double* a, std::size_t lda, double* w) {
-    const char jobz = 'N';
-    const char u = uplo_char(uplo);
-    const lapack_int n_ = to_lapack_int(n), lda_ = to_lapack_int(lda);
-    const lapack_int lwork = to_lapack_int(n == 0 ? 1 : 3 * n - 1);
-    std::vector<double> work(static_cast<std::size_t>(lwork));
+lapack_int dsbev_values(std::size_t n, std::size_t kd, double* ab, std::size_t ldab, double* w) {
+    const char jobz = 'N', uplo = 'L';
+    const lapack_int n_ = to_lapack_int(n), kd_ = to_lapack_int(kd), ldab_ = to_lapack_int(ldab), ldz = 1;
+    std::vector<double> work(std::max<std::size_t>(1, 3 * n));
+    double z = 0.0;  // no eigenvectors: never referenced
     lapack_int info = 0;
-    dsyev_(&jobz, &u, &n_, a, &lda_, w, work.data(), &lwork, &info, 1, 1);
+    dsbev_(&jobz, &uplo, &n_, &kd_, ab, &ldab_, w, &z, &ldz, work.data(), &info, 1, 1);
     return info;
 }
 

@@ -54,11 +54,11 @@ lapack_int dgecon(std::size_t n, const double* a, std::size_t lda, double anorm,
 // dpotrf left in the `uplo` triangle of `a`.
 lapack_int dpocon(Uplo uplo, std::size_t n, const double* a, std::size_t lda, double anorm, double* rcond);
 
-// The eigenvalues alone, ascending in `w`, of the symmetric n x n matrix
-// whose `uplo` triangle `a` holds; `a` is destroyed. The workspace is the
-// minimal one, taken here: the matrices are covariances of a few dozen
-// attributes.
-lapack_int dsyev_values(Uplo uplo, std::size_t n, double* a, std::size_t lda, double* w);
+// The eigenvalues alone, ascending in `w`, of the symmetric n x n band
+// matrix with kd diagonals below the main one, in LAPACK's lower band
+// storage (`ab`, ldab >= kd + 1: entry (i, j), i >= j, at ab[i - j + j ldab]);
+// `ab` is destroyed. The workspace is taken here.
+lapack_int dsbev_values(std::size_t n, std::size_t kd, double* ab, std::size_t ldab, double* w);
 
 // Singular value decomposition A = U diag(s) V^T of the m x n matrix `a`
 // (destroyed). lwork = -1 is the workspace query (size in work[0]).
