@@ -69,7 +69,8 @@ void BM_nancov_complete_data(benchmark::State& state) {
 Matrix pairwise_cov_of(std::size_t k) {
     Matrix x = Matrix::uninit(2000, k);
     for (std::size_t i = 0; i < x.rows(); ++i)
-        for (std::size_t j = 0; j < k; ++j) x(i, j) = missing_data()(i, j % kCols) + 0.01 * static_cast<double>(i % 7 * j);
+        for (std::size_t j = 0; j < k; ++j)
+            x(i, j) = missing_data()(i, j % kCols) + 0.01 * static_cast<double>(i % 7 * j);
     return cv::nancov(x, false);
 }
 

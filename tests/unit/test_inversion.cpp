@@ -256,7 +256,8 @@ TEST(Inversion, ScaledEigenvaluesKeepTheirBitsWhateverOpenBlasThreads) {
     const std::size_t n = 64;
     Matrix a(n, n);
     for (std::size_t i = 0; i < n; ++i)
-        for (std::size_t j = 0; j <= i; ++j) a(i, j) = a(j, i) = i == j ? 1.0 + std::fabs(normal(rng)) : 0.2 * normal(rng);
+        for (std::size_t j = 0; j <= i; ++j)
+            a(i, j) = a(j, i) = i == j ? 1.0 + std::fabs(normal(rng)) : 0.2 * normal(rng);
     const int threads = lapack::blas_threads();
     auto bits = [&](int t) {
         lapack::set_blas_threads(t);
