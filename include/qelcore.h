@@ -824,7 +824,9 @@ typedef struct QelModelCallArgs {
  * yhat moves with y: y + c predicts yhat + c. A run in which no observation
  * has a finite censor score (every row misses a value, or the target is so
  * far away that its distances overflow) fails with status 5 ("no observation
- * has a finite relevance score: ..." or its similarity peer). A pairwise
+ * has a finite relevance score: ..." or its similarity peer), and so does
+ * one in which only one row has a relevance ("only one observation has a
+ * relevance: ..."): the weights need the spread of two. A pairwise
  * covariance that is indefinite is refused (see "The model calls" above). y
  * and theta: see there too.
  *

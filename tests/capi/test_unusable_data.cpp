@@ -171,6 +171,9 @@ const std::string kNumericallySingular =
 const std::string kNoFiniteScore =
     "no observation has a finite relevance score: every distance to the target overflows or meets a missing value "
     "(check the scale of theta and X, or drop the attributes with missing values)";
+const std::string kOneRelevance =
+    "only one observation has a relevance: every other row misses a value, and the weights need at least two (drop "
+    "the attributes with missing values)";
 const std::string kConstant =
     "column 1 of X has no spread (every observed value is 0.1): drop it, or use the pseudoinverse";
 // Max-fit's default censor types run on the pool, whose errors name the step.
@@ -205,6 +208,11 @@ TEST(UnusableData, EveryModelCallRefusesWhatItCannotUseOrGivesASoundResult) {
          {}, {5, kNoFiniteScore}, {5, kPass + kNoFiniteScore},
          // No cell that uses two attributes has a complete row.
          {5, covariance_refused("any column")}},
+        // Pairwise moments leave a covariance; the weights need two rows.
+        {"one complete row, the others missing a value", edited([](Sample& s) {
+             for (size_t i = 1; i < s.n; ++i) s.x[i * 3 + i % 3] = kNaN;
+         }),
+         {}, {5, kOneRelevance}, {5, kPass + kOneRelevance}, {5, covariance_refused("any column")}},
         {"theta without a finite value", edited([](Sample& s) { s.theta = {kNaN, kInf, kNaN}; }), {},
          {5, theta_refused(0, "NaN")}, {5, kSetup + theta_refused(0, "NaN")},
          {5, "theta has no finite value: every cell of a grid run would use a missing target attribute (give the "

@@ -436,9 +436,20 @@ std::optional<Outcome> data_refused(Model m, const Sample& s, const Options* o) 
 // below machine epsilon; a column without spread (in a grid, one that some
 // cell uses) is one; an indefinite covariance has a negative eigenvalue and
 // comes from the pairwise rule of a prediction or max-fit run, on X with a
-// missing value. `o` is the handle's settings, NULL for the defaults.
+// missing value; the one observation with a relevance of such a run is a
+// complete row. `o` is the handle's settings, NULL for the defaults.
 void check_refusal(const std::string& name, Model m, const Sample& s, const Options* o, const Outcome& got) {
     if (got.status != FAILED) return;
+    if (got.message.find("only one observation has a relevance") != std::string::npos) {
+        size_t complete = 0;
+        for (size_t i = 0; i < s.rows; ++i) {
+            complete += std::none_of(s.x.begin() + static_cast<long>(i * s.cols),
+                                     s.x.begin() + static_cast<long>((i + 1) * s.cols),
+                                     [](double v) { return std::isnan(v); });
+        }
+        FUZZ_CHECK(m != GRID && complete >= 1, name + ": refused a run for one relevance without a complete row: " +
+                                                   fuzz::show(got));
+    }
     const std::string indefinite = "covariance of X is indefinite (smallest eigenvalue ";
     if (const auto at = got.message.find(indefinite); at != std::string::npos) {
         const double smallest = std::strtod(got.message.c_str() + at + indefinite.size(), nullptr);

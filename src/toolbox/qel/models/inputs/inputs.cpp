@@ -97,4 +97,13 @@ Result<void> check_censor_scores(VecView scores, enums::CensorType censor) {
         censor == enums::CensorType::Similarity ? "similarity" : "relevance"));
 }
 
+Result<void> check_rows_with_relevance(VecView relevance) {
+    std::size_t with = 0;
+    for (std::size_t i = 0; i < relevance.size() && with < 2; ++i) with += std::isnan(relevance[i]) ? 0 : 1;
+    if (with != 1) return {};
+    return compute_error(
+        "only one observation has a relevance: every other row misses a value, and the weights need at least two "
+        "(drop the attributes with missing values)");
+}
+
 }  // namespace toolbox::qel::models::inputs

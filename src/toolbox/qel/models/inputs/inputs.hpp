@@ -41,4 +41,9 @@ Result<void> check_constant_columns(matrix::MatView x, enums::InversionMethod me
 // relevance or similarity, by `censor`): it would retain nothing.
 Result<void> check_censor_scores(matrix::VecView scores, enums::CensorType censor);
 
+// Refuses a run in which only one observation has a relevance (every other
+// row misses a value): the weights stand on the spread of the relevances,
+// their squares summed over their number minus one, and would all be 0.
+Result<void> check_rows_with_relevance(matrix::VecView relevance);
+
 }  // namespace toolbox::qel::models::inputs

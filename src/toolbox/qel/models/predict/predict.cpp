@@ -247,6 +247,7 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
         require(scores.has_value(), "censor scores not available in results");
         if (auto r = inputs::check_censor_scores(scores->view(), options.censor_type); !r)
             return std::unexpected(std::move(r.error()));
+        if (auto r = inputs::check_rows_with_relevance(ri->relevance); !r) return std::unexpected(std::move(r.error()));
     }
     if (!summary) {
         if (!results.weights) return compute_error("Weights not available in results");
