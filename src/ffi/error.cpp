@@ -49,21 +49,34 @@ const char* last_error() noexcept {
     return HAS_FALLBACK ? OUT_OF_MEMORY_TEXT : "";
 }
 
-std::int32_t map_compute_err(const toolbox::ComputeError& err) noexcept {
+std::int32_t map_compute_err(const toolbox::ComputeError& err, std::string_view context, FaultMessage mode) noexcept {
+    if (err.internal_fault) return report_internal_fault(context, mode, err.message);
     set_last_error(err.message);
     return QEL_STATUS_COMPUTE_FAILED;
 }
 
-std::int32_t map_panic_err(std::string_view context, const std::optional<std::string>& payload) noexcept {
+std::int32_t map_panic_err(std::string_view context, std::optional<std::string_view> payload) noexcept {
     try {
         std::string message(context);
         message += ": ";
-        message += payload ? std::string_view(*payload) : std::string_view("unknown panic payload");
+        message += payload ? *payload : std::string_view("unknown panic payload");
         set_last_error(message);
     } catch (...) {
         set_last_error(context);
     }
     return QEL_STATUS_COMPUTE_FAILED;
+}
+
+std::int32_t report_internal_fault(std::string_view context, FaultMessage mode,
+                                   std::optional<std::string_view> payload) noexcept {
+    const std::string_view what = payload ? *payload : std::string_view("unknown panic payload");
+    std::fprintf(stderr, "qelcore: internal fault caught (%.*s): %.*s\n", static_cast<int>(context.size()),
+                 context.data(), static_cast<int>(what.size()), what.data());
+    if (mode == FaultMessage::Fixed) {
+        set_last_error(context);
+        return QEL_STATUS_COMPUTE_FAILED;
+    }
+    return map_panic_err(context, payload);
 }
 
 void set_out_of_memory(std::string_view call) noexcept {
@@ -75,11 +88,6 @@ void set_out_of_memory(std::string_view call) noexcept {
     } catch (...) {
         set_last_error(OUT_OF_MEMORY_TEXT);
     }
-}
-
-void report_fault(std::string_view context, std::string_view what) noexcept {
-    std::fprintf(stderr, "qelcore: internal fault caught (%.*s): %.*s\n", static_cast<int>(context.size()),
-                 context.data(), static_cast<int>(what.size()), what.data());
 }
 
 }  // namespace ffi::error

@@ -3,7 +3,7 @@
 #include "ffi/insights.hpp"
 
 #include <algorithm>
-#include <optional>
+#include <utility>
 
 #include "ffi/error.hpp"
 #include "qelcore.h"
@@ -13,7 +13,6 @@
 #include "toolbox/qel/insights/informativeness.hpp"
 #include "toolbox/qel/insights/relevance.hpp"
 #include "toolbox/qel/insights/similarity.hpp"
-#include "toolbox/stats/distances.hpp"
 
 namespace ffi::insights {
 
@@ -65,18 +64,17 @@ Loaded<InsightInputs> load(const double* X, std::size_t rows, std::size_t cols, 
         if (!c) return std::unexpected(c.error());
         inverse = std::move(*c);
     } else {
-        const std::int32_t status = error::catch_faults(kInversionFailed, FaultMessage::Fixed, [&]() -> std::int32_t {
-            auto computed = toolbox::matrix::covariance::cov_inv_with_method(x->view(),
-                                                                             toolbox::enums::InversionMethod::Gaussian);
-            // Too close to singular: the same words, and why.
-            if (!computed) {
-                error::set_last_error(toolbox::format("{}: {}", kInversionFailed, computed.error().message));
-                return QEL_STATUS_COMPUTE_FAILED;
-            }
-            inverse = std::move(*computed);
-            return QEL_STATUS_OK;
-        });
-        if (status != QEL_STATUS_OK) return std::unexpected(status);
+        auto computed =
+            toolbox::matrix::covariance::cov_inv_with_method(x->view(), toolbox::enums::InversionMethod::Gaussian);
+        if (!computed) {
+            // Exactly singular: an internal fault of the loader, in its fixed
+            // words. Too close to singular: the same words, and why.
+            if (computed.error().internal_fault)
+                return std::unexpected(error::map_compute_err(computed.error(), kInversionFailed, FaultMessage::Fixed));
+            error::set_last_error(toolbox::format("{}: {}", kInversionFailed, computed.error().message));
+            return std::unexpected(QEL_STATUS_COMPUTE_FAILED);
+        }
+        inverse = std::move(*computed);
     }
     return InsightInputs{std::move(*x), std::move(target), std::move(mean), std::move(inverse)};
 }
@@ -112,33 +110,20 @@ std::int32_t copy_array1_to_out(std::span<const double> values, double* out, std
 
 namespace {
 
-namespace qi = toolbox::qel::insights;
-namespace distances = toolbox::stats::distances;
-
-// The shape shared by the four single-output calls: load, compute under a
-// guard whose fault text is fixed, copy out. `compute` fills the result and
-// returns a status (storing its own message when it is not 0).
+// The shape shared by the four single-output calls: load, compute, copy out,
+// under one guard whose fault text is fixed. `compute` returns the result or
+// the engine's error.
 template <class Load, class Compute>
 std::int32_t single_output(std::string_view export_name, std::string_view panic_text, std::string_view out_name,
                            Load load, double* out, std::size_t out_len, Compute compute) {
     error::clear_last_error();
-    return error::guard(export_name, export_name, FaultMessage::WithPayload, [&]() -> std::int32_t {
+    return error::guard(export_name, panic_text, FaultMessage::Fixed, [&]() -> std::int32_t {
         auto inputs = load();
         if (!inputs) return inputs.error();
-        Vector result;
-        const std::int32_t status = error::catch_faults(
-            panic_text, FaultMessage::Fixed, [&]() -> std::int32_t { return compute(*inputs, result); });
-        if (status != QEL_STATUS_OK) return status;
-        return copy_array1_to_out(result.span(), out, out_len, out_name);
+        const toolbox::Result<Vector> result = compute(*inputs);
+        if (!result) return error::map_compute_err(result.error(), panic_text, FaultMessage::Fixed);
+        return copy_array1_to_out(result->span(), out, out_len, out_name);
     });
-}
-
-// A distance routine's error is not expected once the loader has shaped the
-// inputs, so it is reported like a fault (the caller's text is fixed).
-std::int32_t take_distance(toolbox::Result<Vector>&& d, Vector& result) {
-    if (!d) toolbox::fault(std::move(d.error().message));
-    result = std::move(*d);
-    return QEL_STATUS_OK;
 }
 
 }  // namespace
@@ -155,9 +140,8 @@ extern "C" QEL_API int32_t qel_info_x(const double* X, size_t rows, size_t cols,
         [&] {
             return ffi::insights::load_insight_inputs_without_target(X, rows, cols, layout, cov_inv, cov_inv_layout);
         },
-        out, out_len, [](const InsightInputs& in, Vector& result) -> int32_t {
-            return ffi::insights::take_distance(
-                toolbox::stats::distances::mahalanobis(in.X.view(), in.mean.view(), in.cov_inv.view()), result);
+        out, out_len, [](const InsightInputs& in) {
+            return toolbox::qel::insights::informativeness::info_x(in.X.view(), in.mean.view(), in.cov_inv.view());
         });
 }
 
@@ -170,10 +154,9 @@ extern "C" QEL_API int32_t qel_info_theta(const double* X, size_t rows, size_t c
             return ffi::insights::load_insight_inputs(X, rows, cols, layout, theta, theta_len, cov_inv,
                                                       cov_inv_layout);
         },
-        out, out_len, [](const InsightInputs& in, Vector& result) -> int32_t {
-            return ffi::insights::take_distance(
-                toolbox::stats::distances::mahalanobis_row(in.theta.view(), in.mean.view(), in.cov_inv.view()),
-                result);
+        out, out_len, [](const InsightInputs& in) {
+            return toolbox::qel::insights::informativeness::info_theta(in.theta.view(), in.mean.view(),
+                                                                       in.cov_inv.view());
         });
 }
 
@@ -186,11 +169,8 @@ extern "C" QEL_API int32_t qel_similarity(const double* X, size_t rows, size_t c
             return ffi::insights::load_insight_inputs(X, rows, cols, layout, theta, theta_len, cov_inv,
                                                       cov_inv_layout);
         },
-        out, out_len, [](const InsightInputs& in, Vector& result) -> int32_t {
-            auto s = toolbox::qel::insights::similarity(in.X.view(), in.theta.view(), in.cov_inv.view());
-            if (!s) return ffi::error::map_compute_err(s.error());
-            result = std::move(*s);
-            return QEL_STATUS_OK;
+        out, out_len, [](const InsightInputs& in) {
+            return toolbox::qel::insights::similarity(in.X.view(), in.theta.view(), in.cov_inv.view());
         });
 }
 
@@ -203,12 +183,11 @@ extern "C" QEL_API int32_t qel_relevance(const double* X, size_t rows, size_t co
             return ffi::insights::load_insight_inputs(X, rows, cols, layout, theta, theta_len, cov_inv,
                                                       cov_inv_layout);
         },
-        out, out_len, [](const InsightInputs& in, Vector& result) -> int32_t {
+        out, out_len, [](const InsightInputs& in) -> toolbox::Result<Vector> {
             auto r = toolbox::qel::insights::relevance(in.X.view(), in.theta.view(), in.mean.view(),
                                                        in.cov_inv.view());
-            if (!r) return ffi::error::map_compute_err(r.error());
-            result = std::move(r->relevance);
-            return QEL_STATUS_OK;
+            if (!r) return std::unexpected(std::move(r.error()));
+            return std::move(r->relevance);
         });
 }
 
@@ -217,22 +196,15 @@ extern "C" QEL_API int32_t qel_relevance_metrics(const double* X, size_t rows, s
                                                  int32_t cov_inv_layout, double* relevance_out, size_t relevance_len,
                                                  double* similarity_out, size_t similarity_len, double* info_x_out,
                                                  size_t info_x_len, double* info_theta_out, size_t info_theta_len) {
+    constexpr std::string_view panic_text = "internal panic in qel_relevance_metrics";
     ffi::error::clear_last_error();
-    return ffi::error::guard("qel_relevance_metrics", "qel_relevance_metrics", ffi::error::FaultMessage::WithPayload,
-                             [&]() -> int32_t {
+    return ffi::error::guard("qel_relevance_metrics", panic_text, ffi::error::FaultMessage::Fixed, [&]() -> int32_t {
         auto inputs = ffi::insights::load_insight_inputs(X, rows, cols, layout, theta, theta_len, cov_inv,
                                                          cov_inv_layout);
         if (!inputs) return inputs.error();
-        std::optional<toolbox::qel::insights::RelevanceResult> result;
-        const int32_t status = ffi::error::catch_faults(
-            "internal panic in qel_relevance_metrics", ffi::error::FaultMessage::Fixed, [&]() -> int32_t {
-                auto r = toolbox::qel::insights::relevance(inputs->X.view(), inputs->theta.view(),
-                                                           inputs->mean.view(), inputs->cov_inv.view());
-                if (!r) return ffi::error::map_compute_err(r.error());
-                result = std::move(*r);
-                return QEL_STATUS_OK;
-            });
-        if (status != QEL_STATUS_OK) return status;
+        const auto result = toolbox::qel::insights::relevance(inputs->X.view(), inputs->theta.view(),
+                                                              inputs->mean.view(), inputs->cov_inv.view());
+        if (!result) return ffi::error::map_compute_err(result.error(), panic_text, ffi::error::FaultMessage::Fixed);
 
         // A NULL buffer is an output the caller does not want; the first short
         // buffer stops the copies, leaving the earlier outputs written.

@@ -45,7 +45,7 @@ std::int32_t run(std::string_view call, std::string_view fault_context, const do
         if (record == nullptr) defaults.emplace();
         const auto& opts = record ? *record : *defaults;
         auto result = engine(inputs->y, inputs->X, inputs->theta, opts);
-        if (!result) return error::map_compute_err(result.error());
+        if (!result) return error::map_compute_err(result.error(), fault_context, error::FaultMessage::WithPayload);
         *out_results = results::box_results(std::move(*result));
         return QEL_STATUS_OK;
     });

@@ -2,7 +2,11 @@
 //
 // An ordinary failure (a singular covariance, an option the run cannot honour)
 // is a value: every fallible routine returns `Result<T>`, either its result or a
-// `ComputeError` holding a fixed English message.
+// `ComputeError` holding a fixed English message. Some failures the C boundary
+// reports as internal faults of the call, in the call's fault words and with a
+// line on standard error (an inversion that a step cannot do without, failing
+// on a covariance that the data made exactly singular): they are values too,
+// marked so, and reach the boundary by the same road as every other failure.
 //
 // A violated internal precondition (unequal lengths that no caller passes, a
 // LAPACK workspace size out of range) is a bug, not an outcome: it throws
@@ -19,6 +23,8 @@ namespace toolbox {
 
 struct ComputeError {
     std::string message;
+    // The boundary reports this failure as an internal fault of the call.
+    bool internal_fault = false;
 };
 
 template <class T>
@@ -26,6 +32,18 @@ using Result = std::expected<T, ComputeError>;
 
 inline std::unexpected<ComputeError> compute_error(std::string message) {
     return std::unexpected<ComputeError>(ComputeError{std::move(message)});
+}
+
+// A failure that the boundary reports as an internal fault.
+inline std::unexpected<ComputeError> internal_fault(std::string message) {
+    return std::unexpected<ComputeError>(ComputeError{std::move(message), true});
+}
+
+// `error`, reported as an internal fault: the failure of a step that its
+// caller has already made sure cannot fail.
+inline std::unexpected<ComputeError> internal_fault(ComputeError error) {
+    error.internal_fault = true;
+    return std::unexpected<ComputeError>(std::move(error));
 }
 
 

@@ -58,18 +58,34 @@ TEST(Guard, EveryThrownKindBecomesStatus5) {
     }
 }
 
-// An inner guard words the faults of its step, but memory that runs out
-// inside it is the export's to report.
-TEST(Guard, RunningOutOfMemoryInsideAnInnerGuardIsTheExportsToReport) {
-    ffi::error::clear_last_error();
-    testing::internal::CaptureStderr();
-    const int32_t status = guard("qel_relevance_metrics", "qel_relevance_metrics", FaultMessage::WithPayload, [] {
-        return ffi::error::catch_faults("internal panic in qel_relevance_metrics", FaultMessage::Fixed,
-                                        []() -> int32_t { throw std::bad_alloc(); });
-    });
-    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-    EXPECT_EQ(status, 5);
-    EXPECT_STREQ(ffi::error::last_error(), "qel_relevance_metrics: out of memory (an allocation failed)");
+// An engine error marked as an internal fault reaches the boundary as a value
+// and is reported there as a caught fault would be; any other error is its
+// message alone.
+TEST(Guard, AnErrorMarkedAsAnInternalFaultIsReportedAsOne) {
+    const std::string report = "qelcore: internal fault caught (ctx): singular\n";
+    struct Case {
+        const char* name;
+        toolbox::ComputeError error;
+        FaultMessage mode;
+        std::string message;
+        std::string stderr_text;
+    } cases[] = {
+        {"ordinary", {"singular"}, FaultMessage::WithPayload, "singular", ""},
+        {"ordinary, fixed words", {"singular"}, FaultMessage::Fixed, "singular", ""},
+        {"internal fault", toolbox::internal_fault("singular").error(), FaultMessage::WithPayload, "ctx: singular",
+         report},
+        {"internal fault, fixed words", toolbox::internal_fault(toolbox::ComputeError{"singular"}).error(),
+         FaultMessage::Fixed, "ctx", report},
+    };
+    for (const auto& c : cases) {
+        ffi::error::clear_last_error();
+        testing::internal::CaptureStderr();
+        const int32_t status =
+            guard("qel_x", "ctx", c.mode, [&] { return ffi::error::map_compute_err(c.error, "ctx", c.mode); });
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), c.stderr_text) << c.name;
+        EXPECT_EQ(status, 5) << c.name;
+        EXPECT_EQ(std::string(ffi::error::last_error()), c.message) << c.name;
+    }
 }
 
 TEST(Guard, PassesTheBodysStatusThrough) {
@@ -82,7 +98,7 @@ TEST(ErrorChannel, NulBytesAreRemoved) {
     using namespace std::string_literals;
     ffi::error::set_last_error("a\0b\0\0c"s);
     EXPECT_STREQ(ffi::error::last_error(), "abc");
-    EXPECT_EQ(ffi::error::map_compute_err(toolbox::ComputeError{"x\0y"s}), 5);
+    EXPECT_EQ(ffi::error::map_compute_err(toolbox::ComputeError{"x\0y"s}, "ctx", FaultMessage::WithPayload), 5);
     EXPECT_STREQ(ffi::error::last_error(), "xy");
     ffi::error::clear_last_error();
     EXPECT_STREQ(ffi::error::last_error(), "");

@@ -249,23 +249,23 @@ TEST(PredictionWeights, ComputedInsightsMatchTheRelevanceOfTheData) {
 }
 
 // Without a given inverse the run inverts the covariance itself; a pairwise
-// one that is indefinite stops it, as a failed inversion does.
-TEST(PredictionWeights, AComputedInverseOfAnIndefinitePairwiseCovarianceStopsTheRun) {
+// one that is indefinite fails it as an internal fault, as a failed
+// inversion does, before anything is stored.
+TEST(PredictionWeights, AComputedInverseOfAnIndefinitePairwiseCovarianceIsAnInternalFault) {
     // Each pair of columns is observed together on its own rows only.
     const Matrix x{{1, 1, kNaN}, {2, 2, kNaN}, {3, 3, kNaN}, {kNaN, 1, 1}, {kNaN, 2, 2},
                    {kNaN, 3, 3}, {1, kNaN, 3}, {2, kNaN, 2}, {3, kNaN, 1}};
     const Vector theta = {2.0, 2.0, 2.0};
     const Vector thr = {0.5};
     PredictionResults results = PredictionResults::create(9, 3, 1, thr);
-    std::string stopped;
-    try {
-        (void)prediction_weights_with_insights(results, x, theta, CensorType::Relevance,
-                                               CensorOperator::GreaterThanOrEqual, thr.view(), CensorUnit::Percent,
-                                               std::nullopt, InsightSource::compute(), true, MissingMoments::Pairwise);
-    } catch (const toolbox::Fault& f) {
-        stopped = f.text().value_or("");
-    }
-    EXPECT_TRUE(stopped.starts_with("Failed to invert covariance matrix: covariance of X is indefinite")) << stopped;
+    const auto out = prediction_weights_with_insights(results, x, theta, CensorType::Relevance,
+                                                      CensorOperator::GreaterThanOrEqual, thr.view(),
+                                                      CensorUnit::Percent, std::nullopt, InsightSource::compute(),
+                                                      true, MissingMoments::Pairwise);
+    ASSERT_FALSE(out.has_value());
+    EXPECT_TRUE(out.error().message.starts_with("Failed to invert covariance matrix: covariance of X is indefinite"))
+        << out.error().message;
+    EXPECT_TRUE(out.error().internal_fault);
     EXPECT_FALSE(results.include.has_value());
 }
 

@@ -174,7 +174,7 @@ Result<void> check_pairwise_definite(MatView cov) {
 Result<Matrix> invert_cov(MatView c, enums::InversionMethod method) {
     auto inv = inversion::inv_with_method(c, method);
     if (!inv && !inversion::is_numerically_singular(inv.error()))
-        fault("Failed to invert covariance matrix: \"" + inv.error().message + "\"");
+        return internal_fault("Failed to invert covariance matrix: \"" + inv.error().message + "\"");
     return inv;
 }
 

@@ -40,8 +40,9 @@ Matrix nancov(MatView x, bool listwise);
 
 // Inverse of the covariance matrix `c` by `method`. A covariance too close to
 // singular for its inverse to hold a correct digit is an ordinary failure,
-// with the inversion's message; any other failure of the inversion stops the
-// computation.
+// with the inversion's message; any other failure of the inversion (an
+// exactly singular covariance) is an internal fault, "Failed to invert
+// covariance matrix: " and the inversion's message in double quotes.
 Result<Matrix> invert_cov(MatView c, enums::InversionMethod method);
 
 // `nancov(x, listwise)` together with `average_with_n(x, listwise)`, from the

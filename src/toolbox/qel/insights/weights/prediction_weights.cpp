@@ -24,8 +24,11 @@ using matrix::VecView;
 
 namespace {
 
-PrecomputedInsights compute_insights(MatView x, VecView theta, std::optional<MatView> cov_inv, bool listwise,
-                                     const matrix::covariance::MeanAndN* known_means) {
+// Without a given inverse the run inverts the covariance itself (the
+// pipeline always hands one over): a failure there, and a relevance that
+// fails on inputs the caller has shaped, are internal faults of the run.
+Result<PrecomputedInsights> compute_insights(MatView x, VecView theta, std::optional<MatView> cov_inv, bool listwise,
+                                             const matrix::covariance::MeanAndN* known_means) {
     matrix::covariance::MeanAndN computed_means;
     if (known_means == nullptr) computed_means = matrix::covariance::average_with_n(x, listwise);
     const matrix::covariance::MeanAndN& means = known_means ? *known_means : computed_means;
@@ -38,15 +41,15 @@ PrecomputedInsights compute_insights(MatView x, VecView theta, std::optional<Mat
         const auto cov = matrix::covariance::nancov_with_means(x, listwise);
         if (cov.pairwise) {
             if (auto definite = matrix::covariance::check_pairwise_definite(cov.cov.view()); !definite)
-                fault("Failed to invert covariance matrix: " + definite.error().message);
+                return internal_fault("Failed to invert covariance matrix: " + definite.error().message);
         }
         auto inv = matrix::inversion::inv_with_method(cov.cov.view(), enums::InversionMethod::Gaussian);
-        if (!inv) fault("Failed to invert covariance matrix");
+        if (!inv) return internal_fault("Failed to invert covariance matrix");
         computed = std::move(*inv);
         inverse = computed.view();
     }
     auto rel = relevance(x, theta, mean.view(), inverse);
-    if (!rel) fault(rel.error().message);
+    if (!rel) return internal_fault(std::move(rel.error()));
     PrecomputedInsights out;
     out.relevance = std::move(rel->relevance);
     out.similarity = std::move(rel->similarity);
@@ -75,8 +78,9 @@ results::CountVector to_counts(const Vector& v) {
 
 }  // namespace
 
-PrecomputedInsights insights_from_data(MatView x, VecView theta, MatView cov_inv, MissingMoments missing_moments,
-                                       const matrix::covariance::MeanAndN* means) {
+Result<PrecomputedInsights> insights_from_data(MatView x, VecView theta, MatView cov_inv,
+                                               MissingMoments missing_moments,
+                                               const matrix::covariance::MeanAndN* means) {
     return compute_insights(x, theta, cov_inv, missing_moments == MissingMoments::Complete, means);
 }
 
@@ -97,7 +101,10 @@ Result<PredictionWeightsResult> prediction_weights_with_insights(
         insights = lent->insights;
         borrowed = true;
     } else {
-        local = compute_insights(x, theta, cov_inv, listwise, std::get<InsightSource::Compute>(source.kind).means);
+        auto computed =
+            compute_insights(x, theta, cov_inv, listwise, std::get<InsightSource::Compute>(source.kind).means);
+        if (!computed) return std::unexpected(std::move(computed.error()));
+        local = std::move(*computed);
     }
 
     if (censor_type == CensorType::Both) {
@@ -136,14 +143,14 @@ Result<PredictionWeightsResult> prediction_weights_with_insights(
     psr_weights::PsrDetails details;
     if (weights) {
         auto w = psr_weights::psr_weights_include_exclude(include.view(), exclude.view(), rel.view(), n_w);
-        if (!w) fault(w.error().message);
+        if (!w) return internal_fault(std::move(w.error()));
         details = std::move(w->details);
         results.include = std::move(include);
         results.weights = std::move(w->weights);
         results.weights_excluded = std::move(w->weights_excluded);
     } else {
         auto ev = psr_weights::psr_eval_include_exclude(include.view(), exclude.view(), rel.view(), n_w);
-        if (!ev) fault(ev.error().message);
+        if (!ev) return internal_fault(std::move(ev.error()));
         details = ev->include_side.details(ev->full_var.view());
         results.include = std::move(include);
         out.summary = psr_weights::GridPsrSummary{std::move(exclude), std::move(*ev)};

@@ -52,10 +52,11 @@ struct InsightSource {
 // with `cov_inv` (`InsightSource::compute(means)`), for a caller that hands
 // them to several runs. `means`: the column means with their sample size as
 // `average_with_n` gives them under `missing_moments`, when the caller has
-// them; computed here otherwise.
-PrecomputedInsights insights_from_data(matrix::MatView x, matrix::VecView theta, matrix::MatView cov_inv,
-                                       enums::MissingMoments missing_moments,
-                                       const matrix::covariance::MeanAndN* means = nullptr);
+// them; computed here otherwise. A failure is an internal fault: the inputs
+// are the caller's, already shaped.
+Result<PrecomputedInsights> insights_from_data(matrix::MatView x, matrix::VecView theta, matrix::MatView cov_inv,
+                                               enums::MissingMoments missing_moments,
+                                               const matrix::covariance::MeanAndN* means = nullptr);
 
 struct PredictionWeightsResult {
     // Retained observations per threshold (include side).

@@ -14,6 +14,8 @@ using matrix::Vector;
 namespace pw = insights::weights::prediction_weights;
 
 ComputeError CellWording::operator()(CellStep step, CensorType censor, ComputeError error) const {
+    // An internal fault keeps its words: the boundary puts the call's own first.
+    if (error.internal_fault) return error;
     switch (kind) {
         case Kind::AsItIs: return error;
         case Kind::PoolJob:

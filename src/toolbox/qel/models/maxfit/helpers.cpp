@@ -78,8 +78,10 @@ Result<MaxFitSetup> setup_common(VecView y, MatView x, VecView theta, const conf
     // Relevance and similarity do not depend on the censor type: two passes
     // read the same measures, computed once.
     if (options.predict.censor_type == enums::CensorType::Both) {
-        setup.shared_insights = insights::weights::prediction_weights::insights_from_data(
+        auto shared = insights::weights::prediction_weights::insights_from_data(
             x, theta, setup.cov_inv.view(), options.predict.missing_moments, means ? &*means : nullptr);
+        if (!shared) return std::unexpected(std::move(shared.error()));
+        setup.shared_insights = std::move(*shared);
     }
     return setup;
 }

@@ -27,8 +27,9 @@ constexpr StepWording kAsItIs{"", "", "", "", ""};
 constexpr StepWording kOnThePool{"Setup error: ", "Parallel execution error: Execution error: ", "Selection error: ",
                                  "Logistic remap error: ", "Linear regression error: "};
 
+// An internal fault keeps its words: the boundary puts the call's own first.
 std::unexpected<ComputeError> worded(const char* prefix, ComputeError error) {
-    if (*prefix == '\0') return std::unexpected(std::move(error));
+    if (*prefix == '\0' || error.internal_fault) return std::unexpected(std::move(error));
     return compute_error(prefix + error.message);
 }
 
