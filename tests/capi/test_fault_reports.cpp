@@ -4,14 +4,33 @@
 // standard error. A covariance that is merely too close to singular, and any
 // failure of qel_predict, are ordinary failures: no line.
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "host_sample.hpp"
 #include "qelcore.h"
+
+// The library draws the entropy of a sampled combination list through
+// getrandom; this host's own definition stands in for the C library's, and
+// fails while a test asks it to.
+std::atomic<bool> g_entropy_fails{false};
+
+extern "C" __attribute__((visibility("default"))) ssize_t getrandom(void* buf, size_t len, unsigned int flags) {
+    if (g_entropy_fails.load()) {
+        errno = ENOSYS;
+        return -1;
+    }
+    return syscall(SYS_getrandom, buf, len, flags);
+}
 
 namespace {
 
@@ -125,6 +144,31 @@ TEST(FaultReports, InsightCallsReportTheirExactlySingularCovarianceInFixedWords)
                   fault_line(kInsightInversion, "Failed to invert covariance matrix: \"LU decomposition failed.\""))
             << name;
     }
+}
+
+// A grid given more combinations than it may run samples them from the
+// operating system's entropy; a source that fails is the run's internal fault.
+TEST(FaultReports, GridReportsAFailingEntropySourceAsAFault) {
+    const Sample s = random_sample(30, 3, 8);
+    const double combinations[] = {1, 1, 0, 0, 1, 1, 1, 0, 1, 1, 1, 1};
+    QelGridOptions* opts = qel_grid_options_create();
+    ASSERT_EQ(qel_grid_options_set_attribute_combi(opts, combinations, 4, 3, QEL_LAYOUT_ROW_MAJOR), 0);
+    ASSERT_EQ(qel_grid_options_set_max_iter(opts, 2), 0);
+    auto grid = [&] {
+        Results out;
+        return qel_grid(s.y.data(), s.n, s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, opts,
+                        &out.handle);
+    };
+    g_entropy_fails = true;
+    const Outcome got = observe(grid);
+    g_entropy_fails = false;
+    const std::string context = "internal panic in qel_grid (often singular / ill-conditioned data)";
+    const std::string text = std::string("operating-system entropy unavailable: ") + std::strerror(ENOSYS);
+    EXPECT_EQ(got.status, 5);
+    EXPECT_EQ(got.message, context + ": " + text);
+    EXPECT_EQ(got.report, fault_line(context, text));
+    EXPECT_EQ(observe(grid).status, 0) << qel_last_error();
+    qel_grid_options_free(opts);
 }
 
 TEST(FaultReports, OrdinaryFailuresWriteNothingToStandardError) {

@@ -225,21 +225,21 @@ TEST(RandomIndicator, RowsHaveExactlyKOnes) {
 
 TEST(SampleAttributeCombi, FilterThenKeepOrSample) {
     ByteMatrix list{{1, 0, 0}, {1, 1, 0}, {0, 1, 1}, {1, 1, 1}, {0, 0, 1}};
-    auto all = bn::sample_attribute_combi(list.view(), 10, 1);
+    const auto all = bn::sample_attribute_combi(list.view(), 10, 1).value();
     EXPECT_EQ(all.count, 5u);
     EXPECT_EQ(rows_of(all.combos), rows_of(list));
-    auto two = bn::sample_attribute_combi(list.view(), 10, 2);
+    const auto two = bn::sample_attribute_combi(list.view(), 10, 2).value();
     EXPECT_EQ(rows_of(two.combos), (std::vector<std::string>{"110", "011", "111"}));
-    auto none = bn::sample_attribute_combi(list.view(), 10, 4);
+    const auto none = bn::sample_attribute_combi(list.view(), 10, 4).value();
     EXPECT_EQ(none.count, 0u);
     EXPECT_EQ(none.combos.cols(), 3u);
-    auto some = bn::sample_attribute_combi(list.view(), 2, 2);
+    const auto some = bn::sample_attribute_combi(list.view(), 2, 2).value();
     EXPECT_EQ(some.count, 2u);
     const auto kept = rows_of(two.combos);
     const auto got = rows_of(some.combos);
     EXPECT_NE(got[0], got[1]);
     for (const auto& r : got) EXPECT_NE(std::find(kept.begin(), kept.end(), r), kept.end());
-    auto empty = bn::sample_attribute_combi(ByteMatrix(0, 3).view(), 2, 1);
+    const auto empty = bn::sample_attribute_combi(ByteMatrix(0, 3).view(), 2, 1).value();
     EXPECT_EQ(empty.count, 0u);
     EXPECT_EQ(empty.combos.cols(), 0u);
 }

@@ -111,14 +111,14 @@ ChaCha12Stream ChaCha12Stream::seeded(std::uint64_t seed) {
     return s;
 }
 
-ChaCha12Stream ChaCha12Stream::from_os_entropy() {
+Result<ChaCha12Stream> ChaCha12Stream::from_os_entropy() {
     unsigned char bytes[32];
     std::size_t got = 0;
     while (got < sizeof bytes) {
         const ssize_t r = getrandom(bytes + got, sizeof bytes - got, 0);
         if (r < 0) {
             if (errno == EINTR) continue;
-            fault(format("operating-system entropy unavailable: {}", std::strerror(errno)));
+            return internal_fault(format("operating-system entropy unavailable: {}", std::strerror(errno)));
         }
         got += static_cast<std::size_t>(r);
     }
@@ -285,24 +285,26 @@ Result<Combinations> generate_attribute_combi(std::size_t n, std::size_t max, st
     return Combinations{std::move(out), q_total};
 }
 
-Combinations sample_attribute_combi(matrix::MatrixView<const std::uint8_t> combinations, std::size_t max_rows,
-                                    std::size_t min_size) {
+Result<Combinations> sample_attribute_combi(matrix::MatrixView<const std::uint8_t> combinations, std::size_t max_rows,
+                                            std::size_t min_size) {
     const std::size_t r_all = combinations.rows();
     const std::size_t k = combinations.cols();
-    if (r_all * k == 0) return {ByteMatrix(0, 0), 0};
+    if (r_all * k == 0) return Combinations{ByteMatrix(0, 0), 0};
 
     std::vector<std::size_t> kept;
     for (std::size_t r = 0; r < r_all; ++r) {
         // Full-width counts: a row of 256 or more attributes still counts right.
         if (min_size <= 1 || row_size(combinations.row(r)) >= min_size) kept.push_back(r);
     }
-    if (kept.empty()) return {ByteMatrix(0, k), 0};
+    if (kept.empty()) return Combinations{ByteMatrix(0, k), 0};
 
     std::vector<std::size_t> pick;
     if (max_rows >= kept.size()) {
         pick = kept;
     } else {
-        ChaCha12Stream stream = ChaCha12Stream::from_os_entropy();
+        auto entropy = ChaCha12Stream::from_os_entropy();
+        if (!entropy) return std::unexpected(std::move(entropy.error()));
+        ChaCha12Stream& stream = *entropy;
         std::vector<std::size_t> idx(kept.size());
         std::iota(idx.begin(), idx.end(), std::size_t{0});
         for (std::size_t i = 0; i < max_rows; ++i) std::swap(idx[i], idx[stream.index_in(i, kept.size())]);
@@ -313,7 +315,7 @@ Combinations sample_attribute_combi(matrix::MatrixView<const std::uint8_t> combi
         const auto src = combinations.row(pick[r]);
         std::copy(src.begin(), src.end(), out.row(r).begin());
     }
-    return {std::move(out), pick.size()};
+    return Combinations{std::move(out), pick.size()};
 }
 
 }  // namespace toolbox::stats::binomial

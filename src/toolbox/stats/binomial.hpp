@@ -30,8 +30,9 @@ struct ChaCha12Stream {
 
     // Key words from eight PCG (XSH-RR) steps of the seed.
     static ChaCha12Stream seeded(std::uint64_t seed);
-    // Key from 32 bytes of operating-system entropy; a failing source is a fault.
-    static ChaCha12Stream from_os_entropy();
+    // Key from 32 bytes of operating-system entropy. A failing source is an
+    // internal fault, with the operating system's error.
+    static Result<ChaCha12Stream> from_os_entropy();
 
     std::uint64_t draw64();
     // Uniform in [lo, hi) by widening multiplication with rejection (lo < hi).
@@ -63,8 +64,9 @@ matrix::ByteMatrix generate_random_indicator(std::size_t rows, std::size_t cols,
 
 // The caller's rows with at least min_size ones (min_size >= 2), or all of
 // them; at most max_rows of them, sampled without replacement from
-// operating-system entropy when there are more.
-Combinations sample_attribute_combi(matrix::MatrixView<const std::uint8_t> combinations, std::size_t max_rows,
-                                    std::size_t min_size);
+// operating-system entropy when there are more (whose failure is an internal
+// fault).
+Result<Combinations> sample_attribute_combi(matrix::MatrixView<const std::uint8_t> combinations, std::size_t max_rows,
+                                            std::size_t min_size);
 
 }  // namespace toolbox::stats::binomial

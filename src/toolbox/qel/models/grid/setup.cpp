@@ -112,8 +112,9 @@ Result<GridPredictionSetup> prepare_grid_prediction_setup(VecView y, MatView x, 
             for (std::size_t c = 0; c < list.cols(); ++c) bytes(r, c) = list(r, c) != 0.0 ? 1 : 0;
         }
         auto s = stats::binomial::sample_attribute_combi(bytes.view(), options.max_iter, options.k);
-        setup.combos = std::move(s.combos);
-        setup.n_combinations = s.count;
+        if (!s) return std::unexpected(std::move(s.error()));
+        setup.combos = std::move(s->combos);
+        setup.n_combinations = s->count;
     } else {
         auto g = stats::binomial::generate_attribute_combi(k, options.max_iter, options.k, options.seed);
         if (!g) return std::unexpected(std::move(g.error()));
