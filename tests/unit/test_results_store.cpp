@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../results/fixture.hpp"
+#include "toolbox/count.hpp"
 #include "toolbox/qel/results/accessors.hpp"
 #include "toolbox/qel/results/base.hpp"
 #include "toolbox/qel/results/mutators.hpp"
@@ -254,6 +255,16 @@ TEST(ResultsStore, SelectThresholdBeyondAnArrayIsAFault) {
     PredictionResults w = PredictionResults::create(2, 1, 3, Vector{});
     w.weights = Matrix(2, 2, 0.5);
     EXPECT_THROW(res::select_threshold(w, 2), toolbox::Fault);
+}
+
+// Retained counts arrive as whole doubles and are truncated; a value that no
+// count can be is a broken invariant.
+TEST(ResultsStore, CountsAreTruncatedAndOnlyValuesOfACountPass) {
+    const double below_two_to_64 = std::nextafter(toolbox::kTwoTo64, 0.0);
+    EXPECT_EQ(values(res::to_counts(Vector{0.0, -0.0, -0.75, 3.0, 3.9, below_two_to_64})),
+              (std::vector<std::size_t>{0, 0, 0, 3, 3, static_cast<std::size_t>(below_two_to_64)}));
+    for (double v : {-1.0, toolbox::kTwoTo64, NaN, -std::numeric_limits<double>::infinity()})
+        EXPECT_THROW(res::to_counts(Vector{1.0, v}), toolbox::Fault) << v;
 }
 
 TEST(ResultsStore, WeightsConcentrationIsThePopulationSpreadOfEachColumn) {

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "toolbox/count.hpp"
 #include "toolbox/matrix/lapack.hpp"
 
 namespace toolbox::matrix::inversion {
@@ -30,9 +31,7 @@ Vector row_major_copy(MatView a) {
 // The size a LAPACK workspace query reported. It comes back as a double; a
 // value that is not a valid size means the library misbehaved.
 lapack_int workspace_size(double reported) {
-    constexpr double kTwoTo64 = 18446744073709551616.0;
-    require(reported > -1.0 && reported < kTwoTo64, "Failed to convert workspace size");
-    const auto size = static_cast<std::uint64_t>(reported);
+    const std::uint64_t size = to_count(reported, "Failed to convert workspace size");
     require(size <= static_cast<std::uint64_t>(std::numeric_limits<lapack_int>::max()),
             "Failed to convert workspace size");
     return static_cast<lapack_int>(size);

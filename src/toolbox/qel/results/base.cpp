@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <utility>
 
+#include "toolbox/count.hpp"
+
 namespace toolbox::qel::results {
 namespace {
 
@@ -14,6 +16,12 @@ const double NOT_COMPUTED = std::bit_cast<double>(std::uint64_t{0x7FF80000000000
 }  // namespace
 
 SharedMatrix share(Matrix&& m) { return std::make_shared<Matrix>(std::move(m)); }
+
+CountVector to_counts(const Vector& v) {
+    CountVector out = CountVector::uninit(v.size());
+    for (std::size_t k = 0; k < v.size(); ++k) out[k] = to_count(v[k], "retained count out of range");
+    return out;
+}
 
 Matrix& make_mut(SharedMatrix& m) {
     require(m != nullptr, "shared matrix handle is empty");

@@ -23,6 +23,10 @@ using matrix::Vector;
 // Unsigned per-threshold counts (retained observations, variables used).
 using CountVector = matrix::Array1<std::size_t>;
 
+// Counts held as whole doubles, truncated; a value that no count can be is a
+// broken invariant and stops the computation.
+CountVector to_counts(const Vector& v);
+
 // A grid matrix that copies of one results object share. The count is atomic,
 // so copies may be released on different threads; the last holder frees it.
 // Treat the matrix as immutable while it is shared: change it only through

@@ -65,17 +65,6 @@ std::size_t with_relevance(const Vector& relevance) {
     return n;
 }
 
-// Truncation to an unsigned count; anything a count can never be is a fault.
-results::CountVector to_counts(const Vector& v) {
-    results::CountVector out = results::CountVector::uninit(v.size());
-    for (std::size_t k = 0; k < v.size(); ++k) {
-        const double c = v[k];
-        require(c > -1.0 && c < 18446744073709551616.0, "retained count out of the range of a count");
-        out[k] = c <= 0.0 ? 0 : static_cast<std::size_t>(c);
-    }
-    return out;
-}
-
 }  // namespace
 
 Result<PrecomputedInsights> insights_from_data(MatView x, VecView theta, MatView cov_inv,
@@ -163,7 +152,7 @@ Result<PredictionWeightsResult> prediction_weights_with_insights(
     aux.part_var = details.part_var;
     aux.r_star = std::move(r_star);
     aux.r_star_percent = std::move(r_star_percent);
-    aux.n = to_counts(details.n);
+    aux.n = results::to_counts(details.n);
 
     if (!results.insights) results.insights.emplace();
     results::PredictionInsights& part = *results.insights;

@@ -5,6 +5,7 @@
 #include <span>
 #include <vector>
 
+#include "toolbox/count.hpp"
 #include "toolbox/qel/insights/asymmetry/asymmetry.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
@@ -29,7 +30,7 @@ namespace {
 // such count (NaN, negative, too large) becomes 0.
 std::size_t round_count(double v) {
     const double r = std::round(v);
-    if (!(r >= 0.0) || !(r < 18446744073709551616.0)) return 0;
+    if (!(r >= 0.0) || !(r < kTwoTo64)) return 0;
     return static_cast<std::size_t>(r);
 }
 

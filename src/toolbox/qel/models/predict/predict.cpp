@@ -33,18 +33,6 @@ constexpr const char* kBothNotSupported =
     "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
     "CensorType::Similarity. CensorType::Both is only available in maxfit and grid functions.";
 
-// Retained counts are whole numbers held as doubles; anything that does not
-// truncate to an unsigned count is a broken invariant.
-results::CountVector to_counts(const Vector& n) {
-    results::CountVector out = results::CountVector::uninit(n.size());
-    for (std::size_t k = 0; k < n.size(); ++k) {
-        const double v = n[k];
-        if (!(v > -1.0 && v < 18446744073709551616.0)) fault("retained count out of range");
-        out[k] = static_cast<std::size_t>(v);
-    }
-    return out;
-}
-
 // The relevance vector and the include mask that the weights step stored,
 // checked in this order.
 struct RelevanceAndInclude {
@@ -352,7 +340,7 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     results.core.outlier_influence = std::move(am.stats.outlier_influence);
 
     results::PredictionAuxiliaryInfo& aux = results::get_or_alloc_auxiliary(results);
-    aux.n = to_counts(am.stats.n);
+    aux.n = results::to_counts(am.stats.n);
     aux.k = results::CountVector(t, k_vars);
 
     std::optional<CellAdjFitWeights> cell_weights;
