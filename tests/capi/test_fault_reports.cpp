@@ -80,26 +80,22 @@ int32_t predict(const Sample& s) {
 using InsightCall = std::function<int32_t(const Sample&)>;
 std::vector<std::pair<const char*, InsightCall>> insight_calls() {
     static std::vector<double> out(64);
+    using WithTarget = int32_t (*)(const double*, size_t, size_t, int32_t, const double*, size_t, const double*,
+                                   int32_t, double*, size_t);
+    const auto with_target = [](WithTarget call) -> InsightCall {
+        return [call](const Sample& s) {
+            return call(s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, nullptr, 0, out.data(),
+                        out.size());
+        };
+    };
     return {
         {"qel_info_x",
          [](const Sample& s) {
              return qel_info_x(s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, nullptr, 0, out.data(), out.size());
          }},
-        {"qel_info_theta",
-         [](const Sample& s) {
-             return qel_info_theta(s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, nullptr, 0,
-                                   out.data(), out.size());
-         }},
-        {"qel_similarity",
-         [](const Sample& s) {
-             return qel_similarity(s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, nullptr, 0,
-                                   out.data(), out.size());
-         }},
-        {"qel_relevance",
-         [](const Sample& s) {
-             return qel_relevance(s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, nullptr, 0,
-                                  out.data(), out.size());
-         }},
+        {"qel_info_theta", with_target(qel_info_theta)},
+        {"qel_similarity", with_target(qel_similarity)},
+        {"qel_relevance", with_target(qel_relevance)},
         {"qel_relevance_metrics",
          [](const Sample& s) {
              return qel_relevance_metrics(s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, nullptr,
