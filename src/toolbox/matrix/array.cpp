@@ -207,9 +207,10 @@ public:
             } else {
                 large_.push_back(b);
             }
+            const bool was_empty = cached_ == 0;
             cached_ += size;
             touch();
-            start_reaper();
+            start_reaper(was_empty);
         }
         // Handed back outside the lock, a few at a time, so that no list of
         // them needs memory of its own.
@@ -242,10 +243,13 @@ private:
 
     // One thread, started with the first cached block, that empties the cache
     // once it has been idle for kCacheIdle. It and the cache live until the
-    // process ends (never destroyed, so no exit-time order matters).
-    void start_reaper() {
+    // process ends (never destroyed, so no exit-time order matters). It
+    // sleeps until the cache has been idle long enough, and is woken only
+    // when an empty cache gets a block: a call frees many blocks, and waking
+    // it for each would cost a switch of threads per array.
+    void start_reaper(bool was_empty) {
         if (reaper_started_) {
-            wake_.notify_one();
+            if (was_empty) wake_.notify_one();
             return;
         }
         try {
