@@ -1,6 +1,7 @@
 #include "toolbox/matrix/sorting.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -55,7 +56,7 @@ void stable_sort_finite_order(std::span<double> values) {
     // Least significant digit first; each pass is a stable counting sort, so
     // the whole is stable. Passes whose digit is the same for every value
     // move nothing and are skipped.
-    std::vector<std::size_t> counts(kPasses * kBuckets, 0);
+    Array1<std::size_t> counts(kPasses * kBuckets);
     for (double v : values) {
         const std::uint64_t key = order_key(v);
         for (unsigned p = 0; p < kPasses; ++p) ++counts[p * kBuckets + ((key >> (p * kDigitBits)) & (kBuckets - 1))];
@@ -150,63 +151,61 @@ std::size_t count_non_nan(VecView data) {
     return m;
 }
 
-// Below this many values a sample is sorted whole: counting its leading bits
-// touches more memory than the sample itself.
-constexpr std::size_t kSelectFrom = std::size_t{1} << 15;
+// Below this many values a sample is selected from directly: counting its
+// leading bits touches more memory than the sample itself.
+constexpr std::size_t kBucketsFrom = std::size_t{1} << 15;
 
 OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order_(order) {
-    if (data.size() < kSelectFrom) {
-        sorted_ = non_nan_values(data);
-        size_ = sorted_.size();
-        if (order == Order::Stable) {
-            stable_sort_finite_order(sorted_.span());
-        } else {
-            // Equal keys are equal bit patterns: any sort by key will do.
-            std::sort(sorted_.begin(), sorted_.end(),
-                      [](double a, double b) { return total_order_key(a) < total_order_key(b); });
+    if (data.size() < kBucketsFrom) {
+        keys_ = Array1<std::uint64_t>::uninit(data.size());
+        std::size_t m = 0, below_zero = 0;
+        for (std::size_t i = 0; i < data.size(); ++i) {
+            const double v = data[i];
+            keys_[m] = key_in(order, v);
+            below_zero += v < 0.0;
+            m += v == v;
         }
+        size_ = m;
+        negatives_ = below_zero;
         return;
     }
-    const std::size_t parts = count_parts(data.size());
-    std::vector<std::uint32_t> counts(parts * kSelectBuckets, 0);
-    std::vector<std::size_t> m(parts, 0), negatives(parts, 0);
-    parallel::parallel_for(0, parts, 1, [&](std::size_t p) {
-        const auto [first, last] = part_range(data.size(), parts, p);
-        std::uint32_t* count = counts.data() + p * kSelectBuckets;
+    parts_ = count_parts(data.size());
+    part_counts_ = Array1<std::uint32_t>(parts_ * kSelectBuckets);
+    Array1<std::size_t> m(parts_), negatives(parts_);
+    parallel::parallel_for(0, parts_, 1, [&](std::size_t p) {
+        const auto [first, last] = part_range(data.size(), parts_, p);
+        std::uint32_t* count = part_counts_.data() + p * kSelectBuckets;
         if (order == Order::Total) {
             count_buckets<Order::Total>(data, first, last, count, m[p], negatives[p]);
         } else {
             count_buckets<Order::Stable>(data, first, last, count, m[p], negatives[p]);
         }
     });
-    start_.assign(kSelectBuckets + 1, 0);
-    for (std::size_t p = 0; p < parts; ++p) {
+    start_ = Array1<std::size_t>(kSelectBuckets + 1);
+    for (std::size_t p = 0; p < parts_; ++p) {
         size_ += m[p];
         negatives_ += negatives[p];
-        const std::uint32_t* count = counts.data() + p * kSelectBuckets;
+        const std::uint32_t* count = part_counts_.data() + p * kSelectBuckets;
         for (std::size_t b = 0; b < kSelectBuckets; ++b) start_[b + 1] += count[b];
     }
     for (std::size_t b = 0; b < kSelectBuckets; ++b) start_[b + 1] += start_[b];
 }
 
-void OrderStatistics::select(std::span<const std::size_t> positions, std::span<double> out) const {
+void OrderStatistics::select(std::span<const std::size_t> positions, std::span<double> out) {
     require(out.size() == positions.size(), "select: one output per position");
+    for (std::size_t q = 0; q < positions.size(); ++q) require(positions[q] < size_, "select: position beyond the values");
     if (start_.empty()) {
-        for (std::size_t q = 0; q < positions.size(); ++q) {
-            require(positions[q] < size_, "select: position beyond the values");
-            out[q] = sorted_[positions[q]];
-        }
+        select_from_keys(positions, out);
         return;
     }
     // The buckets that hold a wanted position (numbered in the order they are
     // first wanted), and where each of their keys goes in one buffer.
     constexpr std::uint32_t kNotWanted = UINT32_MAX;
-    std::vector<std::uint32_t> wanted_index(kSelectBuckets, kNotWanted);
+    Array1<std::uint32_t> wanted_index(kSelectBuckets, kNotWanted);
     std::vector<std::size_t> bucket_of(positions.size());
     std::vector<std::size_t> wanted, slot, size;
     std::size_t held = 0;
     for (std::size_t q = 0; q < positions.size(); ++q) {
-        require(positions[q] < size_, "select: position beyond the values");
         const auto it = std::upper_bound(start_.begin(), start_.end(), positions[q]);
         const std::size_t b = static_cast<std::size_t>(it - start_.begin()) - 1;
         bucket_of[q] = b;
@@ -218,31 +217,30 @@ void OrderStatistics::select(std::span<const std::size_t> positions, std::span<d
             held += size.back();
         }
     }
-    // Each part of the sample gathers its keys of the wanted buckets into its
-    // own lists; the lists are then laid end to end (the order of a bucket's
-    // keys does not matter).
-    const std::size_t parts = parts_for(data_.size());
-    std::vector<std::vector<std::vector<std::uint64_t>>> part_keys(parts,
-                                                                   std::vector<std::vector<std::uint64_t>>(wanted.size()));
-    parallel::parallel_for(0, parts, 1, [&](std::size_t p) {
-        const auto [first, last] = part_range(data_.size(), parts, p);
-        auto& lists = part_keys[p];
+    // Each part of the sample writes its keys of a wanted bucket after those
+    // of the parts before it, where its counts put them (the order of a
+    // bucket's keys does not matter).
+    const std::size_t n_wanted = wanted.size();
+    Array1<std::size_t> offset = Array1<std::size_t>::uninit(parts_ * n_wanted);
+    for (std::size_t w = 0; w < n_wanted; ++w) {
+        std::size_t at = slot[w];
+        for (std::size_t p = 0; p < parts_; ++p) {
+            offset[p * n_wanted + w] = at;
+            at += part_counts_[p * kSelectBuckets + wanted[w]];
+        }
+    }
+    Array1<std::uint64_t> gathered = Array1<std::uint64_t>::uninit(held);
+    parallel::parallel_for(0, parts_, 1, [&](std::size_t p) {
+        const auto [first, last] = part_range(data_.size(), parts_, p);
+        std::size_t* next = offset.data() + p * n_wanted;
         for (std::size_t i = first; i < last; ++i) {
             const double v = data_[i];
             if (v != v) continue;
             const std::uint64_t k = key_in(order_, v);
             const std::uint32_t w = wanted_index[bucket_of_key(k)];
-            if (w != kNotWanted) lists[w].push_back(k);
+            if (w != kNotWanted) gathered[next[w]++] = k;
         }
     });
-    std::vector<std::uint64_t> gathered(held);
-    for (std::size_t w = 0; w < wanted.size(); ++w) {
-        std::size_t at = slot[w];
-        for (std::size_t p = 0; p < parts; ++p) {
-            std::copy(part_keys[p][w].begin(), part_keys[p][w].end(), gathered.begin() + static_cast<std::ptrdiff_t>(at));
-            at += part_keys[p][w].size();
-        }
-    }
     // Equal keys are equal values, so any order of a bucket's keys that puts
     // the right key at each wanted place will do: from the largest wanted
     // place of a bucket down, each selection leaves the smaller places in the
@@ -263,26 +261,84 @@ void OrderStatistics::select(std::span<const std::size_t> positions, std::span<d
         keys[q] = first[static_cast<std::ptrdiff_t>(at)];
     }
 
-    for (std::size_t q = 0; q < positions.size(); ++q) {
-        if (order_ == Order::Total || keys[q] != kZeroKey) {
-            out[q] = value_of_key(keys[q]);
-            continue;
+    for (std::size_t q = 0; q < positions.size(); ++q) out[q] = value_at(positions[q], keys[q]);
+}
+
+double OrderStatistics::value_at(std::size_t position, std::uint64_t key) const {
+    if (order_ == Order::Total || key != kZeroKey) return value_of_key(key);
+    // A zero's sign is its input order's business: the zeros sit together
+    // after the negative values, in the order they came.
+    std::size_t nth = position - negatives_;
+    for (std::size_t i = 0; i < data_.size(); ++i) {
+        if (data_[i] == 0.0 && nth-- == 0) return data_[i];
+    }
+    return 0.0;
+}
+
+namespace {
+
+// Keys below `pivot` to the front of [lo, hi), the others after them;
+// returns where the others start. Branch-free: which side a key goes to
+// depends on the data, and a mispredicted branch per key costs more than
+// the swap that is always made.
+std::size_t partition_below(std::uint64_t* a, std::size_t lo, std::size_t hi, std::uint64_t pivot) noexcept {
+    std::size_t j = lo;
+    for (std::size_t i = lo; i < hi; ++i) {
+        const std::uint64_t v = a[i];
+        a[i] = a[j];
+        a[j] = v;
+        j += v < pivot;
+    }
+    return j;
+}
+
+std::uint64_t median_of_three(std::uint64_t a, std::uint64_t b, std::uint64_t c) noexcept {
+    return std::max(std::min(a, b), std::min(std::max(a, b), c));
+}
+
+// Below this a range is simply sorted.
+constexpr std::size_t kSortedBelow = 24;
+
+// Orders the keys of [lo, hi) so that each of the places [pb, pe) (ascending,
+// within the range) holds the key a sort would put there: a quickselect that
+// follows every part holding a wanted place. Each round splits the range
+// into the keys below the pivot, those equal to it and those above it, so
+// that many equal keys end a round rather than repeat it.
+void select_places(std::uint64_t* a, std::size_t lo, std::size_t hi, const std::size_t* pb, const std::size_t* pe,
+                   int depth) {
+    while (pb != pe) {
+        if (hi - lo < kSortedBelow || depth-- == 0) {
+            // Small, or partitioned badly too often: sorting settles it.
+            std::sort(a + lo, a + hi);
+            return;
         }
-        // A zero's sign is its input order's business: the zeros sit together
-        // after the negative values, in the order they came.
-        std::size_t nth = positions[q] - negatives_;
-        out[q] = 0.0;
-        for (std::size_t i = 0; i < data_.size(); ++i) {
-            if (data_[i] == 0.0 && nth-- == 0) {
-                out[q] = data_[i];
-                break;
-            }
-        }
+        const std::uint64_t pivot = median_of_three(a[lo], a[lo + (hi - lo) / 2], a[hi - 1]);
+        const std::size_t equal_from = partition_below(a, lo, hi, pivot);
+        const std::size_t* right = std::lower_bound(pb, pe, equal_from);
+        std::size_t above_from = equal_from;
+        if (right != pe) above_from = pivot == UINT64_MAX ? hi : partition_below(a, equal_from, hi, pivot + 1);
+        select_places(a, lo, equal_from, pb, right, depth);
+        // Places among the keys equal to the pivot hold it already.
+        pb = std::lower_bound(right, pe, above_from);
+        lo = above_from;
     }
 }
 
+}  // namespace
+
+void OrderStatistics::select_from_keys(std::span<const std::size_t> positions, std::span<double> out) {
+    std::vector<std::size_t> places(positions.begin(), positions.end());
+    std::sort(places.begin(), places.end());
+    places.erase(std::unique(places.begin(), places.end()), places.end());
+    // Quickselect's rounds average a constant share of the range; many more
+    // than the halvings of the range mean a pattern it partitions badly.
+    const int depth = 2 * static_cast<int>(std::bit_width(size_)) + 8;
+    select_places(keys_.data(), 0, size_, places.data(), places.data() + places.size(), depth);
+    for (std::size_t q = 0; q < positions.size(); ++q) out[q] = value_at(positions[q], keys_[positions[q]]);
+}
+
 std::size_t select_non_nan(VecView data, Order order, std::span<const std::size_t> positions, std::span<double> out) {
-    const OrderStatistics stats(data, order);
+    OrderStatistics stats(data, order);
     stats.select(positions, out);
     return stats.size();
 }

@@ -30,6 +30,9 @@ constexpr double kSigmaEps = 1e-12;
 // The bin of a value that falls into none.
 constexpr std::size_t kNoBin = SIZE_MAX;
 
+// The bin of each value.
+using BinIndex = matrix::Array1<std::size_t>;
+
 // Floor or ceiling of a position as an index: negative and NaN give 0, and
 // the index never passes the last element.
 std::size_t capped_index(double v, std::size_t last) {
@@ -169,7 +172,7 @@ void solo_moments(VecView y_solo, MatView xi, VecView yhat, Vector& sw, Vector& 
 // positive) for the rows in order, NaN shares left out.
 template <std::size_t NV>
 struct WeightShares {
-    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView xi, const std::vector<std::size_t>& bin,
+    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView xi, const BinIndex& bin,
                                            const Vector& sums, matrix::MatMut counts) {
         using lanes::v4d;
         using lanes::v4l;
@@ -199,7 +202,7 @@ struct WeightShares {
 };
 
 QEL_TARGET_CLONES("avx2", "default")
-void add_weight_shares(MatView xi, const std::vector<std::size_t>& bin, const Vector& sums, matrix::MatMut counts) {
+void add_weight_shares(MatView xi, const BinIndex& bin, const Vector& sums, matrix::MatMut counts) {
     // One group of four columns at a time: a row's bin row of the counts is
     // read and written whole, and the last group of a width that is not a
     // multiple of four overlaps the one before it.
@@ -387,16 +390,16 @@ private:
     bool ascending_ = true;
 };
 
-std::vector<std::size_t> bin_indices(std::span<const double> values, std::span<const double> edges) {
+BinIndex bin_indices(std::span<const double> values, std::span<const double> edges) {
     const BinFinder bin_of(edges);
-    std::vector<std::size_t> index(values.size());
+    BinIndex index = BinIndex::uninit(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) index[i] = bin_of(values[i]);
     return index;
 }
 
 // Adds the weights of each bin in value order (NaN weights are not counted).
 template <class WeightAt>
-void accumulate_bins(const std::vector<std::size_t>& index, std::size_t m, WeightAt weight_at, double* counts,
+void accumulate_bins(const BinIndex& index, std::size_t m, WeightAt weight_at, double* counts,
                      std::size_t stride) {
     for (std::size_t i = 0; i < m; ++i) {
         const double w = weight_at(i);
@@ -463,7 +466,7 @@ void add_quartile_places(std::size_t n, std::vector<std::size_t>& places) {
 // copy holds there, selected without sorting the sample.
 class SortedPlaces {
 public:
-    SortedPlaces(const matrix::sorting::OrderStatistics& sample, std::vector<std::size_t> places)
+    SortedPlaces(matrix::sorting::OrderStatistics& sample, std::vector<std::size_t> places)
         : places_(std::move(places)) {
         std::sort(places_.begin(), places_.end());
         places_.erase(std::unique(places_.begin(), places_.end()), places_.end());
@@ -502,7 +505,7 @@ struct OutlierSplit {
 
 // `sorted` receives the places read for the quartiles and, since the
 // histogram's edges usually need no others, the smallest and the largest.
-OutlierSplit outlier_split(VecView y_solo, const matrix::sorting::OrderStatistics& sample, double k,
+OutlierSplit outlier_split(VecView y_solo, matrix::sorting::OrderStatistics& sample, double k,
                            std::optional<SortedPlaces>& sorted_out) {
     OutlierSplit split;
     const std::size_t n = y_solo.size();
@@ -569,7 +572,7 @@ Vector auto_bin_edges_at(std::size_t t, At at) {
 // present values (those from `below` on), so their order statistics are
 // selected from the whole sample. Kept NaN (when the rule kept everything)
 // sorts as equal to every value, which only a sort of the kept copy settles.
-Vector kept_bin_edges(VecView y_solo, const matrix::sorting::OrderStatistics& sample, const OutlierSplit& split,
+Vector kept_bin_edges(VecView y_solo, matrix::sorting::OrderStatistics& sample, const OutlierSplit& split,
                       const std::optional<SortedPlaces>& known) {
     const std::size_t t = split.kept;
     if (split.keep_all && split.present != y_solo.size()) {
@@ -592,7 +595,8 @@ Vector kept_bin_edges(VecView y_solo, const matrix::sorting::OrderStatistics& sa
 
 BoolVector iqr_outlier_mask(VecView y_solo, double k) {
     std::optional<SortedPlaces> sorted;
-    const OutlierSplit split = outlier_split(y_solo, {y_solo, matrix::sorting::Order::Stable}, k, sorted);
+    matrix::sorting::OrderStatistics sample(y_solo, matrix::sorting::Order::Stable);
+    const OutlierSplit split = outlier_split(y_solo, sample, k, sorted);
     BoolVector keep = BoolVector::uninit(y_solo.size());
     for (std::size_t i = 0; i < y_solo.size(); ++i) keep[i] = split.keeps(y_solo[i]);
     return keep;
@@ -605,7 +609,7 @@ Vector auto_bin_edges(std::span<const double> sorted) {
 Result<results::YSoloDistributionSummary> compute_ysolo_summary(VecView y_solo, std::optional<MatView> xi_solo,
                                                                 double k) {
     const std::size_t n = y_solo.size();
-    const matrix::sorting::OrderStatistics sample(y_solo, matrix::sorting::Order::Stable);
+    matrix::sorting::OrderStatistics sample(y_solo, matrix::sorting::Order::Stable);
     std::optional<SortedPlaces> sorted;
     const OutlierSplit split = outlier_split(y_solo, sample, k, sorted);
     const std::size_t t = split.kept;
@@ -635,7 +639,7 @@ Result<results::YSoloDistributionSummary> compute_ysolo_summary(VecView y_solo, 
         const MatView xi = *xi_solo;
         const std::size_t cols = xi.cols();
         Vector sums(cols);
-        std::vector<std::size_t> bin(n);
+        BinIndex bin = BinIndex::uninit(n);
         parallel::join_if(
             n >= parallel::kParallelRowsFrom,
             [&] {
