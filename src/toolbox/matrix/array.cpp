@@ -207,10 +207,9 @@ public:
             } else {
                 large_.push_back(b);
             }
-            const bool was_empty = cached_ == 0;
             cached_ += size;
             touch();
-            start_reaper(was_empty);
+            start_reaper();
         }
         // Handed back outside the lock, a few at a time, so that no list of
         // them needs memory of its own.
@@ -244,12 +243,13 @@ private:
     // One thread, started with the first cached block, that empties the cache
     // once it has been idle for kCacheIdle. It and the cache live until the
     // process ends (never destroyed, so no exit-time order matters). It
-    // sleeps until the cache has been idle long enough, and is woken only
-    // when an empty cache gets a block: a call frees many blocks, and waking
-    // it for each would cost a switch of threads per array.
-    void start_reaper(bool was_empty) {
+    // sleeps until the cache has been idle long enough, and while the cache
+    // is empty until it gets a block; only that sleep needs waking: a call
+    // frees many blocks, and waking it for each would cost a switch of
+    // threads per array.
+    void start_reaper() {
         if (reaper_started_) {
-            if (was_empty) wake_.notify_one();
+            if (reaper_waits_for_blocks_) wake_.notify_one();
             return;
         }
         try {
@@ -264,7 +264,9 @@ private:
         std::unique_lock<std::mutex> hold(lock_);
         for (;;) {
             if (cached_ == 0) {
+                reaper_waits_for_blocks_ = true;
                 wake_.wait(hold);
+                reaper_waits_for_blocks_ = false;
                 continue;
             }
             const auto due = last_use_ + kCacheIdle;
@@ -291,6 +293,7 @@ private:
     std::size_t limit_ = 0;
     std::uint64_t stamp_ = 0;
     bool reaper_started_ = false;
+    bool reaper_waits_for_blocks_ = false;
     std::chrono::steady_clock::time_point last_use_{};
 };
 
