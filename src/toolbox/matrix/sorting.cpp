@@ -9,6 +9,7 @@
 
 #include "toolbox/error.hpp"
 #include "toolbox/parallel/pool.hpp"
+#include "toolbox/target_clones.hpp"
 
 namespace toolbox::matrix::sorting {
 
@@ -155,18 +156,71 @@ std::size_t count_non_nan(VecView data) {
 // leading bits touches more memory than the sample itself.
 constexpr std::size_t kBucketsFrom = std::size_t{1} << 15;
 
-OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order_(order) {
-    if (data.size() < kBucketsFrom) {
-        keys_ = Array1<std::uint64_t>::uninit(data.size());
+// The vector kernel, compiled for several instruction sets. It lives outside
+// the unnamed namespace: clang builds such a function correctly only when it
+// has external linkage.
+namespace kernels {
+
+// The keys of the values of `data` (n of them, contiguous) to `keys`, one
+// for one; returns how many values are NaN and, in `negatives`, how many are
+// below zero. Every value on its own, so the loop runs in vectors.
+template <Order O>
+[[gnu::always_inline]] inline std::size_t keys_of(const double* data, std::size_t n, std::uint64_t* keys,
+                                                  std::size_t& negatives) noexcept {
+    std::size_t nan = 0, below_zero = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = data[i];
+        keys[i] = key_in(O, v);
+        below_zero += v < 0.0;
+        nan += v != v;
+    }
+    negatives = below_zero;
+    return nan;
+}
+
+QEL_TARGET_CLONES("avx2", "default")
+std::size_t keys_of_values(const double* data, std::size_t n, Order order, std::uint64_t* keys,
+                           std::size_t& negatives) noexcept {
+    return order == Order::Total ? keys_of<Order::Total>(data, n, keys, negatives)
+                                 : keys_of<Order::Stable>(data, n, keys, negatives);
+}
+
+}  // namespace kernels
+
+namespace {
+
+// The keys of the non-NaN values of `data` to `keys`, in input order; returns
+// their number and, in `negatives`, how many are below zero.
+std::size_t collect_keys(VecView data, Order order, std::uint64_t* keys, std::size_t& negatives) {
+    const std::size_t n = data.size();
+    if (!data.contiguous()) {
         std::size_t m = 0, below_zero = 0;
-        for (std::size_t i = 0; i < data.size(); ++i) {
+        for (std::size_t i = 0; i < n; ++i) {
             const double v = data[i];
-            keys_[m] = key_in(order, v);
+            keys[m] = key_in(order, v);
             below_zero += v < 0.0;
             m += v == v;
         }
-        size_ = m;
-        negatives_ = below_zero;
+        negatives = below_zero;
+        return m;
+    }
+    const double* values = data.ptr;
+    if (kernels::keys_of_values(values, n, order, keys, negatives) == 0) return n;
+    // Some NaN: their keys close up, the others keeping their order.
+    std::size_t m = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        keys[m] = keys[i];
+        m += values[i] == values[i];
+    }
+    return m;
+}
+
+}  // namespace
+
+OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order_(order) {
+    if (data.size() < kBucketsFrom) {
+        keys_ = Array1<std::uint64_t>::uninit(data.size());
+        size_ = collect_keys(data, order, keys_.data(), negatives_);
         return;
     }
     parts_ = count_parts(data.size());
@@ -301,9 +355,10 @@ constexpr std::size_t kSortedBelow = 24;
 
 // Orders the keys of [lo, hi) so that each of the places [pb, pe) (ascending,
 // within the range) holds the key a sort would put there: a quickselect that
-// follows every part holding a wanted place. Each round splits the range
-// into the keys below the pivot, those equal to it and those above it, so
-// that many equal keys end a round rather than repeat it.
+// follows every part holding a wanted place. A round splits the range into
+// the keys below the pivot and the others; when none is below it (the pivot
+// is the smallest key), the keys equal to it are split off instead, so that
+// many equal keys end a round rather than repeat it.
 void select_places(std::uint64_t* a, std::size_t lo, std::size_t hi, const std::size_t* pb, const std::size_t* pe,
                    int depth) {
     while (pb != pe) {
@@ -312,15 +367,34 @@ void select_places(std::uint64_t* a, std::size_t lo, std::size_t hi, const std::
             std::sort(a + lo, a + hi);
             return;
         }
+        // A wanted place at an end of the range holds its smallest or its
+        // largest key: one scan finds it, where quickselect would halve the
+        // range again and again down to it.
+        if (*pb == lo) {
+            std::iter_swap(a + lo, std::min_element(a + lo, a + hi));
+            ++pb;
+            ++lo;
+            continue;
+        }
+        if (pe[-1] == hi - 1) {
+            std::iter_swap(a + hi - 1, std::max_element(a + lo, a + hi));
+            --pe;
+            --hi;
+            continue;
+        }
         const std::uint64_t pivot = median_of_three(a[lo], a[lo + (hi - lo) / 2], a[hi - 1]);
-        const std::size_t equal_from = partition_below(a, lo, hi, pivot);
-        const std::size_t* right = std::lower_bound(pb, pe, equal_from);
-        std::size_t above_from = equal_from;
-        if (right != pe) above_from = pivot == UINT64_MAX ? hi : partition_below(a, equal_from, hi, pivot + 1);
-        select_places(a, lo, equal_from, pb, right, depth);
-        // Places among the keys equal to the pivot hold it already.
-        pb = std::lower_bound(right, pe, above_from);
-        lo = above_from;
+        const std::size_t split = partition_below(a, lo, hi, pivot);
+        if (split == lo) {
+            // Places among the keys equal to the pivot hold it already.
+            const std::size_t above = pivot == UINT64_MAX ? hi : partition_below(a, lo, hi, pivot + 1);
+            pb = std::lower_bound(pb, pe, above);
+            lo = above;
+            continue;
+        }
+        const std::size_t* right = std::lower_bound(pb, pe, split);
+        select_places(a, lo, split, pb, right, depth);
+        pb = right;
+        lo = split;
     }
 }
 
