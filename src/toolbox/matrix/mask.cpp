@@ -1,6 +1,7 @@
 #include "toolbox/matrix/mask.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -60,12 +61,84 @@ template <class Include, class Exclude>
     }
 }
 
+// Four flags as four bytes 0 or 1, from a mask of four bits.
+constexpr std::array<std::uint32_t, 16> kFlagBytes = [] {
+    std::array<std::uint32_t, 16> bytes{};
+    for (std::uint32_t bits = 0; bits < 16; ++bits)
+        for (std::uint32_t j = 0; j < 4; ++j) bytes[bits] |= ((bits >> j) & 1u) << (8 * j);
+    return bytes;
+}();
+
+// The include and exclude comparisons of operator `Code` on four lanes, as
+// lanes of all ones where they hold. Written out here rather than passed in
+// as callables: a vector handed to a function built for another instruction
+// set would cross a call with the wrong convention.
+template <std::uint8_t Code>
+[[gnu::target("avx2"), gnu::always_inline]] inline void compare_avx2(const v4d& v, const v4d& th, v4l& in,
+                                                                     v4l& out) {
+    if constexpr (Code == 0) {
+        in = v > th;
+        out = v <= th;
+    } else if constexpr (Code == 1) {
+        in = v < th;
+        out = v >= th;
+    } else if constexpr (Code == 2) {
+        in = v >= th;
+        out = v < th;
+    } else {
+        in = v <= th;
+        out = v > th;
+    }
+}
+
+// The same rows with the comparisons' signs gathered into four bits at once
+// and turned into bytes by a table: moving the four lanes to bytes one at a
+// time costs several times the comparisons.
+template <std::uint8_t Code>
+[[gnu::target("avx2")]] void rows_by_avx2(std::size_t first, std::size_t last, VecView values, const double* thr,
+                                          std::size_t t, bool* in, bool* out) {
+    for (std::size_t i = first; i < last; ++i) {
+        const double x = values[i];
+        const v4d v = {x, x, x, x};
+        for (std::size_t j0 = 0; j0 < t; j0 += 4) {
+            const std::size_t j = std::min(j0, t - 4);
+            v4d th;
+            std::memcpy(&th, thr + j, sizeof th);
+            v4l hit_in, hit_out;
+            compare_avx2<Code>(v, th, hit_in, hit_out);
+            const std::uint32_t bytes_in =
+                kFlagBytes[static_cast<unsigned>(__builtin_ia32_movmskpd256(reinterpret_cast<v4d>(hit_in)))];
+            const std::uint32_t bytes_out =
+                kFlagBytes[static_cast<unsigned>(__builtin_ia32_movmskpd256(reinterpret_cast<v4d>(hit_out)))];
+            std::memcpy(in + i * t + j, &bytes_in, sizeof bytes_in);
+            std::memcpy(out + i * t + j, &bytes_out, sizeof bytes_out);
+        }
+    }
+}
+
+void mask_rows_avx2(std::size_t first, std::size_t last, VecView values, const double* thr, std::size_t t,
+                    std::uint8_t code, bool* in, bool* out) {
+    switch (code) {
+        case 0: rows_by_avx2<0>(first, last, values, thr, t, in, out); break;
+        case 1: rows_by_avx2<1>(first, last, values, thr, t, in, out); break;
+        case 2: rows_by_avx2<2>(first, last, values, thr, t, in, out); break;
+        default: rows_by_avx2<3>(first, last, values, thr, t, in, out); break;
+    }
+}
+
 // Rows [first, last) of both masks under the operator code (0 to 3). Both
 // comparisons are written out (not one as the other's negation), so that NaN
 // on either side leaves a value out of both masks.
-QEL_TARGET_CLONES("avx2", "default")
 void mask_rows(std::size_t first, std::size_t last, VecView values, const double* thr, std::size_t t,
                std::uint8_t code, bool* in, bool* out) {
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    if (avx2 && t >= 4) {
+        mask_rows_avx2(first, last, values, thr, t, code, in, out);
+        return;
+    }
     switch (code) {
         case 0:
             rows_by(first, last, values, thr, t, in, out, [](auto v, auto u) { return v > u; },
