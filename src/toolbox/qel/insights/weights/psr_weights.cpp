@@ -512,19 +512,6 @@ Result<PsrEval> psr_eval_include_exclude(BoolMatView include, BoolMatView exclud
     return eval_sides(include, exclude, r, n_f);
 }
 
-OutcomeSpread outcome_spread(VecView y) {
-    const std::size_t n_rows = y.size();
-    double ysum = 0.0;
-    for (std::size_t i = 0; i < n_rows; ++i) ysum += y[i];
-    OutcomeSpread out;
-    out.mean = n_rows == 0 ? 0.0 : ysum / static_cast<double>(n_rows);
-    for (std::size_t i = 0; i < n_rows; ++i) {
-        const double dy = y[i] - out.mean;
-        out.sum_sq += dy * dy;
-    }
-    return out;
-}
-
 fit::FitResult psr_stream_fit(VecView y, VecView r, BoolMatView mask, const PsrSide& side, double n_f) {
     return psr_stream_fit(y, outcome_spread(y), r, mask, side, n_f);
 }

@@ -111,14 +111,9 @@ Result<PsrEval> psr_eval_include_exclude(matrix::BoolMatView include, matrix::Bo
 
 // ---- Streamed forms: no N x T weight matrix ----
 
-// The mean of the outcomes and the sum of their squared deviations from it,
-// each summed in row order: what the fit statistics of both sides share.
-struct OutcomeSpread {
-    double mean = 0.0;
-    double sum_sq = 0.0;
-};
-
-OutcomeSpread outcome_spread(matrix::VecView y);
+// What the fit statistics of both sides share: the spread of y.
+using fit::OutcomeSpread;
+using fit::outcome_spread;
 
 // Fit statistics of the side's weights against y, equal to those of
 // `fit_auto_vectorized` on the materialised weights (up to rounding of the

@@ -153,8 +153,9 @@ Result<PredictionsAndSolo> predictions_and_solo(VecView y, MatView x, Vector yha
 
 insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(VecView n, VecView y, VecView relevance,
                                                               BoolMatView include, BoolMatView exclude,
-                                                              const psr::PsrEval& eval) {
-    const psr::OutcomeSpread spread = psr::outcome_spread(y);
+                                                              const psr::PsrEval& eval,
+                                                              const insights::fit::OutcomeSpread* known_spread) {
+    const psr::OutcomeSpread spread = known_spread ? *known_spread : psr::outcome_spread(y);
     auto fit_in = psr::psr_stream_fit(y, spread, relevance, include, eval.include_side, eval.n_total);
     auto fit_ex = psr::psr_stream_fit(y, spread, relevance, exclude, eval.exclude_side, eval.n_total);
     Vector asym = insights::asymmetry::asymmetry_from_rho(n, fit_in.rho.view(), fit_ex.rho.view(), y.size());
@@ -228,6 +229,14 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     // errors are reported in the order of the steps.
     const bool side_by_side = n_obs >= parallel::kParallelRowsFrom;
     const bool logistic = options.prediction_scale == enums::PredictionScale::Logistic;
+    // The spread of y that both sides' fit statistics take: worked out once
+    // when the parts run one after the other, by each for itself side by
+    // side (so that chain of sums stays off the path both wait on).
+    std::optional<insights::fit::OutcomeSpread> spread;
+    if (!parts.outcome_spread && !summary && !side_by_side) spread = insights::fit::outcome_spread(y);
+    const insights::fit::OutcomeSpread* shared_spread = parts.outcome_spread ? parts.outcome_spread
+                                                        : spread                 ? &*spread
+                                                                                 : nullptr;
     std::optional<results::WeightColumnPasses> included;
     Vector yhat_streamed;
     std::optional<Result<solo_dist::SoloDistributionParts>> solo_parts;
@@ -253,9 +262,10 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
                     // Asymmetry and fit of the weights against y (never against yhat).
                     if (summary) {
                         am = asymmetry_from_psr_stream(n_retained.view(), y, ri->relevance, ri->include,
-                                                       summary->exclude.view(), summary->eval);
+                                                       summary->exclude.view(), summary->eval, shared_spread);
                     } else {
-                        fit_ex.emplace(insights::fit::fit_auto_vectorized(results.weights_excluded->view(), y));
+                        fit_ex.emplace(insights::fit::fit_auto_vectorized(results.weights_excluded->view(), y,
+                                                                          nullptr, shared_spread));
                     }
                 });
         });
@@ -274,7 +284,7 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
         [&] {
             if (!summary) {
                 fit_in.emplace(insights::fit::fit_auto_vectorized(results.weights->view(), y,
-                                                                  included->column_sums.data()));
+                                                                  included->column_sums.data(), shared_spread));
             }
         });
     if (!predicted) return std::unexpected(std::move(predicted.error()));

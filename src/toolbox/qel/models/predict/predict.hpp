@@ -49,6 +49,9 @@ struct PipelineParts {
     bool weights = true;
     // The solo distribution with its statistics.
     bool solo = true;
+    // The spread of y (its mean and sum of squared deviations), when the
+    // caller has it already: the cells of a grid share one y.
+    const insights::fit::OutcomeSpread* outcome_spread = nullptr;
 };
 
 // The shared pipeline.
@@ -62,10 +65,12 @@ Result<PredictInnerResult> predict_inner_with_insights(matrix::VecView y, matrix
 Result<void> store_linear_regression(results::PredictionResults& results, matrix::VecView y, matrix::MatView x,
                                      matrix::VecView theta);
 
-// Asymmetry and fit statistics of the streamed weights of both sides.
+// Asymmetry and fit statistics of the streamed weights of both sides
+// (`spread`, when given, is the spread of y).
 insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(matrix::VecView n, matrix::VecView y,
                                                               matrix::VecView relevance, matrix::BoolMatView include,
                                                               matrix::BoolMatView exclude,
-                                                              const insights::weights::psr_weights::PsrEval& eval);
+                                                              const insights::weights::psr_weights::PsrEval& eval,
+                                                              const insights::fit::OutcomeSpread* spread = nullptr);
 
 }  // namespace toolbox::qel::models::predict
