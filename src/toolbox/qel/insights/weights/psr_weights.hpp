@@ -125,6 +125,19 @@ fit::FitResult psr_stream_fit(matrix::VecView y, matrix::VecView r, matrix::Bool
 fit::FitResult psr_stream_fit(matrix::VecView y, const OutcomeSpread& spread, matrix::VecView r,
                               matrix::BoolMatView mask, const PsrSide& side, double n_f);
 
+// The predictions and both sides' fit statistics of a run at once: what
+// psr_stream_yhat of the include side and psr_stream_fit of either side
+// give, bit for bit, in two passes over the cells in place of five.
+struct StreamedStatistics {
+    matrix::Vector yhat;
+    fit::FitResult include;
+    fit::FitResult exclude;
+};
+
+StreamedStatistics psr_stream_statistics(matrix::VecView y, const OutcomeSpread& spread, matrix::VecView r,
+                                         matrix::BoolMatView include, matrix::BoolMatView exclude,
+                                         const PsrEval& eval);
+
 // yhat_k = sum over i of w_ik * y_i.
 matrix::Vector psr_stream_yhat(matrix::VecView y, matrix::VecView r, matrix::BoolMatView mask, const PsrSide& side,
                                double n_f);

@@ -158,7 +158,12 @@ insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(VecView n, VecVie
     const psr::OutcomeSpread spread = known_spread ? *known_spread : psr::outcome_spread(y);
     auto fit_in = psr::psr_stream_fit(y, spread, relevance, include, eval.include_side, eval.n_total);
     auto fit_ex = psr::psr_stream_fit(y, spread, relevance, exclude, eval.exclude_side, eval.n_total);
-    Vector asym = insights::asymmetry::asymmetry_from_rho(n, fit_in.rho.view(), fit_ex.rho.view(), y.size());
+    return asymmetry_of_streamed_fits(n, std::move(fit_in), std::move(fit_ex), y.size());
+}
+
+insights::asymmetry::AsymmetryResult asymmetry_of_streamed_fits(VecView n, insights::fit::FitResult fit_in,
+                                                               insights::fit::FitResult fit_ex, std::size_t n_obs) {
+    Vector asym = insights::asymmetry::asymmetry_from_rho(n, fit_in.rho.view(), fit_ex.rho.view(), n_obs);
     insights::asymmetry::AsymmetryStats stats;
     stats.fit = std::move(fit_in.fit);
     stats.rho = std::move(fit_in.rho);
@@ -242,9 +247,20 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     std::optional<Result<solo_dist::SoloDistributionParts>> solo_parts;
     std::optional<Result<insights::fit::FitResult>> fit_ex, fit_in;
     insights::asymmetry::AsymmetryResult am;
+    // One after the other, the streamed predictions and both sides' fit
+    // statistics share their passes over the cells.
+    const bool streamed_together = summary && !side_by_side;
+    if (streamed_together) {
+        const psr::OutcomeSpread own = shared_spread ? *shared_spread : psr::outcome_spread(y);
+        psr::StreamedStatistics st = psr::psr_stream_statistics(y, own, ri->relevance, ri->include,
+                                                               summary->exclude.view(), summary->eval);
+        yhat_streamed = std::move(st.yhat);
+        am = asymmetry_of_streamed_fits(n_retained.view(), std::move(st.include), std::move(st.exclude), y.size());
+    }
     parallel::join_if(
         side_by_side,
         [&] {
+            if (streamed_together) return;
             if (summary) {
                 yhat_streamed = psr::psr_stream_yhat(y, ri->relevance, ri->include, summary->eval.include_side,
                                                      summary->eval.n_total);
@@ -260,6 +276,7 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
                 },
                 [&] {
                     // Asymmetry and fit of the weights against y (never against yhat).
+                    if (streamed_together) return;
                     if (summary) {
                         am = asymmetry_from_psr_stream(n_retained.view(), y, ri->relevance, ri->include,
                                                        summary->exclude.view(), summary->eval, shared_spread);

@@ -65,6 +65,11 @@ Result<PredictInnerResult> predict_inner_with_insights(matrix::VecView y, matrix
 Result<void> store_linear_regression(results::PredictionResults& results, matrix::VecView y, matrix::MatView x,
                                      matrix::VecView theta);
 
+// Asymmetry and fit statistics from both sides' streamed fit statistics
+// over n_obs outcomes.
+insights::asymmetry::AsymmetryResult asymmetry_of_streamed_fits(matrix::VecView n, insights::fit::FitResult fit_in,
+                                                               insights::fit::FitResult fit_ex, std::size_t n_obs);
+
 // Asymmetry and fit statistics of the streamed weights of both sides
 // (`spread`, when given, is the spread of y).
 insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(matrix::VecView n, matrix::VecView y,
