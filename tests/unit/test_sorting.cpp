@@ -124,4 +124,28 @@ TEST(SelectNonNaN, EveryPlaceHoldsTheSortedElement) {
     }
 }
 
+// One sample read twice: the second selection, near the first one's places
+// (their buckets already gathered) and away from them, still finds the
+// sorted elements, although the first has reordered what it gathered.
+TEST(SelectNonNaN, ASecondSelectionFromTheSameSampleReadsTheSortedElements) {
+    using toolbox::matrix::sorting::Order;
+    using toolbox::matrix::sorting::OrderStatistics;
+    std::mt19937_64 rng(3);
+    std::normal_distribution<double> normal;
+    for (std::size_t n : {2000u, 60000u}) {
+        std::vector<double> v(n);
+        for (double& x : v) x = normal(rng);
+        const std::vector<double> sorted = reference(v);
+        OrderStatistics stats(toolbox::matrix::VecView(v.data(), n), Order::Stable);
+        const std::vector<std::size_t> first{n / 4, n / 4 + 1, 3 * n / 4};
+        const std::vector<std::size_t> second{n / 4 + 7, n / 4 - 3, 3 * n / 4 + 1, 0, n - 1, n / 2};
+        for (const auto& places : {first, second}) {
+            std::vector<double> got(places.size());
+            stats.select(places, got);
+            for (std::size_t q = 0; q < places.size(); ++q)
+                EXPECT_TRUE(same_bits({got[q]}, {sorted[places[q]]})) << "n=" << n << " at " << places[q];
+        }
+    }
+}
+
 }  // namespace

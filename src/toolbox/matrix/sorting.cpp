@@ -217,118 +217,6 @@ std::size_t collect_keys(VecView data, Order order, std::uint64_t* keys, std::si
 
 }  // namespace
 
-OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order_(order) {
-    if (data.size() < kBucketsFrom) {
-        keys_ = Array1<std::uint64_t>::uninit(data.size());
-        size_ = collect_keys(data, order, keys_.data(), negatives_);
-        return;
-    }
-    parts_ = count_parts(data.size());
-    part_counts_ = Array1<std::uint32_t>(parts_ * kSelectBuckets);
-    Array1<std::size_t> m(parts_), negatives(parts_);
-    parallel::parallel_for(0, parts_, 1, [&](std::size_t p) {
-        const auto [first, last] = part_range(data.size(), parts_, p);
-        std::uint32_t* count = part_counts_.data() + p * kSelectBuckets;
-        if (order == Order::Total) {
-            count_buckets<Order::Total>(data, first, last, count, m[p], negatives[p]);
-        } else {
-            count_buckets<Order::Stable>(data, first, last, count, m[p], negatives[p]);
-        }
-    });
-    start_ = Array1<std::size_t>(kSelectBuckets + 1);
-    for (std::size_t p = 0; p < parts_; ++p) {
-        size_ += m[p];
-        negatives_ += negatives[p];
-        const std::uint32_t* count = part_counts_.data() + p * kSelectBuckets;
-        for (std::size_t b = 0; b < kSelectBuckets; ++b) start_[b + 1] += count[b];
-    }
-    for (std::size_t b = 0; b < kSelectBuckets; ++b) start_[b + 1] += start_[b];
-}
-
-void OrderStatistics::select(std::span<const std::size_t> positions, std::span<double> out) {
-    require(out.size() == positions.size(), "select: one output per position");
-    for (std::size_t q = 0; q < positions.size(); ++q) require(positions[q] < size_, "select: position beyond the values");
-    if (start_.empty()) {
-        select_from_keys(positions, out);
-        return;
-    }
-    // The buckets that hold a wanted position (numbered in the order they are
-    // first wanted), and where each of their keys goes in one buffer.
-    constexpr std::uint32_t kNotWanted = UINT32_MAX;
-    Array1<std::uint32_t> wanted_index(kSelectBuckets, kNotWanted);
-    std::vector<std::size_t> bucket_of(positions.size());
-    std::vector<std::size_t> wanted, slot, size;
-    std::size_t held = 0;
-    for (std::size_t q = 0; q < positions.size(); ++q) {
-        const auto it = std::upper_bound(start_.begin(), start_.end(), positions[q]);
-        const std::size_t b = static_cast<std::size_t>(it - start_.begin()) - 1;
-        bucket_of[q] = b;
-        if (wanted_index[b] == kNotWanted) {
-            wanted_index[b] = static_cast<std::uint32_t>(wanted.size());
-            wanted.push_back(b);
-            slot.push_back(held);
-            size.push_back(start_[b + 1] - start_[b]);
-            held += size.back();
-        }
-    }
-    // Each part of the sample writes its keys of a wanted bucket after those
-    // of the parts before it, where its counts put them (the order of a
-    // bucket's keys does not matter).
-    const std::size_t n_wanted = wanted.size();
-    Array1<std::size_t> offset = Array1<std::size_t>::uninit(parts_ * n_wanted);
-    for (std::size_t w = 0; w < n_wanted; ++w) {
-        std::size_t at = slot[w];
-        for (std::size_t p = 0; p < parts_; ++p) {
-            offset[p * n_wanted + w] = at;
-            at += part_counts_[p * kSelectBuckets + wanted[w]];
-        }
-    }
-    Array1<std::uint64_t> gathered = Array1<std::uint64_t>::uninit(held);
-    parallel::parallel_for(0, parts_, 1, [&](std::size_t p) {
-        const auto [first, last] = part_range(data_.size(), parts_, p);
-        std::size_t* next = offset.data() + p * n_wanted;
-        for (std::size_t i = first; i < last; ++i) {
-            const double v = data_[i];
-            if (v != v) continue;
-            const std::uint64_t k = key_in(order_, v);
-            const std::uint32_t w = wanted_index[bucket_of_key(k)];
-            if (w != kNotWanted) gathered[next[w]++] = k;
-        }
-    });
-    // Equal keys are equal values, so any order of a bucket's keys that puts
-    // the right key at each wanted place will do: from the largest wanted
-    // place of a bucket down, each selection leaves the smaller places in the
-    // part before it.
-    std::vector<std::size_t> order(positions.size());
-    for (std::size_t q = 0; q < order.size(); ++q) order[q] = q;
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) { return positions[a] > positions[b]; });
-    std::vector<std::size_t> limit(size);
-    std::vector<std::uint64_t> keys(positions.size());
-    for (std::size_t q : order) {
-        const std::size_t w = wanted_index[bucket_of[q]];
-        const std::size_t at = positions[q] - start_[bucket_of[q]];
-        auto first = gathered.begin() + static_cast<std::ptrdiff_t>(slot[w]);
-        if (at < limit[w]) {
-            std::nth_element(first, first + static_cast<std::ptrdiff_t>(at), first + static_cast<std::ptrdiff_t>(limit[w]));
-            limit[w] = at + 1;
-        }
-        keys[q] = first[static_cast<std::ptrdiff_t>(at)];
-    }
-
-    for (std::size_t q = 0; q < positions.size(); ++q) out[q] = value_at(positions[q], keys[q]);
-}
-
-double OrderStatistics::value_at(std::size_t position, std::uint64_t key) const {
-    if (order_ == Order::Total || key != kZeroKey) return value_of_key(key);
-    // A zero's sign is its input order's business: the zeros sit together
-    // after the negative values, in the order they came.
-    std::size_t nth = position - negatives_;
-    for (std::size_t i = 0; i < data_.size(); ++i) {
-        if (data_[i] == 0.0 && nth-- == 0) return data_[i];
-    }
-    return 0.0;
-}
-
 namespace {
 
 // Keys below `pivot` to the front of [lo, hi), the others after them;
@@ -399,6 +287,129 @@ void select_places(std::uint64_t* a, std::size_t lo, std::size_t hi, const std::
 }
 
 }  // namespace
+
+OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order_(order) {
+    if (data.size() < kBucketsFrom) {
+        keys_ = Array1<std::uint64_t>::uninit(data.size());
+        size_ = collect_keys(data, order, keys_.data(), negatives_);
+        return;
+    }
+    parts_ = count_parts(data.size());
+    part_counts_ = Array1<std::uint32_t>(parts_ * kSelectBuckets);
+    Array1<std::size_t> m(parts_), negatives(parts_);
+    parallel::parallel_for(0, parts_, 1, [&](std::size_t p) {
+        const auto [first, last] = part_range(data.size(), parts_, p);
+        std::uint32_t* count = part_counts_.data() + p * kSelectBuckets;
+        if (order == Order::Total) {
+            count_buckets<Order::Total>(data, first, last, count, m[p], negatives[p]);
+        } else {
+            count_buckets<Order::Stable>(data, first, last, count, m[p], negatives[p]);
+        }
+    });
+    start_ = Array1<std::size_t>(kSelectBuckets + 1);
+    for (std::size_t p = 0; p < parts_; ++p) {
+        size_ += m[p];
+        negatives_ += negatives[p];
+        const std::uint32_t* count = part_counts_.data() + p * kSelectBuckets;
+        for (std::size_t b = 0; b < kSelectBuckets; ++b) start_[b + 1] += count[b];
+    }
+    for (std::size_t b = 0; b < kSelectBuckets; ++b) start_[b + 1] += start_[b];
+}
+
+void OrderStatistics::select(std::span<const std::size_t> positions, std::span<double> out) {
+    require(out.size() == positions.size(), "select: one output per position");
+    for (std::size_t q = 0; q < positions.size(); ++q) require(positions[q] < size_, "select: position beyond the values");
+    if (start_.empty()) {
+        select_from_keys(positions, out);
+        return;
+    }
+    // The buckets that hold a wanted position, and those of them that no
+    // earlier selection from this sample has gathered.
+    std::vector<std::size_t> bucket_of(positions.size());
+    std::vector<std::size_t> missing;
+    for (std::size_t q = 0; q < positions.size(); ++q) {
+        const auto it = std::upper_bound(start_.begin(), start_.end(), positions[q]);
+        const std::size_t b = static_cast<std::size_t>(it - start_.begin()) - 1;
+        bucket_of[q] = b;
+        if (gathered(b) == nullptr && std::find(missing.begin(), missing.end(), b) == missing.end()) missing.push_back(b);
+    }
+    if (!missing.empty()) gather(missing);
+    // Equal keys are equal values, so any order of a bucket's keys that puts
+    // the right key at each wanted place will do.
+    std::vector<std::size_t> places;
+    for (std::size_t q = 0; q < positions.size(); ++q) {
+        const std::size_t b = bucket_of[q];
+        if (std::find(bucket_of.begin(), bucket_of.begin() + static_cast<std::ptrdiff_t>(q), b) !=
+            bucket_of.begin() + static_cast<std::ptrdiff_t>(q)) {
+            continue;
+        }
+        places.clear();
+        for (std::size_t r = q; r < positions.size(); ++r) {
+            if (bucket_of[r] == b) places.push_back(positions[r] - start_[b]);
+        }
+        std::sort(places.begin(), places.end());
+        places.erase(std::unique(places.begin(), places.end()), places.end());
+        Array1<std::uint64_t>& keys = *gathered(b);
+        const int depth = 2 * static_cast<int>(std::bit_width(keys.size())) + 8;
+        select_places(keys.data(), 0, keys.size(), places.data(), places.data() + places.size(), depth);
+    }
+    for (std::size_t q = 0; q < positions.size(); ++q) {
+        const std::size_t b = bucket_of[q];
+        out[q] = value_at(positions[q], (*gathered(b))[positions[q] - start_[b]]);
+    }
+}
+
+Array1<std::uint64_t>* OrderStatistics::gathered(std::size_t bucket) {
+    for (Gathered& g : gathered_) {
+        if (g.bucket == bucket) return &g.keys;
+    }
+    return nullptr;
+}
+
+void OrderStatistics::gather(std::span<const std::size_t> buckets) {
+    // Each part of the sample writes its keys of a bucket after those of the
+    // parts before it, where its counts put them (the order of a bucket's
+    // keys does not matter).
+    constexpr std::uint32_t kNotWanted = UINT32_MAX;
+    const std::size_t n_wanted = buckets.size();
+    Array1<std::uint32_t> wanted_index(kSelectBuckets, kNotWanted);
+    const std::size_t first_new = gathered_.size();
+    for (std::size_t w = 0; w < n_wanted; ++w) {
+        wanted_index[buckets[w]] = static_cast<std::uint32_t>(w);
+        gathered_.push_back({buckets[w], Array1<std::uint64_t>::uninit(start_[buckets[w] + 1] - start_[buckets[w]])});
+    }
+    Array1<std::uint64_t*> next = Array1<std::uint64_t*>::uninit(parts_ * n_wanted);
+    for (std::size_t w = 0; w < n_wanted; ++w) {
+        std::uint64_t* at = gathered_[first_new + w].keys.data();
+        for (std::size_t p = 0; p < parts_; ++p) {
+            next[p * n_wanted + w] = at;
+            at += part_counts_[p * kSelectBuckets + buckets[w]];
+        }
+    }
+    parallel::parallel_for(0, parts_, 1, [&](std::size_t p) {
+        const auto [first, last] = part_range(data_.size(), parts_, p);
+        std::uint64_t** own = next.data() + p * n_wanted;
+        for (std::size_t i = first; i < last; ++i) {
+            const double v = data_[i];
+            if (v != v) continue;
+            const std::uint64_t k = key_in(order_, v);
+            const std::uint32_t w = wanted_index[bucket_of_key(k)];
+            if (w != kNotWanted) *own[w]++ = k;
+        }
+    });
+}
+
+double OrderStatistics::value_at(std::size_t position, std::uint64_t key) const {
+    if (order_ == Order::Total || key != kZeroKey) return value_of_key(key);
+    // A zero's sign is its input order's business: the zeros sit together
+    // after the negative values, in the order they came.
+    std::size_t nth = position - negatives_;
+    for (std::size_t i = 0; i < data_.size(); ++i) {
+        if (data_[i] == 0.0 && nth-- == 0) return data_[i];
+    }
+    return 0.0;
+}
+
 
 void OrderStatistics::select_from_keys(std::span<const std::size_t> positions, std::span<double> out) {
     std::vector<std::size_t> places(positions.begin(), positions.end());

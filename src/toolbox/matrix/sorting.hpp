@@ -66,6 +66,10 @@ public:
 
 private:
     void select_from_keys(std::span<const std::size_t> positions, std::span<double> out);
+    // A large sample's keys of a bucket, once gathered (null before).
+    Array1<std::uint64_t>* gathered(std::size_t bucket);
+    // Gathers the keys of `buckets` (none gathered yet) in one pass.
+    void gather(std::span<const std::size_t> buckets);
     // The value that the sorted sequence holds at `position`, whose key is `key`.
     double value_at(std::size_t position, std::uint64_t key) const;
 
@@ -78,6 +82,13 @@ private:
     Array1<std::size_t> start_;
     std::size_t parts_ = 0;
     Array1<std::uint32_t> part_counts_;
+    // The keys of the buckets that selections have read so far: a later
+    // selection near the same places reads them again without a pass.
+    struct Gathered {
+        std::size_t bucket;
+        Array1<std::uint64_t> keys;
+    };
+    std::vector<Gathered> gathered_;
     // A small sample: its non-NaN values (the first size_) as keys of the order.
     Array1<std::uint64_t> keys_;
 };
