@@ -169,11 +169,13 @@ void solo_moments(VecView y_solo, MatView xi, VecView yhat, Vector& sw, Vector& 
 
 
 // counts(bin_i, c) += w_ic / sums_c (w_ic itself where sums_c is not
-// positive) for the rows in order, NaN shares left out.
+// positive) for the rows in order whose bin lies in [first_bin, end_bin),
+// NaN shares left out.
 template <std::size_t NV>
 struct WeightShares {
     [[gnu::always_inline]] static void run(const lanes::Block& b, MatView xi, const BinIndex& bin,
-                                           const Vector& sums, matrix::MatMut counts) {
+                                           const Vector& sums, matrix::MatMut counts, std::size_t first_bin,
+                                           std::size_t end_bin) {
         using lanes::v4d;
         using lanes::v4l;
         const v4d zero = {0.0, 0.0, 0.0, 0.0};
@@ -186,8 +188,10 @@ struct WeightShares {
             s[g] = lanes::gather(b, sums.data(), g);
             for (std::size_t j = 0; j < lanes::kLanes; ++j) own[g][j] = b.stores(g, j) ? -1 : 0;
         }
+        const std::size_t span = end_bin - first_bin;
         for (std::size_t i = 0; i < xi.rows(); ++i) {
-            if (bin[i] == kNoBin) continue;
+            // kNoBin lies past every range.
+            if (bin[i] - first_bin >= span) continue;
             const double* w = xi.row(i).data();
             double* row = counts.row(bin[i]).data();
             for (std::size_t g = 0; g < NV; ++g) {
@@ -202,11 +206,12 @@ struct WeightShares {
 };
 
 QEL_TARGET_CLONES("avx2", "default")
-void add_weight_shares(MatView xi, const BinIndex& bin, const Vector& sums, matrix::MatMut counts) {
+void add_weight_shares(MatView xi, const BinIndex& bin, const Vector& sums, matrix::MatMut counts,
+                       std::size_t first_bin, std::size_t end_bin) {
     // One group of four columns at a time: a row's bin row of the counts is
     // read and written whole, and the last group of a width that is not a
     // multiple of four overlaps the one before it.
-    lanes::over_columns<WeightShares, 1>(xi.cols(), xi, bin, sums, counts);
+    lanes::over_columns<WeightShares, 1>(xi.cols(), xi, bin, sums, counts, first_bin, end_bin);
 }
 
 }  // namespace kernels
@@ -397,6 +402,27 @@ BinIndex bin_indices(std::span<const double> values, std::span<const double> edg
     return index;
 }
 
+// Bins [0, bins) cut into at most `parts` consecutive ranges that hold about
+// as many rows each, judged from a sample of the rows; returns the ranges'
+// bounds, from 0 to bins.
+std::vector<std::size_t> bin_ranges(const BinIndex& bin, std::size_t bins, std::size_t parts) {
+    const std::size_t n = bin.size();
+    const std::size_t every = std::max<std::size_t>(1, n / 4096);
+    std::vector<std::size_t> sample;
+    for (std::size_t i = 0; i < n; i += every) {
+        if (bin[i] != kNoBin) sample.push_back(bin[i]);
+    }
+    std::sort(sample.begin(), sample.end());
+    std::vector<std::size_t> bounds{0};
+    parts = std::max<std::size_t>(1, parts);
+    for (std::size_t p = 1; p < parts && !sample.empty(); ++p) {
+        const std::size_t b = sample[sample.size() * p / parts];
+        if (b > bounds.back() && b < bins) bounds.push_back(b);
+    }
+    bounds.push_back(bins);
+    return bounds;
+}
+
 // Adds the weights of each bin in value order (NaN weights are not counted).
 template <class WeightAt>
 void accumulate_bins(const BinIndex& index, std::size_t m, WeightAt weight_at, double* counts,
@@ -523,11 +549,22 @@ OutlierSplit outlier_split(VecView y_solo, matrix::sorting::OrderStatistics& sam
     split.keep_all = false;
     split.lower = q25 - k * iqr;
     split.upper = q75 + k * iqr;
+    // Whole numbers: the blocks' counts add up exactly in any order.
+    const std::size_t blocks = n >= parallel::kParallelRowsFrom ? (n + parallel::kRowsPerBlock - 1) / parallel::kRowsPerBlock : 1;
+    std::vector<std::pair<std::size_t, std::size_t>> counted(blocks);
+    parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+        std::size_t below = 0, kept = 0;
+        for (std::size_t i = first; i < last; ++i) {
+            const double v = y_solo[i];
+            below += v < split.lower;
+            kept += split.lower <= v && v <= split.upper;
+        }
+        counted[blocks > 1 ? first / parallel::kRowsPerBlock : 0] = {below, kept};
+    });
     split.kept = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = y_solo[i];
-        split.below += v < split.lower;
-        split.kept += split.lower <= v && v <= split.upper;
+    for (const auto& [below, kept] : counted) {
+        split.below += below;
+        split.kept += kept;
     }
     return split;
 }
@@ -658,7 +695,14 @@ Result<results::YSoloDistributionSummary> compute_ysolo_summary(VecView y_solo, 
                 });
             });
         Matrix counts(bins, cols);
-        kernels::add_weight_shares(xi, bin, sums, counts.view_mut());
+        // Every bin's counts take the rows in order; bins apart are apart
+        // sums, so many rows go to the pool in ranges of bins.
+        const std::vector<std::size_t> ranges = n >= parallel::kParallelRowsFrom
+                                                    ? bin_ranges(bin, bins, parallel::worker_count())
+                                                    : std::vector<std::size_t>{0, bins};
+        parallel::parallel_for(0, ranges.size() - 1, 1, [&](std::size_t r) {
+            kernels::add_weight_shares(xi, bin, sums, counts.view_mut(), ranges[r], ranges[r + 1]);
+        });
         out.bin_counts = std::move(counts);
     } else {
         Matrix counts(bins, 1);
