@@ -5,6 +5,7 @@
 
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/inversion.hpp"
+#include "toolbox/matrix/rowwise.hpp"
 #include "toolbox/parallel/pool.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
@@ -231,8 +232,17 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     // asymmetry. Then: the predictions on their scale with the solo
     // statistics and histogram, and the included side's fit statistics from
     // the column sums. With many rows the parts run side by side; their
-    // errors are reported in the order of the steps.
+    // errors are reported in the order of the steps. Side by side, the
+    // materialised weights' chains of sums are cut into parts that wait on
+    // nothing they do not need: the first round takes the column sums of
+    // both sides and the spread of y, each in a pass of its own, the second
+    // both sides' fit statistics from them and, apart, the included
+    // weights' spread, whose chain through a division is the longest.
     const bool side_by_side = n_obs >= parallel::kParallelRowsFrom;
+    const bool materialised_side_by_side = !summary && side_by_side;
+    std::optional<insights::fit::OutcomeSpread> outcomes_apart;
+    Vector excluded_sums;
+    Vector concentration;
     const bool logistic = options.prediction_scale == enums::PredictionScale::Logistic;
     // The spread of y that both sides' fit statistics take: worked out once
     // when the parts run one after the other, by each for itself side by
@@ -264,6 +274,8 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
             if (summary) {
                 yhat_streamed = psr::psr_stream_yhat(y, ri->relevance, ri->include, summary->eval.include_side,
                                                      summary->eval.n_total);
+            } else if (materialised_side_by_side) {
+                included = results::weight_column_sums(results.weights->view(), y);
             } else {
                 included = results::weight_column_passes(results.weights->view(), y);
             }
@@ -280,6 +292,18 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
                     if (summary) {
                         am = asymmetry_from_psr_stream(n_retained.view(), y, ri->relevance, ri->include,
                                                        summary->exclude.view(), summary->eval, shared_spread);
+                    } else if (materialised_side_by_side) {
+                        const MatView w_ex = results.weights_excluded->view();
+                        parallel::join(
+                            [&] {
+                                outcomes_apart = parts.outcome_spread ? *parts.outcome_spread
+                                                                      : insights::fit::outcome_spread(y);
+                            },
+                            [&] {
+                                if (w_ex.rows() != y.size()) return;  // the fit step reports it
+                                excluded_sums = Vector::uninit(w_ex.cols());
+                                matrix::rowwise::column_sums(w_ex, excluded_sums.data());
+                            });
                     } else {
                         fit_ex.emplace(insights::fit::fit_auto_vectorized(results.weights_excluded->view(), y,
                                                                           nullptr, shared_spread));
@@ -299,7 +323,22 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
                                              parts.ysolo_histogram);
         },
         [&] {
-            if (!summary) {
+            if (materialised_side_by_side) {
+                const double* ex_sums = excluded_sums.empty() ? nullptr : excluded_sums.data();
+                parallel::join(
+                    [&] {
+                        parallel::join(
+                            [&] {
+                                fit_in.emplace(insights::fit::fit_auto_vectorized(
+                                    results.weights->view(), y, included->column_sums.data(), &*outcomes_apart));
+                            },
+                            [&] {
+                                fit_ex.emplace(insights::fit::fit_auto_vectorized(
+                                    results.weights_excluded->view(), y, ex_sums, &*outcomes_apart));
+                            });
+                    },
+                    [&] { concentration = results::weights_concentration_from_matrix(results.weights->view()); });
+            } else if (!summary) {
                 fit_in.emplace(insights::fit::fit_auto_vectorized(results.weights->view(), y,
                                                                   included->column_sums.data(), shared_spread));
             }
@@ -310,7 +349,8 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
         if (!*fit_ex) return std::unexpected(std::move(fit_ex->error()));
         am = insights::asymmetry::asymmetry_of_fits(n_retained.view(), std::move(**fit_in), std::move(**fit_ex),
                                                     y.size());
-        results.insights->weights_concentration = std::move(included->concentration);
+        results.insights->weights_concentration =
+            materialised_side_by_side ? std::move(concentration) : std::move(included->concentration);
     }
     Vector yhat = std::move(predicted->yhat);
     if (predicted->solo) {
