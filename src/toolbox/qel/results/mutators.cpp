@@ -5,6 +5,7 @@
 
 #include "toolbox/format.hpp"
 #include "toolbox/matrix/lanes.hpp"
+#include "toolbox/parallel/pool.hpp"
 #include "toolbox/target_clones.hpp"
 
 namespace toolbox::qel::results {
@@ -22,7 +23,10 @@ template <class T>
 void keep_column(matrix::Array2<T>& m, std::size_t g, const char* what) {
     if (g >= m.cols()) fault(format("select_threshold: index {} out of range for {} with {} columns", g, what, m.cols()));
     matrix::Array2<T> column = matrix::Array2<T>::uninit(m.rows(), 1);
-    for (std::size_t i = 0; i < m.rows(); ++i) column(i, 0) = m(i, g);
+    // Every row on its own: many rows are copied side by side on the pool.
+    parallel::for_row_blocks(m.rows(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) column(i, 0) = m(i, g);
+    });
     m = std::move(column);
 }
 
