@@ -365,16 +365,19 @@ void both_centred_sums(BoolMatView in_mask, BoolMatView ex_mask, VecView r, VecV
 }
 
 // Adds, in column order, the terms w_ik * a_k of group g of block `blk` for
-// the four rows from i to the running sums `s` (one row per lane).
+// the four rows from i to the running sums `s` (one row per lane). A column
+// the block does not own adds +0.0 instead, by a select: a sum that starts
+// at +0.0 never holds -0.0, so that leaves it as it is, and no branch keeps
+// the sums from staying in registers.
 [[gnu::always_inline]] inline void add_group_terms(const lanes::Block& blk, const GroupFactors<1>& gf,
                                                    const lanes::v4d& a, BoolMatView mask, std::size_t i,
-                                                   const lanes::v4d& ri, const lanes::v4d& inv, lanes::v4d& s) {
+                                                   const lanes::v4d& ri, const lanes::v4d& inv,
+                                                   const lanes::v4l owned[4], lanes::v4d& s) {
+    const lanes::v4d zero = {0.0, 0.0, 0.0, 0.0};
     lanes::v4d terms[4], cols[4];
     for (std::size_t l = 0; l < 4; ++l) terms[l] = gf.weight(blk, mask.row(i + l).data(), ri[l], 0, inv) * a;
     transpose(terms, cols);
-    for (std::size_t j = 0; j < 4; ++j) {
-        if (blk.stores(0, j)) s = s + cols[j];
-    }
+    for (std::size_t j = 0; j < 4; ++j) s = s + (owned[j] ? cols[j] : zero);
 }
 
 // Per row, s = s + w_ik * a_k over the thresholds in order, from 0.0, for
@@ -396,12 +399,15 @@ void mix_rows(BoolMatView include, BoolMatView exclude, VecView r, const ColumnF
         const lanes::Block blk = lanes::block_at(t, first, 1);
         const GroupFactors<1> g_in(blk, f_in), g_ex(blk, f_ex);
         lanes::v4d va = {0.0, 0.0, 0.0, 0.0}, vb = {0.0, 0.0, 0.0, 0.0};
+        lanes::v4l owned[lanes::kLanes] = {};
         for (std::size_t j = 0; j < lanes::kLanes; ++j) {
             const std::size_t col = blk.start[0] + j;
             if (col < t) {
                 va[j] = a[col];
                 vb[j] = b[col];
             }
+            const std::int64_t own = blk.stores(0, j) ? -1 : 0;
+            owned[j] = lanes::v4l{own, own, own, own};
         }
         for (std::size_t i = 0; i < full; i += 4) {
             const lanes::v4d ri = {r[i], r[i + 1], r[i + 2], r[i + 3]};
@@ -410,8 +416,8 @@ void mix_rows(BoolMatView include, BoolMatView exclude, VecView r, const ColumnF
                 std::memcpy(&s_in, in + i, sizeof s_in);
                 std::memcpy(&s_ex, ex + i, sizeof s_ex);
             }
-            add_group_terms(blk, g_in, va, include, i, ri, inv, s_in);
-            add_group_terms(blk, g_ex, vb, exclude, i, ri, inv, s_ex);
+            add_group_terms(blk, g_in, va, include, i, ri, inv, owned, s_in);
+            add_group_terms(blk, g_ex, vb, exclude, i, ri, inv, owned, s_ex);
             std::memcpy(in + i, &s_in, sizeof s_in);
             std::memcpy(ex + i, &s_ex, sizeof s_ex);
         }
