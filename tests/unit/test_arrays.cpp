@@ -55,7 +55,8 @@ namespace {
 using toolbox::matrix::BoolMatrix;
 
 // Sizes in bytes on both sides of where arrays start to be kept (16 KiB),
-// of the size classes of one power of two, and of the mapped huge blocks.
+// of the size classes of one power of two, and of the blocks mapped on
+// huge-page boundaries.
 constexpr std::size_t kKeptSizes[] = {16 << 10, 20 << 10, 56 << 10, 400'000, (3 << 20) + 4096, 5 << 20};
 
 // A freed array's block serves the next array of its size, and an array asked
@@ -93,6 +94,32 @@ TEST(ArrayCache, ArraysOfOneSizeClassShareBlocks) {
     BoolMatrix flags(399'000, 1);
     EXPECT_EQ(static_cast<const void*>(flags.data()), taken);
     EXPECT_FALSE(flags(398'999, 0));
+}
+
+// A large freed block waits for the next array of its own size class: a
+// smaller array does not take it (and cut it down), so it is still there,
+// whole, for the next large one; and of two kept blocks of a class, the one
+// that held an array of the size asked for serves it.
+TEST(ArrayCache, LargeBlocksAreNeitherCutNorMixedUp) {
+    const double* large = nullptr;
+    {
+        Vector v = Vector::uninit(4'000'000);  // 32 MB
+        large = v.data();
+    }
+    Vector small = Vector::uninit(1'000'000);  // 8 MB: another class
+    EXPECT_NE(small.data(), large);
+    Vector again = Vector::uninit(4'000'000);
+    EXPECT_EQ(again.data(), large);
+
+    // Two sizes of one class (the class of 40 MB), the larger freed first.
+    const double* held_larger = nullptr;
+    {
+        Vector b = Vector::uninit(4'500'000);
+        Vector a = Vector::uninit(4'900'000);
+        held_larger = a.data();
+    }
+    Vector c = Vector::uninit(4'900'000);
+    EXPECT_EQ(c.data(), held_larger);
 }
 
 // Many arrays of one size at once each get their own block, and all of them

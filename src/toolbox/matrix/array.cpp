@@ -33,17 +33,19 @@ namespace {
 // Below this a buffer is an ordinary heap block: the heap keeps the pages of
 // small blocks for its next ones.
 constexpr std::size_t kPooledFrom = std::size_t{16} << 10;
-// Up to this, blocks come in four size classes per power of two (each a
-// whole number of pages, at most a quarter larger than asked for), so that a
-// freed block serves every later array of its class...
+// Blocks come in four size classes per power of two (each a whole number of
+// pages, at most a quarter larger than asked for), so that a freed block
+// serves every later array of its class, and no block is ever cut down to a
+// smaller array and then missing for the next large one. From a few
+// megabytes on a class is mapped on huge-page boundaries and rounded to whole
+// huge pages. The pages of a block past its array are never touched, so they
+// take address space only.
 constexpr unsigned kFirstClassBits = 14;  // 16 KiB
-constexpr unsigned kLastClassBits = 21;   // the classes of 2 MiB up to 3.5 MiB
 constexpr std::size_t kClassesPerOctave = 4;
-constexpr std::size_t kClasses = (kLastClassBits - kFirstClassBits + 1) * kClassesPerOctave;
-constexpr std::size_t kLargestClass = (std::size_t{1} << kLastClassBits) / kClassesPerOctave * 7;
-// ...and above it they are mapped on huge-page boundaries and rounded to
-// whole huge pages.
-static_assert(kLargestClass < 2 * kHugePage);
+constexpr std::size_t kClasses = (64 - kFirstClassBits) * kClassesPerOctave;
+constexpr std::size_t kMappedAlignedFrom = 2 * kHugePage;
+// No array comes near this; its class would not fit the address space.
+constexpr std::size_t kLargestBlock = SIZE_MAX >> 2;
 
 // Freed blocks are kept for the next arrays of their size: a page the
 // process has just freed is cheap to reuse, while one handed back to the
@@ -61,9 +63,7 @@ constexpr auto kCacheIdle = std::chrono::seconds(10);
 
 std::size_t rounded(std::size_t bytes) noexcept { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
 
-bool in_classes(std::size_t bytes) noexcept { return bytes <= kLargestClass; }
-
-// The class of a block of `bytes` (kPooledFrom <= bytes <= kLargestClass)
+// The class of a block of `bytes` (kPooledFrom <= bytes <= kLargestBlock)
 // and its size.
 struct SizeClass {
     std::size_t index;
@@ -73,17 +73,13 @@ struct SizeClass {
 SizeClass size_class(std::size_t bytes) noexcept {
     const unsigned octave = static_cast<unsigned>(std::bit_width(bytes) - 1);
     const std::size_t step = (std::size_t{1} << octave) / kClassesPerOctave;
-    const std::size_t size = (bytes + step - 1) / step * step;
+    std::size_t size = (bytes + step - 1) / step * step;
     // A size rounded up to the next power of two is the first class of the
     // next octave.
     const unsigned size_octave = static_cast<unsigned>(std::bit_width(size) - 1);
     const std::size_t in_octave = size / ((std::size_t{1} << size_octave) / kClassesPerOctave) - kClassesPerOctave;
+    if (size >= kMappedAlignedFrom) size = rounded(size);
     return {(size_octave - kFirstClassBits) * kClassesPerOctave + in_octave, size};
-}
-
-// The size a block of `bytes` is mapped with and kept under.
-std::size_t block_size(std::size_t bytes) noexcept {
-    return in_classes(bytes) ? size_class(bytes).size : rounded(bytes);
 }
 
 void* map_plain(std::size_t size) {
@@ -140,6 +136,7 @@ void unmap(void* p, std::size_t size) noexcept {
 struct Block {
     void* p;
     std::size_t size;
+    std::size_t bytes;    // of the array it held last
     std::uint64_t stamp;  // when it was kept: the oldest make room first
 };
 
@@ -156,44 +153,35 @@ public:
         limit_ = limit;
     }
 
-    // A kept block of the class of `size` bytes (a class size); null when none.
-    void* take_class(std::size_t index, std::size_t size) {
+    // A kept block of class `index` (blocks of `size` bytes) for an array of
+    // `bytes`; null when none.
+    void* take_class(std::size_t index, std::size_t size, std::size_t bytes) {
         std::lock_guard<std::mutex> hold(lock_);
         std::deque<Block>& kept = classes_[index];
         if (kept.empty()) return nullptr;
-        // The most recently kept block: its pages are the likeliest still in
-        // the caches.
-        const Block found = kept.back();
-        kept.pop_back();
+        // The most recently kept block that last held an array of this
+        // size, whose pages are all in place already (a block that held a
+        // smaller array has pages never touched), else the most recently
+        // kept one: its pages are the likeliest still in the caches.
+        auto it = kept.end() - 1;
+        for (auto b = kept.end(); b != kept.begin();) {
+            --b;
+            if (b->bytes == bytes) {
+                it = b;
+                break;
+            }
+        }
+        const Block found = *it;
+        kept.erase(it);
         cached_ -= found.size;
         touch();
         unpoison(found.p, size);
         return found.p;
     }
 
-    // A kept large block of exactly `size` bytes, or the smallest one up to
-    // twice as large, cut down to `size`; null when none fits.
-    void* take_large(std::size_t size) {
-        std::lock_guard<std::mutex> hold(lock_);
-        std::size_t best = large_.size();
-        for (std::size_t b = 0; b < large_.size(); ++b) {
-            if (large_[b].size < size || large_[b].size / 2 > size) continue;
-            if (best == large_.size() || large_[b].size < large_[best].size) best = b;
-            if (large_[b].size == size) break;
-        }
-        if (best == large_.size()) return nullptr;
-        const Block found = large_[best];
-        large_.erase(large_.begin() + static_cast<std::ptrdiff_t>(best));
-        cached_ -= found.size;
-        unpoison(found.p, found.size);
-        if (found.size > size) munmap(static_cast<char*>(found.p) + size, found.size - size);
-        touch();
-        return found.p;
-    }
-
-    // Keeps the block for reuse, or gives it back when it is larger than the
-    // cache may hold; the oldest blocks make room.
-    void give(void* p, std::size_t size) {
+    // Keeps the block of class `index` for reuse, or gives it back when it is
+    // larger than the cache may hold; the oldest blocks make room.
+    void give(void* p, std::size_t index, std::size_t size, std::size_t bytes) {
         if (size > limit_) {
             munmap(p, size);
             return;
@@ -201,12 +189,7 @@ public:
         poison(p, size);
         {
             std::lock_guard<std::mutex> hold(lock_);
-            const Block b{p, size, ++stamp_};
-            if (in_classes(size)) {
-                classes_[size_class(size).index].push_back(b);
-            } else {
-                large_.push_back(b);
-            }
+            classes_[index].push_back(Block{p, size, bytes, ++stamp_});
             cached_ += size;
             touch();
             start_reaper();
@@ -230,7 +213,7 @@ private:
 
     // The oldest kept block, taken out of the cache (which must hold one).
     Block pop_oldest() {
-        std::deque<Block>* from = large_.empty() ? nullptr : &large_;
+        std::deque<Block>* from = nullptr;
         for (std::deque<Block>& kept : classes_) {
             if (!kept.empty() && (from == nullptr || kept.front().stamp < from->front().stamp)) from = &kept;
         }
@@ -288,7 +271,6 @@ private:
     std::mutex lock_;
     std::condition_variable wake_;
     std::array<std::deque<Block>, kClasses> classes_;  // each oldest first
-    std::deque<Block> large_;                          // oldest first
     std::size_t cached_ = 0;
     std::size_t limit_ = 0;
     std::uint64_t stamp_ = 0;
@@ -309,23 +291,14 @@ void* allocate_bytes(std::size_t bytes, bool& zeroed) {
         zeroed = false;
         return ::operator new(bytes);
     }
-    if (bytes > SIZE_MAX - 2 * kHugePage) throw std::bad_alloc();
-    if (in_classes(bytes)) {
-        const SizeClass c = size_class(bytes);
-        if (void* p = cache().take_class(c.index, c.size)) {
-            zeroed = false;
-            return p;
-        }
-        zeroed = true;
-        return map_plain(c.size);
-    }
-    const std::size_t size = rounded(bytes);
-    if (void* p = cache().take_large(size)) {
+    if (bytes > kLargestBlock) throw std::bad_alloc();
+    const SizeClass c = size_class(bytes);
+    if (void* p = cache().take_class(c.index, c.size, bytes)) {
         zeroed = false;
         return p;
     }
     zeroed = true;
-    return map_aligned(size);
+    return c.size >= kMappedAlignedFrom ? map_aligned(c.size) : map_plain(c.size);
 }
 
 void free_bytes(void* p, std::size_t bytes) noexcept {
@@ -333,13 +306,13 @@ void free_bytes(void* p, std::size_t bytes) noexcept {
         ::operator delete(p);
         return;
     }
-    const std::size_t size = block_size(bytes);
+    const SizeClass c = size_class(bytes);
     try {
-        cache().give(p, size);
+        cache().give(p, c.index, c.size, bytes);
     } catch (...) {
         // Keeping a block fails only for want of memory for the cache's own
         // lists; the block then goes back at once.
-        unmap(p, size);
+        unmap(p, c.size);
     }
 }
 
