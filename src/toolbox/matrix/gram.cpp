@@ -68,29 +68,29 @@ QEL_TARGET_CLONES("avx2", "default") void accumulate_upper(const double* chunk, 
     }
 }
 
-// The sums of the given tiles only, four or eight columns each.
-QEL_TARGET_CLONES("avx2", "default") void accumulate_tiles(const double* chunk, std::size_t rows, std::size_t width,
-                                                           double* sums, const Tile* tiles, std::size_t n_tiles) {
+// The sums of the given tiles only, four or eight columns each: eight as one
+// vector `Eight` or as two of four.
+template <class Eight, std::size_t NV>
+[[gnu::always_inline]] inline void tiles_by(const double* chunk, std::size_t rows, std::size_t width, double* sums,
+                                            const Tile* tiles, std::size_t n_tiles) {
     for (std::size_t t = 0; t < n_tiles; ++t) {
         const Tile& u = tiles[t];
         if (u.cols == 8) {
-            tile<v4d, 2>(chunk, rows, width, sums, u.j0, u.l0);
+            tile<Eight, NV>(chunk, rows, width, sums, u.j0, u.l0);
         } else {
             tile<v4d, 1>(chunk, rows, width, sums, u.j0, u.l0);
         }
     }
 }
 
+QEL_TARGET_CLONES("avx2", "default") void accumulate_tiles(const double* chunk, std::size_t rows, std::size_t width,
+                                                           double* sums, const Tile* tiles, std::size_t n_tiles) {
+    tiles_by<v4d, 2>(chunk, rows, width, sums, tiles, n_tiles);
+}
+
 [[gnu::target("avx512f")]] void accumulate_tiles_avx512(const double* chunk, std::size_t rows, std::size_t width,
                                                         double* sums, const Tile* tiles, std::size_t n_tiles) {
-    for (std::size_t t = 0; t < n_tiles; ++t) {
-        const Tile& u = tiles[t];
-        if (u.cols == 8) {
-            tile<v8d, 1>(chunk, rows, width, sums, u.j0, u.l0);
-        } else {
-            tile<v4d, 1>(chunk, rows, width, sums, u.j0, u.l0);
-        }
-    }
+    tiles_by<v8d, 1>(chunk, rows, width, sums, tiles, n_tiles);
 }
 
 bool has_avx512() {
