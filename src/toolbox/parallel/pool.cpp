@@ -89,7 +89,9 @@ bool spin_while_unchanged(Pool& pool, std::uint64_t seen, Until until) {
 
 template <class Until>
 void sleep_while_unchanged(Pool& pool, std::uint64_t seen, Until until) {
-    if (spin_while_unchanged(pool, seen, until)) return;
+    // With one processor, a thread that spins only keeps the one that would
+    // give it work from running.
+    if (pool.local.size() > 1 && spin_while_unchanged(pool, seen, until)) return;
     std::unique_lock<std::mutex> hold(pool.sleep_lock);
     pool.sleepers.fetch_add(1);
     while (pool.epoch.load() == seen && !until()) pool.wake.wait(hold);
