@@ -7,13 +7,20 @@
 // Steady: repeated calls after a warm-up, the library's memory already in
 // use. AfterIdle: each call follows a pause of five seconds. Counters: the
 // peak resident memory of the calls above the resident size before them, in
-// MiB and as a multiple of the bytes of X; memory kept from an earlier
+// MiB and as a multiple of the bytes of X (memory kept from an earlier
 // benchmark of the same process counts as already there, so run one size at
-// a time (--benchmark_filter) to read them.
+// a time, --benchmark_filter, to read them), and the pages the process
+// touched afresh per call (minor page faults).
+//
+// Everyday sizes, one core: taskset -c 0 bench_predict --benchmark_filter='N:(5000|20000)/'
+// A million rows on every core: bench_predict --benchmark_filter='N:1000000/K:20/T:4'
+// (and taskset -c 0 for its one-core time).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <thread>
+
+#include <sys/resource.h>
 #include <vector>
 
 #include "host_sample.hpp"
@@ -23,6 +30,12 @@ namespace {
 
 using test_support::reset_peak;
 using test_support::status_kib;
+
+long minor_faults() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_minflt;
+}
 
 std::vector<double> thresholds(std::size_t t) {
     if (t == 4) return {0.0, 0.2, 0.5, 0.8};
@@ -42,6 +55,7 @@ void run_predict(benchmark::State& state, bool after_idle) {
 
     reset_peak();
     const long base = status_kib("VmRSS:");
+    const long faults_before = minor_faults();
     for (auto _ : state) {
         if (after_idle) {
             state.PauseTiming();
@@ -56,6 +70,8 @@ void run_predict(benchmark::State& state, bool after_idle) {
         benchmark::DoNotOptimize(res);
         qel_prediction_results_free(res);
     }
+    state.counters["page_faults_per_call"] =
+        benchmark::Counter(static_cast<double>(minor_faults() - faults_before), benchmark::Counter::kAvgIterations);
     const double above = static_cast<double>(status_kib("VmHWM:") - base) / 1024.0;
     state.counters["peak_above_inputs_MiB"] = above;
     state.counters["peak_over_X"] = above / (static_cast<double>(n * k) * 8.0 / (1024.0 * 1024.0));
@@ -67,8 +83,11 @@ void BM_PredictAfterIdle(benchmark::State& state) { run_predict(state, true); }
 
 }  // namespace
 
-// N = 1e6, K = 20 with 4 and 12 thresholds; N = 1e5 with K = 32 and 33.
+// N = 1e6, K = 20 with 4 and 12 thresholds; N = 1e5 with K = 32 and 33;
+// the everyday sizes of thousands to tens of thousands of rows.
 BENCHMARK(BM_PredictSteady)
+    ->Args({5'000, 10, 4})
+    ->Args({20'000, 10, 4})
     ->Args({1'000'000, 20, 4})
     ->Args({1'000'000, 20, 12})
     ->Args({100'000, 32, 4})

@@ -7,7 +7,9 @@
 // Thresholds are T values spread evenly over [0, 0.9] (T = 4: 0.0, 0.2, 0.5,
 // 0.8). Prints one line per call and a summary. The peak is the resident
 // high-water mark of the calls alone (reset after the sample is built), minus
-// the resident size before them.
+// the resident size before them; the page faults per steady call are the
+// process's minor faults (pages it touched afresh) over the calls after the
+// first, divided by their number.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -15,11 +17,23 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "host_sample.hpp"
 #include "qelcore.h"
 
 using test_support::reset_peak;
 using test_support::status_kib;
+
+namespace {
+
+long minor_faults() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return u.ru_minflt;
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4) {
@@ -49,8 +63,12 @@ int main(int argc, char** argv) {
     reset_peak();
     const long base = status_kib("VmRSS:");
     std::vector<double> ms;
+    long faults_after_first = 0;
+    long faults_before_idle = 0;
     for (int c = 0; c < calls; ++c) {
+        if (c == 1) faults_after_first = minor_faults();
         if (c == calls - 1 && idle > 0.0) {
+            faults_before_idle = minor_faults();
             std::this_thread::sleep_for(std::chrono::duration<double>(idle));
         }
         QelPredictionResults* res = nullptr;
@@ -66,15 +84,21 @@ int main(int argc, char** argv) {
         const double first = yhat[0];
         qel_prediction_results_free(res);
         ms.push_back(std::chrono::duration<double, std::milli>(t1 - t0).count());
-        std::printf("call %d: %.1f ms (yhat[0] %.17g)\n", c, ms.back(), first);
+        std::printf("call %d: %.3f ms (yhat[0] %.17g)\n", c, ms.back(), first);
     }
+    const long faults_end = idle > 0.0 && calls > 2 ? faults_before_idle : minor_faults();
+    const int steady_calls = calls - 1 - (idle > 0.0 && calls > 2 ? 1 : 0);
     const long peak = status_kib("VmHWM:");
     std::vector<double> steady(ms.begin() + (calls > 1 ? 1 : 0), ms.end() - (idle > 0.0 && calls > 2 ? 1 : 0));
     std::sort(steady.begin(), steady.end());
     const double x_mib = static_cast<double>(n * k) * 8.0 / (1024.0 * 1024.0);
-    std::printf("first %.1f ms, steady median %.1f ms%s", ms.front(), steady[steady.size() / 2],
+    std::printf("first %.3f ms, steady median %.3f ms%s", ms.front(), steady[steady.size() / 2],
                 idle > 0.0 ? "" : "\n");
-    if (idle > 0.0) std::printf(", after %.1f s idle %.1f ms\n", idle, ms.back());
+    if (idle > 0.0) std::printf(", after %.1f s idle %.3f ms\n", idle, ms.back());
+    if (steady_calls > 0) {
+        std::printf("page faults per steady call %.2f\n",
+                    static_cast<double>(faults_end - faults_after_first) / static_cast<double>(steady_calls));
+    }
     std::printf("peak above inputs %.1f MiB = %.2f x the bytes of X (%.1f MiB)\n",
                 static_cast<double>(peak - base) / 1024.0, static_cast<double>(peak - base) / 1024.0 / x_mib, x_mib);
     qel_predict_options_free(opts);

@@ -7,7 +7,8 @@
 // Four thresholds (0.0, 0.2, 0.5, 0.8); censor is "relevance", "similarity"
 // or "both" (the default); inner is "auto" or "off" (default: "off" for the
 // grid, "auto" for max-fit). The grid runs every combination of the K
-// attributes (K <= 9: all 2^K - 1 of them fit in its default limit of 1000).
+// attributes: its limit is raised to all 2^K - 1 of them where its default of
+// 1000 is fewer (K >= 10).
 // Prints one line per call with its time and the composite or chosen
 // prediction, and the median of the calls after the first.
 #include <algorithm>
@@ -54,6 +55,8 @@ int main(int argc, char** argv) {
         if ((st = qel_grid_options_set_threshold(g, thr, 4)) != 0) return fail("threshold", st);
         if ((st = qel_grid_options_set_censor_type_str(g, censor)) != 0) return fail("censor", st);
         if ((st = qel_grid_options_set_inner_parallel_str(g, inner)) != 0) return fail("inner", st);
+        const std::size_t all = k < 64 ? (std::size_t{1} << k) - 1 : SIZE_MAX;
+        if ((st = qel_grid_options_set_max_iter(g, std::max<std::size_t>(1000, all))) != 0) return fail("max_iter", st);
     } else {
         m = qel_maxfit_options_create();
         if ((st = qel_maxfit_options_set_threshold(m, thr, 4)) != 0) return fail("threshold", st);

@@ -1,7 +1,9 @@
 // The dense arrays and their views on empty shapes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
+#include <vector>
 
 #include "toolbox/matrix/array.hpp"
 
@@ -44,6 +46,97 @@ TEST(ArrayViews, ColumnsOfAMatrixWithoutRowsStayAtItsBase) {
         EXPECT_EQ(full.col(j)[2], static_cast<double>(20 + j));
     }
     EXPECT_EQ(middle.col(1)[2], 22.0);
+}
+
+}  // namespace
+
+namespace {
+
+using toolbox::matrix::BoolMatrix;
+
+// Sizes in bytes on both sides of where arrays start to be kept (16 KiB),
+// of the size classes of one power of two, and of the blocks mapped on
+// huge-page boundaries.
+constexpr std::size_t kKeptSizes[] = {16 << 10, 20 << 10, 56 << 10, 400'000, (3 << 20) + 4096, 5 << 20};
+
+// A freed array's block serves the next array of its size, and an array asked
+// for as zeros reads as zeros even when its block held other values.
+TEST(ArrayCache, FreedBlockServesTheNextArrayOfItsSizeAndZerosAreCleared) {
+    for (std::size_t bytes : kKeptSizes) {
+        const std::size_t n = bytes / sizeof(double);
+        const double* first = nullptr;
+        {
+            Vector v(n, 7.5);
+            first = v.data();
+        }
+        Vector again(n);
+        EXPECT_EQ(again.data(), first) << bytes;
+        std::size_t nonzero = 0;
+        for (double x : again) nonzero += x != 0.0;
+        EXPECT_EQ(nonzero, 0u) << bytes;
+    }
+}
+
+// Arrays a little smaller than a freed one, within its size class, take its
+// block too: a grid's cells differ in their number of attributes.
+TEST(ArrayCache, ArraysOfOneSizeClassShareBlocks) {
+    const double* first = nullptr;
+    {
+        Matrix m = Matrix::uninit(5000, 10);  // 400,000 bytes
+        first = m.data();
+    }
+    Matrix smaller(4990, 10);
+    EXPECT_EQ(smaller.data(), first);
+    EXPECT_EQ(smaller(4989, 9), 0.0);
+    // Another element type of a size in the same class.
+    const void* taken = smaller.data();
+    smaller = Matrix();
+    BoolMatrix flags(399'000, 1);
+    EXPECT_EQ(static_cast<const void*>(flags.data()), taken);
+    EXPECT_FALSE(flags(398'999, 0));
+}
+
+// A large freed block waits for the next array of its own size class: a
+// smaller array does not take it (and cut it down), so it is still there,
+// whole, for the next large one; and of two kept blocks of a class, the one
+// that held an array of the size asked for serves it.
+TEST(ArrayCache, LargeBlocksAreNeitherCutNorMixedUp) {
+    const double* large = nullptr;
+    {
+        Vector v = Vector::uninit(4'000'000);  // 32 MB
+        large = v.data();
+    }
+    Vector small = Vector::uninit(1'000'000);  // 8 MB: another class
+    EXPECT_NE(small.data(), large);
+    Vector again = Vector::uninit(4'000'000);
+    EXPECT_EQ(again.data(), large);
+
+    // Two sizes of one class (the class of 40 MB), the larger freed first.
+    const double* held_larger = nullptr;
+    {
+        Vector b = Vector::uninit(4'500'000);
+        Vector a = Vector::uninit(4'900'000);
+        held_larger = a.data();
+    }
+    Vector c = Vector::uninit(4'900'000);
+    EXPECT_EQ(c.data(), held_larger);
+}
+
+// Many arrays of one size at once each get their own block, and all of them
+// are kept for the next round.
+TEST(ArrayCache, ArraysAliveTogetherGetDistinctBlocks) {
+    std::vector<const double*> first;
+    {
+        std::vector<Vector> live;
+        for (int i = 0; i < 16; ++i) live.emplace_back(Vector::uninit(4096));
+        for (const Vector& v : live) first.push_back(v.data());
+        std::vector<const double*> sorted = first;
+        std::sort(sorted.begin(), sorted.end());
+        EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end());
+    }
+    std::vector<Vector> live;
+    for (int i = 0; i < 16; ++i) live.emplace_back(Vector::uninit(4096));
+    for (const Vector& v : live) EXPECT_NE(std::find(first.begin(), first.end(), v.data()), first.end());
 }
 
 }  // namespace

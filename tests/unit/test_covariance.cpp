@@ -166,20 +166,45 @@ TEST(Covariance, CovMatchesTheRowOrderSumBitForBit) {
     }
 }
 
+// Both rules for data with missing values against the fixed order.
+void expect_missing_value_rules_keep_their_bits(const Matrix& x, const std::string& what) {
+    expect_same(cv::nancov(x, false), ref_pairwise(x), "pairwise " + what);
+    const auto want = ref_listwise(x);
+    const auto got = cv::listwise_cov_and_mean(x);
+    expect_same(got.cov, want.cov, "listwise cov " + what);
+    expect_same(got.mean, want.mean, "listwise mean " + what);
+    EXPECT_EQ(got.n, want.n) << what;
+    expect_same(cv::nancov(x, true), want.cov, "nancov listwise " + what);
+}
+
 TEST(Covariance, NancovMatchesTheFixedOrderBitForBit) {
     for (const auto& s : kShapes) {
         for (double share : {0.05, 0.3}) {
             const Matrix x = random_data(s.n, s.k, share, s.n * 7 + s.k);
-            const std::string what = std::to_string(s.n) + "x" + std::to_string(s.k) + " share " + std::to_string(share);
-            expect_same(cv::nancov(x, false), ref_pairwise(x), "pairwise " + what);
-            const auto want = ref_listwise(x);
-            const auto got = cv::listwise_cov_and_mean(x);
-            expect_same(got.cov, want.cov, "listwise cov " + what);
-            expect_same(got.mean, want.mean, "listwise mean " + what);
-            EXPECT_EQ(got.n, want.n) << what;
-            expect_same(cv::nancov(x, true), want.cov, "nancov listwise " + what);
+            expect_missing_value_rules_keep_their_bits(
+                x, std::to_string(s.n) + "x" + std::to_string(s.k) + " share " + std::to_string(share));
         }
     }
+}
+
+// From 32,768 rows on the products run on the pool, the blocks of the upper
+// triangle split among a few parts that each go through all the rows: every
+// entry still takes the rows in order, so the results keep the fixed order's
+// bits. Column counts around the vector and block widths (few columns stay
+// in one part), with and without missing values, and a view with a stride.
+TEST(Covariance, OnThePoolTheFixedOrderKeepsItsBits) {
+    const Shape shapes[] = {{40'000, 1}, {33'000, 3}, {70'001, 9}, {40'000, 20}, {34'000, 37}};
+    for (const auto& s : shapes) {
+        const std::string what = std::to_string(s.n) + "x" + std::to_string(s.k);
+        const Matrix complete = random_data(s.n, s.k, 0.0, s.n + s.k);
+        expect_same(cv::cov(complete), ref_cov(complete), "cov " + what);
+        const auto both = cv::nancov_with_means(complete, false);
+        expect_same(both.cov, ref_cov(complete), "nancov " + what);
+        expect_missing_value_rules_keep_their_bits(random_data(s.n, s.k, 0.02, s.n * 3 + s.k), what);
+    }
+    const Matrix wide = random_data(40'000, 12, 0.01, 5);
+    const MatView left(wide.data() + 1, 40'000, 9, 12);
+    expect_same(cv::nancov(left, false), ref_pairwise(left), "pairwise on a strided view");
 }
 
 // A view whose rows lie further apart than their length (a column block of a wider matrix).

@@ -131,6 +131,26 @@ TEST(GridSetup, HoleMasksShareParentsOverTheCompleteColumnsPlusTheirOwn) {
     const CombinationMean cm = combination_mean(*ref, xc.view(), sel.columns);
     EXPECT_EQ(cm.mean[1], p5.mean[1]);
 
+    // On the full covariance the means are the columns' own plain means: the
+    // run's means of the whole X, read at the combination's columns, have
+    // their bits (a column with a NaN spreads it to its own mean only).
+    const GridCovRef full{&s->full_cov, nullptr};
+    const std::vector<std::size_t> some{0, 2, 4};
+    const Matrix xs = [&] {
+        Matrix m(30, 3);
+        for (std::size_t i = 0; i < 30; ++i) {
+            for (std::size_t a = 0; a < 3; ++a) m(i, a) = d.x(i, some[a]);
+        }
+        return m;
+    }();
+    const Vector all_means = plain_column_means(d.x.view());
+    const CombinationMean own = combination_mean(full, xs.view(), some);
+    const CombinationMean shared = combination_mean(full, xs.view(), some, &all_means);
+    for (std::size_t a = 0; a < 3; ++a) {
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(shared.mean[a]), std::bit_cast<std::uint64_t>(own.mean[a])) << a;
+    }
+    EXPECT_TRUE(std::isnan(all_means[1]));
+
     // A mask the cache does not hold.
     ListwiseParents empty;
     auto miss = combination_cov_parent(true, sel.row, s->missing_columns, s->full_cov, empty);
@@ -594,7 +614,8 @@ TEST(GridRuns, TwinSumsCountEveryPassOfEveryCombinationUsingTheColumn) {
     ASSERT_TRUE(start->twins);
     EXPECT_TRUE((*start->twins)[1] && (*start->twins)[3]);
     EXPECT_FALSE((*start->twins)[0]);
-    const GridRunContext ctx{start->setup, o, censor_list(CensorType::Both), start->t, std::move(start->twins)};
+    const GridRunContext ctx{start->setup,           o, censor_list(CensorType::Both), start->t,
+                             std::move(start->twins), start->outcomes, start->column_means};
     const auto jobs = grid_job_list(start->setup, ctx.twins);
     // 15 combinations; 8 use column 1 and 8 use column 3.
     EXPECT_EQ(jobs.size(), 15u + 16u);
@@ -683,8 +704,10 @@ TEST(GridRuns, UndefinedCovariancesAreRefusedInSetupCellsAndTwins) {
         ASSERT_TRUE(start && start->twins) << where;
         NoiseTwins twins = *start->twins;
         (*twins[1])[0] = kInf;
-        const GridRunContext broken{start->setup, o, censor_list(CensorType::Relevance), start->t, std::move(twins)};
-        const GridRunContext real{start->setup, o, censor_list(CensorType::Relevance), start->t, start->twins};
+        const GridRunContext broken{start->setup,    o, censor_list(CensorType::Relevance), start->t,
+                                    std::move(twins), start->outcomes, start->column_means};
+        const GridRunContext real{start->setup, o, censor_list(CensorType::Relevance), start->t,
+                                  start->twins, start->outcomes, start->column_means};
         ByteMatrix row(1, 4);
         row(0, 0) = row(0, 1) = 1;
         const ComboSelection sel{{0, 1}, row.row(0), true};

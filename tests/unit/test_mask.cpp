@@ -63,6 +63,42 @@ TEST(IncludeMasks, ColumnsFollowThresholdsAndNaNThresholdIsEmpty) {
     EXPECT_EQ(column(out, 2), (std::vector<bool>{true, true, true}));
 }
 
+// Four thresholds and more are compared four at a time (a last group that
+// would pass the end starts four before it): every flag is still the
+// comparison of its own value and threshold, NaN on either side in neither
+// mask, under each operator.
+TEST(IncludeMasks, ManyThresholdsMatchTheComparisonOfEachPair) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const Vector values{1, 2, kNaN, 3, -inf, inf, 2, 0.0, -0.0, 5};
+    struct Op {
+        std::uint8_t code;
+        bool (*include)(double, double);
+        bool (*exclude)(double, double);
+    } ops[] = {
+        {0, [](double v, double u) { return v > u; }, [](double v, double u) { return v <= u; }},
+        {1, [](double v, double u) { return v < u; }, [](double v, double u) { return v >= u; }},
+        {2, [](double v, double u) { return v >= u; }, [](double v, double u) { return v < u; }},
+        {3, [](double v, double u) { return v <= u; }, [](double v, double u) { return v > u; }},
+    };
+    const Vector thresholds[] = {
+        {2, 0.0, kNaN, 3},
+        {2, 1.5, kNaN, 3, -0.0},
+        {-inf, 1, 2, 2.5, 3, inf, kNaN, 0.0, 4.5},
+    };
+    for (const auto& op : ops) {
+        for (const Vector& thr : thresholds) {
+            const auto [in, out] = am::generate_include_masks(values, thr, op.code);
+            ASSERT_EQ(in.cols(), thr.size());
+            for (std::size_t i = 0; i < values.size(); ++i) {
+                for (std::size_t j = 0; j < thr.size(); ++j) {
+                    EXPECT_EQ(in(i, j), op.include(values[i], thr[j])) << int(op.code) << " " << i << "," << j;
+                    EXPECT_EQ(out(i, j), op.exclude(values[i], thr[j])) << int(op.code) << " " << i << "," << j;
+                }
+            }
+        }
+    }
+}
+
 TEST(IncludeMasks, EmptyShapes) {
     const auto [in0, out0] = am::generate_include_masks(Vector{1, 2}, Vector{}, 2);
     EXPECT_EQ(in0.rows(), 2u);

@@ -443,14 +443,17 @@ TEST(YSoloDistribution, NaNIsDroppedWhenThereIsSpread) {
 // The summary is built without sorting the sample; it must hold the bits of
 // the one built the direct way, from the kept copy sorted in full and counted
 // column by column. Samples with ties, signed zeros at both ends, far
-// outliers, NaN values and NaN or all-zero weight columns.
+// outliers, NaN values and NaN or all-zero weight columns; the last ones
+// large enough for the pool (selection through buckets, counts by blocks of
+// rows, bins in ranges side by side).
 TEST(YSoloDistribution, SummaryEqualsTheOneFromTheSortedKeptCopy) {
     std::mt19937_64 rng(5);
     std::normal_distribution<double> normal;
     std::uniform_int_distribution<int> pick(0, 19);
     auto same = [](double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0; };
-    for (int round = 0; round < 60; ++round) {
-        const std::size_t n = 1 + static_cast<std::size_t>(pick(rng)) * (round % 3 == 0 ? 300 : 3);
+    for (int round = 0; round < 64; ++round) {
+        const std::size_t n = round >= 60 ? 40'000 + 17'001 * static_cast<std::size_t>(round - 60)
+                                          : 1 + static_cast<std::size_t>(pick(rng)) * (round % 3 == 0 ? 300 : 3);
         const std::size_t t = 1 + round % 7;
         Vector y(n);
         Matrix w(n, t);

@@ -69,7 +69,8 @@ TEST(StableSortFiniteOrder, MatchesALibraryStableSortBitForBit) {
 // holds there, bit for bit: under the stable order (zeros of either sign in
 // their input order) and under the total order of bit patterns. NaN is left
 // out; the samples hold ties, signed zeros, infinities and one value
-// repeated throughout, so that a whole sample lands in one bucket.
+// repeated throughout, so that a whole sample lands in one bucket; the small
+// samples are selected from directly, the large one through its buckets.
 TEST(SelectNonNaN, EveryPlaceHoldsTheSortedElement) {
     using toolbox::matrix::sorting::Order;
     using toolbox::matrix::sorting::select_non_nan;
@@ -106,6 +107,11 @@ TEST(SelectNonNaN, EveryPlaceHoldsTheSortedElement) {
             std::vector<std::size_t> places;
             for (std::size_t p = 0; p < finite.size(); p += 1 + finite.size() / 40) places.push_back(p);
             if (!finite.empty()) places.push_back(finite.size() - 1);
+            // Asked in no order, some twice: each selection works within what
+            // the one before left, whatever order the places come in.
+            const std::size_t distinct = places.size();
+            for (std::size_t q = 0; q < distinct; q += 3) places.push_back(places[q]);
+            std::shuffle(places.begin(), places.end(), rng);
             const toolbox::matrix::VecView data(v.data(), v.size());
             std::vector<double> got(places.size());
             EXPECT_EQ(select_non_nan(data, Order::Stable, places, got), finite.size());
@@ -114,6 +120,30 @@ TEST(SelectNonNaN, EveryPlaceHoldsTheSortedElement) {
             select_non_nan(data, Order::Total, places, got);
             for (std::size_t q = 0; q < places.size(); ++q)
                 EXPECT_TRUE(same_bits({got[q]}, {total[places[q]]})) << kind << " n=" << n << " at " << places[q];
+        }
+    }
+}
+
+// One sample read twice: the second selection, near the first one's places
+// (their buckets already gathered) and away from them, still finds the
+// sorted elements, although the first has reordered what it gathered.
+TEST(SelectNonNaN, ASecondSelectionFromTheSameSampleReadsTheSortedElements) {
+    using toolbox::matrix::sorting::Order;
+    using toolbox::matrix::sorting::OrderStatistics;
+    std::mt19937_64 rng(3);
+    std::normal_distribution<double> normal;
+    for (std::size_t n : {2000u, 60000u}) {
+        std::vector<double> v(n);
+        for (double& x : v) x = normal(rng);
+        const std::vector<double> sorted = reference(v);
+        OrderStatistics stats(toolbox::matrix::VecView(v.data(), n), Order::Stable);
+        const std::vector<std::size_t> first{n / 4, n / 4 + 1, 3 * n / 4};
+        const std::vector<std::size_t> second{n / 4 + 7, n / 4 - 3, 3 * n / 4 + 1, 0, n - 1, n / 2};
+        for (const auto& places : {first, second}) {
+            std::vector<double> got(places.size());
+            stats.select(places, got);
+            for (std::size_t q = 0; q < places.size(); ++q)
+                EXPECT_TRUE(same_bits({got[q]}, {sorted[places[q]]})) << "n=" << n << " at " << places[q];
         }
     }
 }

@@ -23,11 +23,12 @@ namespace toolbox::matrix {
 
 namespace detail {
 
-// Storage of a few megabytes and more is mapped on its own, on 2 MiB
-// boundaries, advised for transparent huge pages, and kept for reuse when
-// freed (within a bound, and only while calls keep coming): a prediction over a
-// million rows needs several hundred megabytes, and pages faulted in afresh on
-// every call cost more than the arithmetic. `zeroed` tells whether the memory
+// Storage of 16 KiB and more is mapped on its own (from a few megabytes on,
+// on 2 MiB boundaries and advised for transparent huge pages) and kept for
+// reuse when freed, within a bound and only while calls keep coming: pages
+// faulted in afresh on every call cost more than the arithmetic, for the
+// hundreds of megabytes of a prediction over a million rows as for the few
+// hundred kilobytes of one over thousands. `zeroed` tells whether the memory
 // is known to read as zeros.
 inline constexpr std::size_t kHugePage = std::size_t{2} << 20;
 

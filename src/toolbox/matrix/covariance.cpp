@@ -6,12 +6,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <limits>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/gram.hpp"
 #include "toolbox/matrix/inversion.hpp"
 #include "toolbox/matrix/rowwise.hpp"
+#include "toolbox/parallel/pool.hpp"
 
 namespace toolbox::matrix::covariance {
 
@@ -19,9 +22,31 @@ namespace {
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
+// From this many rows on, the products of the covariance run on the pool,
+// split across blocks of entries: every entry still takes the rows in order,
+// so the split cannot change a bit.
+constexpr std::size_t kPoolRowsFrom = parallel::kParallelRowsFrom;
+// Every part of the product reads the rows of x for itself, so a part should
+// have about as many products to add per row as one core can while it
+// streams those rows from memory: this many 512-bit additions.
+constexpr std::size_t kCostPerStream = 16;
+constexpr std::size_t kLanes = 4;
+
+std::size_t pool_workers(std::size_t n_rows) {
+    return n_rows >= kPoolRowsFrom ? std::max<std::size_t>(1, parallel::worker_count()) : 1;
+}
+
+// Columns [c0, c0 + count) of x.
+MatView columns(MatView x, std::size_t c0, std::size_t count) {
+    return {x.rows() == 0 ? x.ptr : x.ptr + c0, x.rows(), count, x.row_stride};
+}
+
 // Per column, the sum of its present values in row order and their count.
 // Summing a row at a time works on all columns at once; each column's sum
-// still takes its values top to bottom, skipping NaN.
+// still takes its values top to bottom, skipping NaN. One pass on the
+// calling thread: it is as fast as memory delivers the rows, and split across
+// columns every part would still read every row's cache lines, which made it
+// slower, not faster.
 struct PresentSums {
     Vector sum;
     Array1<std::int64_t> count;
@@ -33,11 +58,73 @@ PresentSums present_sums(MatView x) {
     return p;
 }
 
-Matrix symmetric_result(const gram::Accumulator& acc, double divisor) {
-    const std::size_t k = acc.k();
+// How many parts the products of x's covariance are split into: one for a
+// small x, else enough that each part's share of the products takes about as
+// long as reading the rows, and no more than the pool has workers.
+std::size_t product_parts(MatView x) {
+    const std::size_t workers = pool_workers(x.rows());
+    if (workers <= 1) return 1;
+    const std::vector<gram::Tile> tiles = gram::upper_tiles(gram::padded_width(x.cols()));
+    std::size_t cost = 0;
+    for (const gram::Tile& t : tiles) cost += gram::tile_cost(t);
+    return std::clamp<std::size_t>((cost + kCostPerStream - 1) / kCostPerStream, 1, std::min(workers, tiles.size()));
+}
+
+// The sums of c_rj * c_rl (j <= l) over the rows that `fill` centres, chunk
+// by chunk, into an accumulator: `fill(acc, rows, i, first_column, part)`
+// writes rows from row i of `rows` on (at least their columns from
+// first_column on) into acc's chunk, advances i past the rows it has looked
+// at and returns how many it wrote. On the pool the blocks of the upper
+// triangle are split among the parts, each going through all the rows with
+// an accumulator of its own and centring the columns it reads for itself:
+// every entry is summed by one part, over the rows in order. (Handing the
+// parts centred rows from one buffer instead would have them read lines that
+// others have just written, which costs more than centring them again.)
+template <class Fill>
+Matrix centred_products(MatView x, std::size_t n_parts, Fill fill) {
+    const std::size_t n = x.rows(), k = x.cols();
+    Matrix sums = Matrix::uninit(k, k);
+    if (n_parts <= 1) {
+        gram::Accumulator acc(k);
+        for (std::size_t i = 0; i < n;) acc.flush(fill(acc, x, i, std::size_t{0}, std::size_t{0}));
+        for (std::size_t j = 0; j < k; ++j)
+            for (std::size_t l = j; l < k; ++l) sums(j, l) = acc.sum(j, l);
+        return sums;
+    }
+    struct Part {
+        std::span<const gram::Tile> tiles;
+        std::size_t first_column;
+        gram::Accumulator acc;
+    };
+    const std::vector<gram::Tile> tiles = gram::upper_tiles(gram::padded_width(k));
+    const std::vector<std::size_t> ends = gram::split_tiles(tiles, n_parts);
+    std::vector<Part> parts;
+    parts.reserve(ends.size());
+    for (std::size_t p = 0, begin = 0; p < ends.size(); begin = ends[p++]) {
+        const std::span<const gram::Tile> own(tiles.data() + begin, ends[p] - begin);
+        std::size_t first = k;
+        for (const gram::Tile& t : own) first = std::min<std::size_t>(first, t.j0);
+        parts.push_back(Part{own, first, gram::Accumulator(k)});
+    }
+    parallel::parallel_for(0, parts.size(), 1, [&](std::size_t p) {
+        Part& part = parts[p];
+        for (std::size_t i = 0; i < n;) part.acc.flush(fill(part.acc, x, i, part.first_column, p), part.tiles);
+    });
+    for (const Part& part : parts) {
+        for (const gram::Tile& t : part.tiles) {
+            for (std::size_t j = t.j0; j < std::min<std::size_t>(t.j0 + kLanes, k); ++j)
+                for (std::size_t l = std::max<std::size_t>(j, t.l0); l < std::min<std::size_t>(t.l0 + t.cols, k); ++l)
+                    sums(j, l) = part.acc.sum(j, l);
+        }
+    }
+    return sums;
+}
+
+Matrix symmetric_result(const Matrix& sums, double divisor) {
+    const std::size_t k = sums.rows();
     Matrix r = Matrix::uninit(k, k);
     for (std::size_t j = 0; j < k; ++j)
-        for (std::size_t l = j; l < k; ++l) r(j, l) = r(l, j) = acc.sum(j, l) / divisor;
+        for (std::size_t l = j; l < k; ++l) r(j, l) = r(l, j) = sums(j, l) / divisor;
     return r;
 }
 
@@ -55,18 +142,26 @@ Vector present_means(const PresentSums& p) {
     return m;
 }
 
+// `mean` (k values) padded with zeros to the chunk width of k columns: the
+// chunk's padding then stays zero.
+Vector padded_mean(const double* mean, std::size_t k) {
+    Vector padded(gram::padded_width(k));
+    std::copy_n(mean, k, padded.data());
+    return padded;
+}
+
 // C^T C / divisor of the data centred on `mean`, over all rows.
 Matrix centred_cov(MatView x, const double* mean, double divisor) {
-    const std::size_t n = x.rows(), k = x.cols();
-    gram::Accumulator acc(k);
-    Vector padded(acc.width());
-    std::copy_n(mean, k, padded.data());
-    for (std::size_t i0 = 0; i0 < n; i0 += acc.chunk_rows()) {
-        const std::size_t rows = std::min(acc.chunk_rows(), n - i0);
-        rowwise::centre(x, i0, rows, padded.data(), acc.chunk_row(0), acc.width());
-        acc.flush(rows);
-    }
-    return symmetric_result(acc, divisor);
+    const Vector padded = padded_mean(mean, x.cols());
+    const Matrix sums = centred_products(
+        x, product_parts(x), [&](gram::Accumulator& acc, MatView rows, std::size_t& i, std::size_t c0, std::size_t) {
+            const std::size_t n_rows = std::min(acc.chunk_rows(), rows.rows() - i);
+            rowwise::centre(columns(rows, c0, rows.cols() - c0), i, n_rows, padded.data() + c0,
+                            acc.chunk_row(0) + c0, acc.width());
+            i += n_rows;
+            return n_rows;
+        });
+    return symmetric_result(sums, divisor);
 }
 
 // Pairwise rule: each column centred on the mean of its present values, the
@@ -74,37 +169,47 @@ Matrix centred_cov(MatView x, const double* mean, double divisor) {
 // number of rows where both columns are present, minus one.
 Matrix pairwise_cov(MatView x, const PresentSums& sums) {
     const std::size_t n = x.rows(), k = x.cols();
-    gram::Accumulator acc(k);
     // The means padded with zeros to the chunk width keep the chunk's padding zero.
-    Vector mean(acc.width());
+    Vector mean(gram::padded_width(k));
     for (std::size_t j = 0; j < k; ++j)
         mean[j] = sums.count[j] > 0 ? sums.sum[j] / static_cast<double>(sums.count[j]) : kNaN;
     // Rows where both columns are missing; with N and the per-column counts
     // they give the pair counts. Only incomplete rows touch it, and only at
-    // their missing columns.
+    // their missing columns; the first part of the products counts them.
     Array2<std::size_t> both_missing(k, k);
     Array1<std::size_t> missing(k);
-    Array1<std::uint32_t> flagged(acc.chunk_rows());
-    Array1<std::uint64_t> nan_bits(acc.chunk_rows());
-    for (std::size_t i0 = 0; i0 < n; i0 += acc.chunk_rows()) {
-        const std::size_t rows = std::min(acc.chunk_rows(), n - i0);
-        const std::size_t n_flagged = rowwise::centre_zero_filled(x, i0, rows, mean.data(), acc.chunk_row(0),
-                                                                  acc.width(), flagged.data(), nan_bits.data());
-        for (std::size_t f = 0; f < n_flagged; ++f) {
-            std::size_t n_missing = 0;
-            if (k <= 64) {
-                for (std::uint64_t bits = nan_bits[f]; bits != 0; bits &= bits - 1)
-                    missing[n_missing++] = static_cast<std::size_t>(std::countr_zero(bits));
-            } else {
-                const double* row = x.row(i0 + flagged[f]).data();
-                for (std::size_t j = 0; j < k; ++j)
-                    if (std::isnan(row[j])) missing[n_missing++] = j;
+    const std::size_t chunk_rows = gram::chunk_rows_for(k);
+    struct Scratch {
+        Array1<std::uint32_t> flagged;
+        Array1<std::uint64_t> nan_bits;
+    };
+    const std::size_t n_parts = product_parts(x);
+    std::vector<Scratch> scratch(n_parts);
+    for (Scratch& sc : scratch) sc = {Array1<std::uint32_t>(chunk_rows), Array1<std::uint64_t>(chunk_rows)};
+    const Matrix products = centred_products(
+        x, n_parts, [&](gram::Accumulator& acc, MatView rows, std::size_t& i, std::size_t, std::size_t part) {
+            Scratch& sc = scratch[part];
+            const std::size_t n_rows = std::min(acc.chunk_rows(), rows.rows() - i);
+            const std::size_t n_flagged = rowwise::centre_zero_filled(
+                rows, i, n_rows, mean.data(), acc.chunk_row(0), acc.width(), sc.flagged.data(), sc.nan_bits.data());
+            if (part == 0) {
+                for (std::size_t f = 0; f < n_flagged; ++f) {
+                    std::size_t n_missing = 0;
+                    if (k <= 64) {
+                        for (std::uint64_t bits = sc.nan_bits[f]; bits != 0; bits &= bits - 1)
+                            missing[n_missing++] = static_cast<std::size_t>(std::countr_zero(bits));
+                    } else {
+                        const double* row = rows.row(i + sc.flagged[f]).data();
+                        for (std::size_t j = 0; j < k; ++j)
+                            if (std::isnan(row[j])) missing[n_missing++] = j;
+                    }
+                    for (std::size_t a = 0; a < n_missing; ++a)
+                        for (std::size_t b = a; b < n_missing; ++b) ++both_missing(missing[a], missing[b]);
+                }
             }
-            for (std::size_t a = 0; a < n_missing; ++a)
-                for (std::size_t b = a; b < n_missing; ++b) ++both_missing(missing[a], missing[b]);
-        }
-        acc.flush(rows);
-    }
+            i += n_rows;
+            return n_rows;
+        });
 
     Matrix r = Matrix::uninit(k, k);
     for (std::size_t j = 0; j < k; ++j)
@@ -113,7 +218,7 @@ Matrix pairwise_cov(MatView x, const PresentSums& sums) {
             const std::size_t lost = (n - static_cast<std::size_t>(sums.count[j])) +
                                      (n - static_cast<std::size_t>(sums.count[l])) - both_missing(j, l);
             const std::size_t pairs = n - lost;
-            r(j, l) = r(l, j) = pairs >= 2 ? acc.sum(j, l) / static_cast<double>(pairs - 1) : kNaN;
+            r(j, l) = r(l, j) = pairs >= 2 ? products(j, l) / static_cast<double>(pairs - 1) : kNaN;
         }
     return r;
 }
@@ -203,16 +308,15 @@ CovAndMean listwise_cov_and_mean(MatView x) {
     if (mn.n == 0) return {Matrix(k, k, kNaN), std::move(mn.mean), 0};
 
     // Both triangles of the row-by-row sums of d_l * d_j over the complete
-    // rows: the accumulator keeps one triangle, the products being symmetric.
-    gram::Accumulator acc(k);
-    Vector padded(acc.width());
-    std::copy_n(mn.mean.data(), k, padded.data());
-    for (std::size_t i = 0; i < x.rows();) {
-        const std::size_t rows =
-            rowwise::centre_complete_rows(x, i, padded.data(), acc.chunk_row(0), acc.width(), acc.chunk_rows());
-        acc.flush(rows);
-    }
-    return {symmetric_result(acc, static_cast<double>(mn.n) - 1.0), std::move(mn.mean), mn.n};
+    // rows: the products keep one triangle, being symmetric. Every part of
+    // the products finds the complete rows for itself.
+    const Vector padded = padded_mean(mn.mean.data(), k);
+    const Matrix sums = centred_products(
+        x, product_parts(x), [&](gram::Accumulator& acc, MatView rows, std::size_t& i, std::size_t, std::size_t) {
+            return rowwise::centre_complete_rows(rows, i, padded.data(), acc.chunk_row(0), acc.width(),
+                                                 acc.chunk_rows());
+        });
+    return {symmetric_result(sums, static_cast<double>(mn.n) - 1.0), std::move(mn.mean), mn.n};
 }
 
 }  // namespace toolbox::matrix::covariance

@@ -10,10 +10,42 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
 
 #include "toolbox/matrix/array.hpp"
 
 namespace toolbox::matrix::gram {
+
+// A block of the upper triangle's entries: rows j0 .. j0+4 by columns
+// l0 .. l0+cols (cols 4 or 8), l0 >= j0. Separate blocks are separate sums,
+// so any set of them can be accumulated on its own, by another thread.
+struct Tile {
+    std::uint32_t j0;
+    std::uint32_t l0;
+    std::uint32_t cols;
+};
+
+// The blocks that cover the upper triangle of a product `width` columns wide
+// (a multiple of four): along each band of four rows from the diagonal, eight
+// columns at a time and four where four remain.
+std::vector<Tile> upper_tiles(std::size_t width);
+
+// What a block costs per row, in the time of one 512-bit addition: its four
+// running sums each take one addition per row and wait for the one before; a
+// block of eight columns is bound by the additions, one of four by their
+// latency.
+inline std::size_t tile_cost(const Tile& t) { return t.cols == 8 ? 4 : 3; }
+
+// `tiles` cut into at most `parts` consecutive runs of about the same cost
+// per row each; returns where each run ends.
+std::vector<std::size_t> split_tiles(std::span<const Tile> tiles, std::size_t parts);
+
+// The chunk rows' width for k columns (k rounded up to a multiple of four)
+// and the number of rows a chunk holds.
+std::size_t padded_width(std::size_t k);
+std::size_t chunk_rows_for(std::size_t k);
 
 class Accumulator {
 public:
@@ -31,6 +63,10 @@ public:
 
     // Adds the first `rows` rows of the chunk to the sums.
     void flush(std::size_t rows);
+
+    // The same for the entries of `tiles` only; the chunk rows need hold only
+    // the columns those tiles read (from the smallest j0 on).
+    void flush(std::size_t rows, std::span<const Tile> tiles);
 
     // Sum (j, l) for j <= l (the upper triangle).
     double sum(std::size_t j, std::size_t l) const noexcept { return sums_[j * width_ + l]; }

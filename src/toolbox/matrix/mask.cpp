@@ -1,6 +1,7 @@
 #include "toolbox/matrix/mask.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -9,39 +10,75 @@
 #include "toolbox/error.hpp"
 #include "toolbox/format.hpp"
 #include "toolbox/parallel/pool.hpp"
-#include "toolbox/target_clones.hpp"
 
 namespace toolbox::matrix::mask {
 
 namespace apply_mask {
 
-// The vector kernel, compiled for several instruction sets. It lives outside
-// the unnamed namespace: clang builds such a function correctly only when it
-// has external linkage.
+// The vector kernel. It lives outside the unnamed namespace: clang builds a
+// function compiled for several instruction sets correctly only when it has
+// external linkage.
 namespace kernels {
 
 typedef double v4d __attribute__((vector_size(32)));
 typedef std::int64_t v4l __attribute__((vector_size(32)));
 typedef std::int8_t v4b __attribute__((vector_size(4)));
 
-// The comparisons of a value with four thresholds, as four bytes 0 or 1.
-template <class Compare>
-[[gnu::always_inline]] inline void store_flags(bool* out, v4d v, v4d thr, Compare compare) {
-    const v4l hit = compare(v, thr);  // -1 where it holds
-    const v4b flags = __builtin_convertvector(hit, v4b) & 1;
-    std::memcpy(out, &flags, sizeof flags);
+// The include and exclude comparisons of operator `code` (0 to 3), on single
+// values or on four lanes (lanes of all ones where they hold). Both are
+// written out, not one as the other's negation, so that NaN on either side
+// leaves a value out of both masks.
+template <std::uint8_t Code, class V, class Hit>
+[[gnu::always_inline]] inline void compare(const V& v, const V& th, Hit& in, Hit& out) {
+    if constexpr (Code == 0) {
+        in = v > th;
+        out = v <= th;
+    } else if constexpr (Code == 1) {
+        in = v < th;
+        out = v >= th;
+    } else if constexpr (Code == 2) {
+        in = v >= th;
+        out = v < th;
+    } else {
+        in = v <= th;
+        out = v > th;
+    }
 }
 
-template <class Include, class Exclude>
-[[gnu::always_inline]] inline void rows_by(std::size_t first, std::size_t last, VecView values, const double* thr,
-                                           std::size_t t, bool* in, bool* out, Include include, Exclude exclude) {
+// Four flags as four bytes 0 or 1, from a mask of four bits.
+constexpr std::array<std::uint32_t, 16> kFlagBytes = [] {
+    std::array<std::uint32_t, 16> bytes{};
+    for (std::uint32_t bits = 0; bits < 16; ++bits)
+        for (std::uint32_t j = 0; j < 4; ++j) bytes[bits] |= ((bits >> j) & 1u) << (8 * j);
+    return bytes;
+}();
+
+// Four lanes of comparisons as four flag bytes: lane by lane, or, with AVX2,
+// by gathering the lanes' signs into four bits at once and looking them up
+// (moving the lanes to bytes one at a time costs several times the
+// comparisons).
+struct LaneBytes {
+    [[gnu::always_inline]] static std::uint32_t of(const v4l& hit) {
+        const v4b flags = __builtin_convertvector(hit, v4b) & 1;
+        std::uint32_t bytes;
+        std::memcpy(&bytes, &flags, sizeof bytes);
+        return bytes;
+    }
+};
+
+struct SignBytes {
+    [[gnu::target("avx2")]] static std::uint32_t of(const v4l& hit) {
+        return kFlagBytes[static_cast<unsigned>(__builtin_ia32_movmskpd256(reinterpret_cast<v4d>(hit)))];
+    }
+};
+
+template <std::uint8_t Code, class Bytes>
+void rows_by(std::size_t first, std::size_t last, VecView values, const double* thr,
+                                           std::size_t t, bool* in, bool* out) {
     if (t < 4) {
         for (std::size_t i = first; i < last; ++i) {
             const double v = values[i];
-            for (std::size_t j = 0; j < t; ++j) {
-                in[i * t + j] = include(v, thr[j]);
-                out[i * t + j] = exclude(v, thr[j]);
-            }
+            for (std::size_t j = 0; j < t; ++j) compare<Code>(v, thr[j], in[i * t + j], out[i * t + j]);
         }
         return;
     }
@@ -54,35 +91,46 @@ template <class Include, class Exclude>
             const std::size_t j = std::min(j0, t - 4);
             v4d th;
             std::memcpy(&th, thr + j, sizeof th);
-            store_flags(in + i * t + j, v, th, include);
-            store_flags(out + i * t + j, v, th, exclude);
+            v4l hit_in, hit_out;
+            compare<Code>(v, th, hit_in, hit_out);
+            const std::uint32_t bytes_in = Bytes::of(hit_in);
+            const std::uint32_t bytes_out = Bytes::of(hit_out);
+            std::memcpy(in + i * t + j, &bytes_in, sizeof bytes_in);
+            std::memcpy(out + i * t + j, &bytes_out, sizeof bytes_out);
         }
     }
 }
 
-// Rows [first, last) of both masks under the operator code (0 to 3). Both
-// comparisons are written out (not one as the other's negation), so that NaN
-// on either side leaves a value out of both masks.
-QEL_TARGET_CLONES("avx2", "default")
-void mask_rows(std::size_t first, std::size_t last, VecView values, const double* thr, std::size_t t,
-               std::uint8_t code, bool* in, bool* out) {
+template <class Bytes>
+void rows_for_code(std::size_t first, std::size_t last, VecView values,
+                                                 const double* thr, std::size_t t, std::uint8_t code, bool* in,
+                                                 bool* out) {
     switch (code) {
-        case 0:
-            rows_by(first, last, values, thr, t, in, out, [](auto v, auto u) { return v > u; },
-                    [](auto v, auto u) { return v <= u; });
-            break;
-        case 1:
-            rows_by(first, last, values, thr, t, in, out, [](auto v, auto u) { return v < u; },
-                    [](auto v, auto u) { return v >= u; });
-            break;
-        case 2:
-            rows_by(first, last, values, thr, t, in, out, [](auto v, auto u) { return v >= u; },
-                    [](auto v, auto u) { return v < u; });
-            break;
-        default:
-            rows_by(first, last, values, thr, t, in, out, [](auto v, auto u) { return v <= u; },
-                    [](auto v, auto u) { return v > u; });
-            break;
+        case 0: rows_by<0, Bytes>(first, last, values, thr, t, in, out); break;
+        case 1: rows_by<1, Bytes>(first, last, values, thr, t, in, out); break;
+        case 2: rows_by<2, Bytes>(first, last, values, thr, t, in, out); break;
+        default: rows_by<3, Bytes>(first, last, values, thr, t, in, out); break;
+    }
+}
+
+// Everything inlined into each of the two, so that each loop is built for
+// its instruction set; the vectors cross no call.
+[[gnu::target("avx2"), gnu::flatten]] void mask_rows_avx2(std::size_t first, std::size_t last, VecView values, const double* thr,
+                                            std::size_t t, std::uint8_t code, bool* in, bool* out) {
+    rows_for_code<SignBytes>(first, last, values, thr, t, code, in, out);
+}
+
+// Rows [first, last) of both masks under the operator code (0 to 3).
+[[gnu::flatten]] void mask_rows(std::size_t first, std::size_t last, VecView values, const double* thr, std::size_t t,
+               std::uint8_t code, bool* in, bool* out) {
+    static const bool avx2 = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    if (avx2) {
+        mask_rows_avx2(first, last, values, thr, t, code, in, out);
+    } else {
+        rows_for_code<LaneBytes>(first, last, values, thr, t, code, in, out);
     }
 }
 

@@ -16,12 +16,17 @@ typedef std::int64_t v4l __attribute__((vector_size(32)));
 constexpr std::size_t kMaxVectors = 8;
 
 // Up to four values from p, zero-padded (macros: vectors never cross a call
-// compiled for the baseline ABI).
-#define QEL_LOAD_PART(dst, p, n)                                      \
-    do {                                                              \
-        double qel_tmp_[4] = {0.0, 0.0, 0.0, 0.0};                    \
-        for (std::size_t qel_t_ = 0; qel_t_ < (n); ++qel_t_) qel_tmp_[qel_t_] = (p)[qel_t_]; \
-        std::memcpy(&(dst), qel_tmp_, sizeof(v4d));                   \
+// compiled for the baseline ABI). Built from the values themselves: staging
+// them in memory and loading the four at once would stall every row on a
+// store the load cannot take its data from.
+#define QEL_LOAD_PART(dst, p, n)                                            \
+    do {                                                                    \
+        switch (n) {                                                        \
+            case 1: (dst) = v4d{(p)[0], 0.0, 0.0, 0.0}; break;              \
+            case 2: (dst) = v4d{(p)[0], (p)[1], 0.0, 0.0}; break;           \
+            case 3: (dst) = v4d{(p)[0], (p)[1], (p)[2], 0.0}; break;        \
+            default: (dst) = v4d{0.0, 0.0, 0.0, 0.0}; break;                \
+        }                                                                   \
     } while (0)
 #define QEL_LOAD(dst, p) std::memcpy(&(dst), (p), sizeof(v4d))
 #define QEL_STORE(p, src) std::memcpy((p), &(src), sizeof(v4d))
@@ -46,7 +51,7 @@ template <std::size_t NV, Rows Mode>
     std::size_t n_complete = 0;
     for (std::size_t i = 0; i < x.rows(); ++i) {
         const double* p = x.row(i).data() + c0;
-        v4d val[NV];
+        v4d val[NV] = {};
         for (std::size_t v = 0; v < NV; ++v) {
             if (v < full) {
                 QEL_LOAD(val[v], p + 4 * v);

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -62,8 +63,35 @@ void signal(Pool& pool) {
     }
 }
 
+// How long a thread that has run out of work keeps looking before it
+// sleeps. Waking a sleeping thread takes tens of microseconds (on a virtual
+// machine, often more), and a parallel step of a call is followed by the
+// next one about that soon: a pool whose workers fell asleep after every step
+// would spend its time waking them, and a step split in halves would wake
+// them one level at a time.
+constexpr auto kSpinBeforeSleep = std::chrono::microseconds(100);
+
+// Spins until `epoch` moves past `seen` or `until()` holds (true), or the
+// spin time runs out (false).
+template <class Until>
+bool spin_while_unchanged(Pool& pool, std::uint64_t seen, Until until) {
+    const auto deadline = std::chrono::steady_clock::now() + kSpinBeforeSleep;
+    for (;;) {
+        for (int i = 0; i < 64; ++i) {
+            if (pool.epoch.load(std::memory_order_relaxed) != seen || until()) return true;
+#if defined(__x86_64__) || defined(__i386__)
+            __builtin_ia32_pause();
+#endif
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+    }
+}
+
 template <class Until>
 void sleep_while_unchanged(Pool& pool, std::uint64_t seen, Until until) {
+    // With one processor, a thread that spins only keeps the one that would
+    // give it work from running.
+    if (pool.local.size() > 1 && spin_while_unchanged(pool, seen, until)) return;
     std::unique_lock<std::mutex> hold(pool.sleep_lock);
     pool.sleepers.fetch_add(1);
     while (pool.epoch.load() == seen && !until()) pool.wake.wait(hold);

@@ -49,8 +49,7 @@ struct RowKernelArgs {
 // lane. Each lane performs exactly the scalar sequence
 //   d_k = x_k - centre_k;  t_j = ((0 + d_0 C_0j) + d_1 C_1j) + ...;
 //   dist = ((0 + t_0 d_0) + t_1 d_1) + ...
-// so every vector width gives the per-row results bit for bit. The padding
-// columns of C produce t values that are never added into a distance.
+// so every vector width gives the per-row results bit for bit.
 template <class Vec, bool Pair>
 [[gnu::always_inline]] inline void row_kernel(const RowKernelArgs& p) {
     constexpr std::size_t L = sizeof(Vec) / sizeof(double);
@@ -84,26 +83,37 @@ template <class Vec, bool Pair>
 
         Vec sa = {};
         Vec sb = {};
-        for (std::size_t j = 0; j < K; j += J) {
-            Vec ta[J] = {};
-            Vec tb[J] = {};
+        // Columns j .. j+G of C: G sums t_j per centre, then their terms of
+        // the distance in column order.
+        auto group = [&]<std::size_t G>(std::size_t j) __attribute__((always_inline)) {
+            Vec ta[G] = {};
+            Vec tb[G] = {};
             const double* cj = p.c + j;
             for (std::size_t k = 0; k < K; ++k) {
                 const double* ck = cj + k * p.kp;
                 const Vec dak = da[k];
 #pragma GCC unroll 8
-                for (std::size_t q = 0; q < J; ++q) ta[q] += dak * ck[q];
+                for (std::size_t q = 0; q < G; ++q) ta[q] += dak * ck[q];
                 if constexpr (Pair) {
                     const Vec dbk = db[k];
 #pragma GCC unroll 8
-                    for (std::size_t q = 0; q < J; ++q) tb[q] += dbk * ck[q];
+                    for (std::size_t q = 0; q < G; ++q) tb[q] += dbk * ck[q];
                 }
             }
-            const std::size_t jn = std::min(J, K - j);
-            for (std::size_t q = 0; q < jn; ++q) {
+            for (std::size_t q = 0; q < G; ++q) {
                 sa += ta[q] * da[j + q];
                 if constexpr (Pair) sb += tb[q] * db[j + q];
             }
+        };
+        std::size_t j = 0;
+        for (; j + J <= K; j += J) group.template operator()<J>(j);
+        // The last columns by a group of their own size: padding columns
+        // would cost as much as real ones.
+        switch (K - j) {
+            case 1: group.template operator()<1>(j); break;
+            case 2: group.template operator()<2>(j); break;
+            case 3: group.template operator()<3>(j); break;
+            default: break;
         }
 
         double out[L];

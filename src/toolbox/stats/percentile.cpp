@@ -51,7 +51,7 @@ double interpolate(const Position& pos, std::size_t n, At at) {
 // sorting the whole sample.
 Vector percentile_values_in(VecView data, VecView percentiles, matrix::sorting::Order order) {
     require(!data.empty(), "Vector is empty");
-    const matrix::sorting::OrderStatistics sample(data, order);
+    matrix::sorting::OrderStatistics sample(data, order);
     const std::size_t n = sample.size();
     Vector out = Vector::uninit(percentiles.size());
     if (n == 0) {

@@ -5,6 +5,7 @@
 
 #include "toolbox/format.hpp"
 #include "toolbox/matrix/lanes.hpp"
+#include "toolbox/parallel/pool.hpp"
 #include "toolbox/target_clones.hpp"
 
 namespace toolbox::qel::results {
@@ -22,7 +23,10 @@ template <class T>
 void keep_column(matrix::Array2<T>& m, std::size_t g, const char* what) {
     if (g >= m.cols()) fault(format("select_threshold: index {} out of range for {} with {} columns", g, what, m.cols()));
     matrix::Array2<T> column = matrix::Array2<T>::uninit(m.rows(), 1);
-    for (std::size_t i = 0; i < m.rows(); ++i) column(i, 0) = m(i, g);
+    // Every row on its own: many rows are copied side by side on the pool.
+    parallel::for_row_blocks(m.rows(), [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) column(i, 0) = m(i, g);
+    });
     m = std::move(column);
 }
 
@@ -165,6 +169,27 @@ struct WelfordColumnsWithSums {
     }
 };
 
+// Each column's plain sum and its sum of products with y.
+template <std::size_t NV>
+struct ColumnSums {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, matrix::MatView w, matrix::VecView y,
+                                           double* out_sum, double* out_with_y) {
+        lanes::v4d sum[NV] = {}, with_y[NV] = {};
+        for (std::size_t i = 0; i < w.rows(); ++i) {
+            const double* row = w.row(i).data();
+            for (std::size_t g = 0; g < NV; ++g) {
+                const lanes::v4d v = lanes::load(b, row, g);
+                sum[g] += v;
+                with_y[g] += v * y[i];
+            }
+        }
+        for (std::size_t g = 0; g < NV; ++g) {
+            lanes::store(b, g, sum[g], out_sum);
+            lanes::store(b, g, with_y[g], out_with_y);
+        }
+    }
+};
+
 Vector spread_of(const Vector& ssd, std::size_t n) {
     Vector out = Vector::uninit(ssd.size());
     const double total = static_cast<double>(n);
@@ -198,6 +223,17 @@ WeightColumnPasses weight_column_passes(matrix::MatView weights, matrix::VecView
     lanes::over_columns<WelfordColumnsWithSums, 2>(t, weights, y, ssd.data(), out.column_sums.data(),
                                                    out.weighted_outcomes.data());
     out.concentration = spread_of(ssd, n);
+    return out;
+}
+
+QEL_TARGET_CLONES("avx2", "default")
+WeightColumnPasses weight_column_sums(matrix::MatView weights, matrix::VecView y) {
+    const std::size_t n = weights.rows();
+    const std::size_t t = weights.cols();
+    require(y.size() == n, "weight_column_sums: y and the weights differ in length");
+    WeightColumnPasses out{Vector(), Vector(t, 0.0), Vector(t, 0.0)};
+    if (n == 0) return out;
+    lanes::over_columns<ColumnSums>(t, weights, y, out.column_sums.data(), out.weighted_outcomes.data());
     return out;
 }
 

@@ -37,4 +37,8 @@ struct WeightColumnPasses {
 };
 WeightColumnPasses weight_column_passes(matrix::MatView weights, matrix::VecView y);
 
+// The same without the spread (`concentration` left empty): the two sums
+// alone, for a caller that works the spread out in a pass of its own.
+WeightColumnPasses weight_column_sums(matrix::MatView weights, matrix::VecView y);
+
 }  // namespace toolbox::qel::results

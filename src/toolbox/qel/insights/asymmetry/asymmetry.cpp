@@ -29,10 +29,17 @@ Vector asymmetry_from_rho(VecView n, VecView rho_in, VecView rho_ex, std::size_t
 Result<AsymmetryResult> asymmetry(VecView n, MatView weights, MatView weights_excluded, VecView y) {
     // The two sides' statistics are independent; for many rows they run side
     // by side. The included side's error, if any, is the one reported.
+    // Side by side each works out the spread of y for itself, which keeps
+    // that chain of sums off the path both wait on; one after the other,
+    // once serves both.
+    const bool side_by_side = weights.rows() >= parallel::kParallelRowsFrom;
+    std::optional<fit::OutcomeSpread> spread;
+    if (!side_by_side) spread = fit::outcome_spread(y);
+    const fit::OutcomeSpread* shared = spread ? &*spread : nullptr;
     std::optional<Result<fit::FitResult>> in, ex;
     parallel::join_if(
-        weights.rows() >= parallel::kParallelRowsFrom, [&] { in.emplace(fit::fit_auto_vectorized(weights, y)); },
-        [&] { ex.emplace(fit::fit_auto_vectorized(weights_excluded, y)); });
+        side_by_side, [&] { in.emplace(fit::fit_auto_vectorized(weights, y, nullptr, shared)); },
+        [&] { ex.emplace(fit::fit_auto_vectorized(weights_excluded, y, nullptr, shared)); });
     if (!*in) return std::unexpected(std::move(in->error()));
     if (!*ex) return std::unexpected(std::move(ex->error()));
     return asymmetry_of_fits(n, std::move(**in), std::move(**ex), y.size());

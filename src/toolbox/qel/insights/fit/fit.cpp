@@ -93,7 +93,19 @@ struct ZProducts {
 
 }  // namespace
 
-QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y, const double* column_sums) {
+OutcomeSpread outcome_spread(VecView y) {
+    const std::size_t n = y.size();
+    OutcomeSpread out;
+    out.mean = n == 0 ? 0.0 : plain_sum(y) / static_cast<double>(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double dy = y[i] - out.mean;
+        out.sum_sq += dy * dy;
+    }
+    return out;
+}
+
+QEL_TARGET_CLONES("avx2", "default")
+FitResult fit(MatView weights, VecView y, const double* column_sums, const OutcomeSpread* spread) {
     const std::size_t n = weights.rows();
     const std::size_t t = weights.cols();
     const double n_d = static_cast<double>(n);
@@ -101,12 +113,9 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y, c
 
     // The outcomes' deviations dy_i = y_i - ybar are formed again wherever
     // they are used rather than stored.
-    const double ybar = n == 0 ? 0.0 : plain_sum(y) / n_d;
-    double vy_sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double dy = y[i] - ybar;
-        vy_sum += dy * dy;
-    }
+    const OutcomeSpread own = spread ? *spread : outcome_spread(y);
+    const double ybar = own.mean;
+    const double vy_sum = own.sum_sq;
     const double g = 1.0 / ((n_d - 1.0) * (n_d - 1.0));
     const double sd_y = std::sqrt(vy_sum / n_d);
 
@@ -141,7 +150,8 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit(MatView weights, VecView y, c
     return r;
 }
 
-QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, VecView y, const double* column_sums) {
+QEL_TARGET_CLONES("avx2", "default")
+FitResult fit_vectorized(MatView weights, VecView y, const double* column_sums, const OutcomeSpread* spread) {
     const std::size_t n = weights.rows();
     const std::size_t t = weights.cols();
     const double n_d = static_cast<double>(n);
@@ -154,7 +164,8 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, V
         matrix::rowwise::column_sums(weights, means.data());
     }
     for (std::size_t k = 0; k < t; ++k) means[k] = means[k] / n_d;
-    const double ybar = plain_sum(y) / n_d;
+    const OutcomeSpread own = spread ? *spread : outcome_spread(y);
+    const double ybar = own.mean;
 
     // C = D^T dy is summed here in row order, vectorised across the columns,
     // not by the library's matrix-vector product: that one splits the sum
@@ -162,11 +173,7 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, V
     // give other bits on another machine or with another thread setting. The
     // centred weights D are formed again where they are needed rather than
     // kept as a second N x T matrix.
-    double vy = 0.0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double dy = y[i] - ybar;
-        vy += dy * dy;
-    }
+    const double vy = own.sum_sq;
     Vector vw(t);
     Vector c(t);
     lanes::over_columns<CentredSums>(t, weights, means.data(), y, ybar, c.data(), vw.data());
@@ -207,13 +214,14 @@ QEL_TARGET_CLONES("avx2", "default") FitResult fit_vectorized(MatView weights, V
     return r;
 }
 
-Result<FitResult> fit_auto_vectorized(MatView weights, VecView y, const double* column_sums) {
+Result<FitResult> fit_auto_vectorized(MatView weights, VecView y, const double* column_sums,
+                                      const OutcomeSpread* spread) {
     if (weights.rows() != y.size()) {
         return compute_error(format("Number of observations mismatch: weights has {} rows, y has {} elements",
                                     weights.rows(), y.size()));
     }
-    if (weights.cols() <= kMaxPerColumnThresholds) return fit(weights, y, column_sums);
-    return fit_vectorized(weights, y, column_sums);
+    if (weights.cols() <= kMaxPerColumnThresholds) return fit(weights, y, column_sums, spread);
+    return fit_vectorized(weights, y, column_sums, spread);
 }
 
 }  // namespace toolbox::qel::insights::fit

@@ -30,6 +30,10 @@ constexpr double kSigmaEps = 1e-12;
 // The bin of a value that falls into none.
 constexpr std::size_t kNoBin = SIZE_MAX;
 
+// The bin of each value, and a list of rows.
+using BinIndex = matrix::Array1<std::size_t>;
+using RowList = matrix::Array1<std::size_t>;
+
 // Floor or ceiling of a position as an index: negative and NaN give 0, and
 // the index never passes the last element.
 std::size_t capped_index(double v, std::size_t last) {
@@ -166,11 +170,13 @@ void solo_moments(VecView y_solo, MatView xi, VecView yhat, Vector& sw, Vector& 
 
 
 // counts(bin_i, c) += w_ic / sums_c (w_ic itself where sums_c is not
-// positive) for the rows in order, NaN shares left out.
+// positive) for the rows in order (all of them, or those of `rows`) whose
+// bin lies in [first_bin, end_bin), NaN shares left out.
 template <std::size_t NV>
 struct WeightShares {
-    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView xi, const std::vector<std::size_t>& bin,
-                                           const Vector& sums, matrix::MatMut counts) {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView xi, const BinIndex& bin,
+                                           const Vector& sums, matrix::MatMut counts, std::size_t first_bin,
+                                           std::size_t end_bin, const RowList* rows) {
         using lanes::v4d;
         using lanes::v4l;
         const v4d zero = {0.0, 0.0, 0.0, 0.0};
@@ -183,8 +189,12 @@ struct WeightShares {
             s[g] = lanes::gather(b, sums.data(), g);
             for (std::size_t j = 0; j < lanes::kLanes; ++j) own[g][j] = b.stores(g, j) ? -1 : 0;
         }
-        for (std::size_t i = 0; i < xi.rows(); ++i) {
-            if (bin[i] == kNoBin) continue;
+        const std::size_t span = end_bin - first_bin;
+        const std::size_t n_rows = rows ? rows->size() : xi.rows();
+        for (std::size_t r = 0; r < n_rows; ++r) {
+            const std::size_t i = rows ? (*rows)[r] : r;
+            // kNoBin lies past every range.
+            if (bin[i] - first_bin >= span) continue;
             const double* w = xi.row(i).data();
             double* row = counts.row(bin[i]).data();
             for (std::size_t g = 0; g < NV; ++g) {
@@ -199,11 +209,33 @@ struct WeightShares {
 };
 
 QEL_TARGET_CLONES("avx2", "default")
-void add_weight_shares(MatView xi, const std::vector<std::size_t>& bin, const Vector& sums, matrix::MatMut counts) {
+void add_weight_shares(MatView xi, const BinIndex& bin, const Vector& sums, matrix::MatMut counts,
+                       std::size_t first_bin, std::size_t end_bin, const RowList* rows) {
     // One group of four columns at a time: a row's bin row of the counts is
     // read and written whole, and the last group of a width that is not a
     // multiple of four overlaps the one before it.
-    lanes::over_columns<WeightShares, 1>(xi.cols(), xi, bin, sums, counts);
+    lanes::over_columns<WeightShares, 1>(xi.cols(), xi, bin, sums, counts, first_bin, end_bin, rows);
+}
+
+// Each column's plain sum over the kept rows, in row order.
+template <std::size_t NV>
+struct KeptColumnSums {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView xi, VecView y_solo, bool keep_all,
+                                           double lower, double upper, double* sums) {
+        lanes::v4d s[NV] = {};
+        for (std::size_t i = 0; i < xi.rows(); ++i) {
+            const double v = y_solo[i];
+            if (!keep_all && !(lower <= v && v <= upper)) continue;
+            const double* w = xi.row(i).data();
+            for (std::size_t g = 0; g < NV; ++g) s[g] = s[g] + lanes::load(b, w, g);
+        }
+        for (std::size_t g = 0; g < NV; ++g) lanes::store(b, g, s[g], sums);
+    }
+};
+
+QEL_TARGET_CLONES("avx2", "default")
+void kept_column_sums(MatView xi, VecView y_solo, bool keep_all, double lower, double upper, double* sums) {
+    lanes::over_columns<KeptColumnSums, 2>(xi.cols(), xi, y_solo, keep_all, lower, upper, sums);
 }
 
 }  // namespace kernels
@@ -387,16 +419,46 @@ private:
     bool ascending_ = true;
 };
 
-std::vector<std::size_t> bin_indices(std::span<const double> values, std::span<const double> edges) {
+BinIndex bin_indices(std::span<const double> values, std::span<const double> edges) {
     const BinFinder bin_of(edges);
-    std::vector<std::size_t> index(values.size());
+    BinIndex index = BinIndex::uninit(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) index[i] = bin_of(values[i]);
     return index;
 }
 
+// Bins [0, bins) cut into at most `parts` consecutive ranges that hold about
+// as many kept rows each, judged from a sample of the rows; returns the
+// ranges' bounds, from 0 to bins.
+template <class BinOf, class Keeps>
+std::vector<std::size_t> bin_ranges(VecView values, std::size_t bins, std::size_t parts, BinOf bin_of, Keeps keeps) {
+    const std::size_t n = values.size();
+    const std::size_t every = std::max<std::size_t>(1, n / 4096);
+    std::vector<std::size_t> sample;
+    for (std::size_t i = 0; i < n; i += every) {
+        if (!keeps(values[i])) continue;
+        const std::size_t b = bin_of(values[i]);
+        if (b != kNoBin) sample.push_back(b);
+    }
+    std::sort(sample.begin(), sample.end());
+    std::vector<std::size_t> bounds{0};
+    parts = std::max<std::size_t>(1, parts);
+    for (std::size_t p = 1; p < parts && !sample.empty(); ++p) {
+        const std::size_t b = sample[sample.size() * p / parts];
+        if (b > bounds.back() && b < bins) bounds.push_back(b);
+    }
+    bounds.push_back(bins);
+    return bounds;
+}
+
+// The range of `bounds` that holds bin b; kNoBin in none (past the last).
+std::size_t range_of(const std::vector<std::size_t>& bounds, std::size_t b) {
+    if (b == kNoBin) return bounds.size() - 1;
+    return static_cast<std::size_t>(std::upper_bound(bounds.begin() + 1, bounds.end() - 1, b) - (bounds.begin() + 1));
+}
+
 // Adds the weights of each bin in value order (NaN weights are not counted).
 template <class WeightAt>
-void accumulate_bins(const std::vector<std::size_t>& index, std::size_t m, WeightAt weight_at, double* counts,
+void accumulate_bins(const BinIndex& index, std::size_t m, WeightAt weight_at, double* counts,
                      std::size_t stride) {
     for (std::size_t i = 0; i < m; ++i) {
         const double w = weight_at(i);
@@ -463,7 +525,7 @@ void add_quartile_places(std::size_t n, std::vector<std::size_t>& places) {
 // copy holds there, selected without sorting the sample.
 class SortedPlaces {
 public:
-    SortedPlaces(const matrix::sorting::OrderStatistics& sample, std::vector<std::size_t> places)
+    SortedPlaces(matrix::sorting::OrderStatistics& sample, std::vector<std::size_t> places)
         : places_(std::move(places)) {
         std::sort(places_.begin(), places_.end());
         places_.erase(std::unique(places_.begin(), places_.end()), places_.end());
@@ -502,7 +564,7 @@ struct OutlierSplit {
 
 // `sorted` receives the places read for the quartiles and, since the
 // histogram's edges usually need no others, the smallest and the largest.
-OutlierSplit outlier_split(VecView y_solo, const matrix::sorting::OrderStatistics& sample, double k,
+OutlierSplit outlier_split(VecView y_solo, matrix::sorting::OrderStatistics& sample, double k,
                            std::optional<SortedPlaces>& sorted_out) {
     OutlierSplit split;
     const std::size_t n = y_solo.size();
@@ -520,11 +582,22 @@ OutlierSplit outlier_split(VecView y_solo, const matrix::sorting::OrderStatistic
     split.keep_all = false;
     split.lower = q25 - k * iqr;
     split.upper = q75 + k * iqr;
+    // Whole numbers: the blocks' counts add up exactly in any order.
+    const std::size_t blocks = n >= parallel::kParallelRowsFrom ? (n + parallel::kRowsPerBlock - 1) / parallel::kRowsPerBlock : 1;
+    std::vector<std::pair<std::size_t, std::size_t>> counted(blocks);
+    parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+        std::size_t below = 0, kept = 0;
+        for (std::size_t i = first; i < last; ++i) {
+            const double v = y_solo[i];
+            below += v < split.lower;
+            kept += split.lower <= v && v <= split.upper;
+        }
+        counted[blocks > 1 ? first / parallel::kRowsPerBlock : 0] = {below, kept};
+    });
     split.kept = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = y_solo[i];
-        split.below += v < split.lower;
-        split.kept += split.lower <= v && v <= split.upper;
+    for (const auto& [below, kept] : counted) {
+        split.below += below;
+        split.kept += kept;
     }
     return split;
 }
@@ -569,7 +642,7 @@ Vector auto_bin_edges_at(std::size_t t, At at) {
 // present values (those from `below` on), so their order statistics are
 // selected from the whole sample. Kept NaN (when the rule kept everything)
 // sorts as equal to every value, which only a sort of the kept copy settles.
-Vector kept_bin_edges(VecView y_solo, const matrix::sorting::OrderStatistics& sample, const OutlierSplit& split,
+Vector kept_bin_edges(VecView y_solo, matrix::sorting::OrderStatistics& sample, const OutlierSplit& split,
                       const std::optional<SortedPlaces>& known) {
     const std::size_t t = split.kept;
     if (split.keep_all && split.present != y_solo.size()) {
@@ -592,7 +665,8 @@ Vector kept_bin_edges(VecView y_solo, const matrix::sorting::OrderStatistics& sa
 
 BoolVector iqr_outlier_mask(VecView y_solo, double k) {
     std::optional<SortedPlaces> sorted;
-    const OutlierSplit split = outlier_split(y_solo, {y_solo, matrix::sorting::Order::Stable}, k, sorted);
+    matrix::sorting::OrderStatistics sample(y_solo, matrix::sorting::Order::Stable);
+    const OutlierSplit split = outlier_split(y_solo, sample, k, sorted);
     BoolVector keep = BoolVector::uninit(y_solo.size());
     for (std::size_t i = 0; i < y_solo.size(); ++i) keep[i] = split.keeps(y_solo[i]);
     return keep;
@@ -605,7 +679,7 @@ Vector auto_bin_edges(std::span<const double> sorted) {
 Result<results::YSoloDistributionSummary> compute_ysolo_summary(VecView y_solo, std::optional<MatView> xi_solo,
                                                                 double k) {
     const std::size_t n = y_solo.size();
-    const matrix::sorting::OrderStatistics sample(y_solo, matrix::sorting::Order::Stable);
+    matrix::sorting::OrderStatistics sample(y_solo, matrix::sorting::Order::Stable);
     std::optional<SortedPlaces> sorted;
     const OutlierSplit split = outlier_split(y_solo, sample, k, sorted);
     const std::size_t t = split.kept;
@@ -635,26 +709,62 @@ Result<results::YSoloDistributionSummary> compute_ysolo_summary(VecView y_solo, 
         const MatView xi = *xi_solo;
         const std::size_t cols = xi.cols();
         Vector sums(cols);
-        std::vector<std::size_t> bin(n);
-        parallel::join_if(
-            n >= parallel::kParallelRowsFrom,
-            [&] {
-                for (std::size_t i = 0; i < n; ++i) {
-                    if (!split.keeps(y_solo[i])) continue;
-                    const double* w = xi.row(i).data();
-                    for (std::size_t c = 0; c < cols; ++c) sums[c] += w[c];
-                }
-            },
-            [&] {
-                parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
-                    for (std::size_t i = first; i < last; ++i) {
-                        const double v = y_solo[i];
-                        bin[i] = split.keeps(v) ? bin_of(v) : kNoBin;
-                    }
-                });
-            });
+        BinIndex bin = BinIndex::uninit(n);
         Matrix counts(bins, cols);
-        kernels::add_weight_shares(xi, bin, sums, counts.view_mut());
+        if (n < parallel::kParallelRowsFrom) {
+            kernels::kept_column_sums(xi, y_solo, split.keep_all, split.lower, split.upper, sums.data());
+            for (std::size_t i = 0; i < n; ++i) {
+                const double v = y_solo[i];
+                bin[i] = split.keeps(v) ? bin_of(v) : kNoBin;
+            }
+            kernels::add_weight_shares(xi, bin, sums, counts.view_mut(), 0, bins, nullptr);
+        } else {
+            // Every bin's counts take its rows in order, and bins apart are
+            // apart sums: ranges of bins, each with the list of its rows in
+            // order, go to the pool side by side. The rows' bins and the
+            // lists come from passes over blocks of rows, beside the one
+            // chain of the columns' sums.
+            const std::vector<std::size_t> bounds = bin_ranges(
+                y_solo, bins, parallel::worker_count(), bin_of, [&](double v) { return split.keeps(v); });
+            const std::size_t ranges = bounds.size() - 1;
+            const std::size_t blocks = (n + parallel::kRowsPerBlock - 1) / parallel::kRowsPerBlock;
+            // Rows of each block in each range, then where each block's rows
+            // of a range start in that range's list.
+            matrix::Array1<std::size_t> in_block(blocks * ranges);
+            std::vector<RowList> lists(ranges);
+            parallel::join(
+                [&] { kernels::kept_column_sums(xi, y_solo, split.keep_all, split.lower, split.upper, sums.data()); },
+                [&] {
+                    parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+                        std::size_t* count = in_block.data() + first / parallel::kRowsPerBlock * ranges;
+                        for (std::size_t i = first; i < last; ++i) {
+                            const double v = y_solo[i];
+                            bin[i] = split.keeps(v) ? bin_of(v) : kNoBin;
+                            const std::size_t r = range_of(bounds, bin[i]);
+                            if (r < ranges) ++count[r];
+                        }
+                    });
+                    for (std::size_t r = 0; r < ranges; ++r) {
+                        std::size_t at = 0;
+                        for (std::size_t b = 0; b < blocks; ++b) {
+                            const std::size_t c = in_block[b * ranges + r];
+                            in_block[b * ranges + r] = at;
+                            at += c;
+                        }
+                        lists[r] = RowList::uninit(at);
+                    }
+                    parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
+                        std::size_t* next = in_block.data() + first / parallel::kRowsPerBlock * ranges;
+                        for (std::size_t i = first; i < last; ++i) {
+                            const std::size_t r = range_of(bounds, bin[i]);
+                            if (r < ranges) lists[r][next[r]++] = i;
+                        }
+                    });
+                });
+            parallel::parallel_for(0, ranges, 1, [&](std::size_t r) {
+                kernels::add_weight_shares(xi, bin, sums, counts.view_mut(), bounds[r], bounds[r + 1], &lists[r]);
+            });
+        }
         out.bin_counts = std::move(counts);
     } else {
         Matrix counts(bins, 1);

@@ -120,14 +120,9 @@ Result<PsrEval> psr_eval_include_exclude(matrix::BoolMatView include, matrix::Bo
 
 // ---- Streamed forms: no N x T weight matrix ----
 
-// The mean of the outcomes and the sum of their squared deviations from it,
-// each summed in row order: what the fit statistics of both sides share.
-struct OutcomeSpread {
-    double mean = 0.0;
-    double sum_sq = 0.0;
-};
-
-OutcomeSpread outcome_spread(matrix::VecView y);
+// What the fit statistics of both sides share: the spread of y.
+using fit::OutcomeSpread;
+using fit::outcome_spread;
 
 // Fit statistics of the side's weights against y, equal to those of
 // `fit_auto_vectorized` on the materialised weights (up to rounding of the
@@ -138,6 +133,19 @@ fit::FitResult psr_stream_fit(matrix::VecView y, matrix::VecView r, matrix::Bool
 // The same with the spread of y computed once by the caller.
 fit::FitResult psr_stream_fit(matrix::VecView y, const OutcomeSpread& spread, matrix::VecView r,
                               matrix::BoolMatView mask, const PsrSide& side, double n_f);
+
+// The predictions and both sides' fit statistics of a run at once: what
+// psr_stream_yhat of the include side and psr_stream_fit of either side
+// give, bit for bit, in two passes over the cells in place of five.
+struct StreamedStatistics {
+    matrix::Vector yhat;
+    fit::FitResult include;
+    fit::FitResult exclude;
+};
+
+StreamedStatistics psr_stream_statistics(matrix::VecView y, const OutcomeSpread& spread, matrix::VecView r,
+                                         matrix::BoolMatView include, matrix::BoolMatView exclude,
+                                         const PsrEval& eval);
 
 // yhat_k = sum over i of w_ik * y_i.
 matrix::Vector psr_stream_yhat(matrix::VecView y, matrix::VecView r, matrix::BoolMatView mask, const PsrSide& side,

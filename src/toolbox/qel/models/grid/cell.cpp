@@ -66,6 +66,8 @@ Result<void> run_cell(const GridRunContext& ctx, const CellInputs& cell, const C
     }
     options.cov_inv = std::move(*inv);
 
+    predict::PipelineParts parts = cell.parts;
+    if (ctx.outcomes) parts.outcome_spread = &*ctx.outcomes;
     for (std::size_t pass = 0; pass < ctx.censors.size(); ++pass) {
         const CensorType censor = ctx.censors[pass];
         options.censor_type = censor;
@@ -75,7 +77,7 @@ Result<void> run_cell(const GridRunContext& ctx, const CellInputs& cell, const C
                                                    : pw::InsightSource::owned(std::move(*shared));
         }
         auto run = predict::predict_inner_with_insights(ctx.setup.y.view(), cell.x, cell.theta, options,
-                                                        std::move(source), cell.parts);
+                                                        std::move(source), parts);
         if (!run) return fail(CellStep::Prediction, censor, std::move(run.error()));
         keep(censor, *run);
     }
@@ -105,7 +107,9 @@ Result<void> run_combination_cell(const GridRunContext& ctx, const ComboSelectio
                           {.ysolo_histogram = false,
                            .weights = enums::retains_any(retain, {enums::GridRetainKey::WeightsCells}),
                            .solo = enums::allocates_ysolo_cells(retain)}};
-    const CellMeans means = [&] { return combination_mean(*source, x_c.view(), sel.columns); };
+    const CellMeans means = [&] {
+        return combination_mean(*source, x_c.view(), sel.columns, ctx.column_means.empty() ? nullptr : &ctx.column_means);
+    };
     return run_cell(ctx, cell, means, wording, [&](CensorType censor, const predict::PredictInnerResult& pass) {
         const results::PredictionResults& res = pass.results;
         const results::SoloDistributionStatistics* stats = nullptr;

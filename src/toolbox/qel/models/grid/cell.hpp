@@ -29,6 +29,12 @@ struct GridRunContext {
     std::vector<enums::CensorType> censors;
     std::size_t t = 0;
     std::optional<NoiseTwins> twins;
+    // What every cell would otherwise work out again from the same data,
+    // when the run has it: the spread of y that its fit statistics take, and
+    // the plain column means of X that a cell on the full covariance centres
+    // its relevance on (empty when absent).
+    std::optional<insights::fit::OutcomeSpread> outcomes;
+    matrix::Vector column_means;
 };
 
 // The steps of a cell whose failure a run words.

@@ -45,8 +45,8 @@ Result<results::PredictionResults> predict_grid_parallel(matrix::VecView y, matr
     auto start = grid_run_prelude(y, x, theta, options);
     if (!start) return std::unexpected(std::move(start.error()));
     const GridPredictionSetup& setup = start->setup;
-    const GridRunContext ctx{setup, options, censor_list(options.predict.censor_type), start->t,
-                             std::move(start->twins)};
+    const GridRunContext ctx{setup,           options, censor_list(options.predict.censor_type), start->t,
+                             std::move(start->twins), start->outcomes, std::move(start->column_means)};
     const std::vector<GridParJob> jobs = grid_job_list(setup, ctx.twins);
 
     // Each cell writes only its own row, column or slice, so the order in

@@ -18,7 +18,7 @@ using results::PredictionResults;
 Result<GridRunStart> grid_run_prelude(VecView y, MatView x, VecView theta, const config::GridOptions& options) {
     auto setup = prepare_grid_prediction_setup(y, x, theta, options);
     if (!setup) return std::unexpected(std::move(setup.error()));
-    GridRunStart start{std::move(*setup), 0, std::nullopt, std::nullopt};
+    GridRunStart start{std::move(*setup), 0, std::nullopt, std::nullopt, {}, {}};
     start.t = config::threshold_or_default_range(options.predict).size();
     if (enums::retains_cells(options.retain_grid_objects)) {
         start.storage = initialize_grid_cell_storage(censor_list(options.predict.censor_type),
@@ -29,6 +29,8 @@ Result<GridRunStart> grid_run_prelude(VecView y, MatView x, VecView theta, const
         start.twins = missing_importance::precompute_garbage_columns(start.setup.x.view(),
                                                                      start.setup.missing_columns, options.seed);
     }
+    start.outcomes = insights::fit::outcome_spread(start.setup.y.view());
+    start.column_means = plain_column_means(start.setup.x.view());
     return start;
 }
 

@@ -21,11 +21,14 @@ struct GridRunStart {
     std::size_t t = 0;
     std::optional<results::GridCellsData> storage;
     std::optional<NoiseTwins> twins;
+    std::optional<insights::fit::OutcomeSpread> outcomes;
+    matrix::Vector column_means;
 };
 
 // The setup, the number of thresholds, the retained-cell storage when the
-// option keeps cells, and the noise twins when the run has missing values and
-// adjusts for them.
+// option keeps cells, the noise twins when the run has missing values and
+// adjusts for them, and what every cell shares of y and X (the run context's
+// `outcomes` and `column_means`).
 Result<GridRunStart> grid_run_prelude(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
                                       const config::GridOptions& options);
 

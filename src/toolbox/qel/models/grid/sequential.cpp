@@ -12,8 +12,8 @@ Result<results::PredictionResults> predict_grid_sequential(matrix::VecView y, ma
     auto start = grid_run_prelude(y, x, theta, options);
     if (!start) return std::unexpected(std::move(start.error()));
     const GridPredictionSetup& setup = start->setup;
-    const GridRunContext ctx{setup, options, censor_list(options.predict.censor_type), start->t,
-                             std::move(start->twins)};
+    const GridRunContext ctx{setup,           options, censor_list(options.predict.censor_type), start->t,
+                             std::move(start->twins), start->outcomes, std::move(start->column_means)};
     GridCompositeAccumulator acc = GridCompositeAccumulator::create(setup.n_observations, setup.n_attributes);
     std::optional<results::GridCellsData>& storage = start->storage;
     const CellSink sink = [&](enums::CensorType censor, std::size_t j, matrix::VecView yhat,

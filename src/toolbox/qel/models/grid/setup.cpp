@@ -7,6 +7,7 @@
 #include "toolbox/format.hpp"
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/nan/detection.hpp"
+#include "toolbox/matrix/rowwise.hpp"
 #include "toolbox/parallel/pool.hpp"
 #include "toolbox/qel/models/inputs/inputs.hpp"
 #include "toolbox/qel/models/predict/predict.hpp"
@@ -185,17 +186,25 @@ Result<GridCovRef> combination_cov_parent(bool touches_hole, ByteRow row,
     return GridCovRef{nullptr, &it->second};
 }
 
-CombinationMean combination_mean(const GridCovRef& source, MatView x_c, std::span<const std::size_t> columns) {
-    const std::size_t m = x_c.cols();
+Vector plain_column_means(MatView x) {
+    const std::size_t n = x.rows();
+    Vector mean = Vector::uninit(x.cols());
+    matrix::rowwise::column_sums(x, mean.data());
+    const double dn = static_cast<double>(n);
+    for (std::size_t a = 0; a < mean.size(); ++a) mean[a] /= dn;
+    return mean;
+}
+
+CombinationMean combination_mean(const GridCovRef& source, MatView x_c, std::span<const std::size_t> columns,
+                                 const Vector* column_means) {
     if (source.is_full()) {
         require(x_c.rows() > 0, "mean_axis returned None");
-        Vector mean(m);
-        for (std::size_t i = 0; i < x_c.rows(); ++i) {
-            for (std::size_t a = 0; a < m; ++a) mean[a] += x_c(i, a);
+        if (column_means) {
+            Vector mean = Vector::uninit(columns.size());
+            for (std::size_t a = 0; a < columns.size(); ++a) mean[a] = (*column_means)[columns[a]];
+            return {std::move(mean)};
         }
-        const double dn = static_cast<double>(x_c.rows());
-        for (std::size_t a = 0; a < m; ++a) mean[a] /= dn;
-        return {std::move(mean)};
+        return {plain_column_means(x_c)};
     }
     Vector mean = Vector::uninit(columns.size());
     for (std::size_t a = 0; a < columns.size(); ++a) mean[a] = source.parent->mean[columns[a]];

@@ -88,8 +88,16 @@ struct CombinationMean {
     matrix::Vector mean;  // m
 };
 
+// The plain means of the columns of x: each column's sum over the rows in
+// order, divided by N (a NaN spreads to its column's mean).
+matrix::Vector plain_column_means(matrix::MatView x);
+
+// `column_means`, when given, holds plain_column_means of the whole X, whose
+// entries at `columns` are then the full covariance's means of x_c (each
+// column summed over the same rows in the same order).
 CombinationMean combination_mean(const GridCovRef& source, matrix::MatView x_c,
-                                 std::span<const std::size_t> columns);
+                                 std::span<const std::size_t> columns,
+                                 const matrix::Vector* column_means = nullptr);
 
 // The censor axis: relevance then similarity for both, else the one type.
 std::vector<enums::CensorType> censor_list(enums::CensorType type);

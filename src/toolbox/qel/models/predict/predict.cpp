@@ -9,6 +9,7 @@
 #include "toolbox/format.hpp"
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/inversion.hpp"
+#include "toolbox/matrix/rowwise.hpp"
 #include "toolbox/parallel/pool.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
@@ -171,11 +172,17 @@ Result<PredictionsAndSolo> predictions_and_solo(VecView y, MatView x, Vector yha
 
 insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(VecView n, VecView y, VecView relevance,
                                                               BoolMatView include, BoolMatView exclude,
-                                                              const psr::PsrEval& eval) {
-    const psr::OutcomeSpread spread = psr::outcome_spread(y);
+                                                              const psr::PsrEval& eval,
+                                                              const insights::fit::OutcomeSpread* known_spread) {
+    const psr::OutcomeSpread spread = known_spread ? *known_spread : psr::outcome_spread(y);
     auto fit_in = psr::psr_stream_fit(y, spread, relevance, include, eval.include_side, eval.n_total);
     auto fit_ex = psr::psr_stream_fit(y, spread, relevance, exclude, eval.exclude_side, eval.n_total);
-    Vector asym = insights::asymmetry::asymmetry_from_rho(n, fit_in.rho.view(), fit_ex.rho.view(), y.size());
+    return asymmetry_of_streamed_fits(n, std::move(fit_in), std::move(fit_ex), y.size());
+}
+
+insights::asymmetry::AsymmetryResult asymmetry_of_streamed_fits(VecView n, insights::fit::FitResult fit_in,
+                                                               insights::fit::FitResult fit_ex, std::size_t n_obs) {
+    Vector asym = insights::asymmetry::asymmetry_from_rho(n, fit_in.rho.view(), fit_ex.rho.view(), n_obs);
     insights::asymmetry::AsymmetryStats stats;
     stats.fit = std::move(fit_in.fit);
     stats.rho = std::move(fit_in.rho);
@@ -185,6 +192,77 @@ insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(VecView n, VecVie
     stats.n = Vector::from(n);
     return {std::move(asym), std::move(stats)};
 }
+
+namespace {
+
+// What follows the weights when they are materialised over many rows.
+struct AfterWeights {
+    std::optional<Result<solo_dist::SoloDistributionParts>> solo_parts;
+    Result<PredictionsAndSolo> predicted = compute_error("");
+    std::optional<Result<insights::fit::FitResult>> fit_in, fit_ex;
+    Vector concentration;
+};
+
+// The steps after materialised weights of many rows, as two branches side by
+// side that each wait only for what they read. One: the solo distribution
+// and the included weights' predictions, then the predictions on their scale
+// with the solo statistics and histogram. Two: the column sums of both
+// sides' weights and the spread of y, each a pass of its own, then both
+// sides' fit statistics from them and, apart, the included weights' spread,
+// whose chain through a division is the longest.
+AfterWeights after_materialised_weights(const PredictionResults& results, VecView y, MatView x,
+                                        const RelevanceAndInclude& ri, std::optional<MatView> cov_inv,
+                                        const PipelineParts& parts, bool logistic) {
+    AfterWeights out;
+    const MatView w_in = results.weights->view();
+    const MatView w_ex = results.weights_excluded->view();
+    parallel::join(
+        [&] {
+            std::optional<results::WeightColumnPasses> included;
+            parallel::join(
+                [&] {
+                    if (parts.solo) out.solo_parts.emplace(solo_distribution_of(results, y, ri.relevance, ri.include));
+                },
+                [&] { included = results::weight_column_sums(w_in, y); });
+            if (out.solo_parts && !*out.solo_parts) return;
+            std::optional<solo_dist::SoloDistributionParts> solo;
+            if (out.solo_parts) solo = std::move(**out.solo_parts);
+            out.predicted = predictions_and_solo(y, x, std::move(included->weighted_outcomes), std::move(solo),
+                                                 cov_inv, logistic, parts.ysolo_histogram);
+        },
+        [&] {
+            insights::fit::OutcomeSpread spread;
+            Vector sums_in, sums_ex;
+            // A shape the fit step refuses is left to it to report.
+            auto column_sums_of = [&](MatView w, Vector& sums) {
+                if (w.rows() != y.size()) return;
+                sums = Vector::uninit(w.cols());
+                matrix::rowwise::column_sums(w, sums.data());
+            };
+            parallel::join(
+                [&] { spread = parts.outcome_spread ? *parts.outcome_spread : insights::fit::outcome_spread(y); },
+                [&] {
+                    parallel::join([&] { column_sums_of(w_in, sums_in); }, [&] { column_sums_of(w_ex, sums_ex); });
+                });
+            auto sums_or_none = [](const Vector& sums) { return sums.empty() ? nullptr : sums.data(); };
+            parallel::join(
+                [&] {
+                    parallel::join(
+                        [&] {
+                            out.fit_in.emplace(
+                                insights::fit::fit_auto_vectorized(w_in, y, sums_or_none(sums_in), &spread));
+                        },
+                        [&] {
+                            out.fit_ex.emplace(
+                                insights::fit::fit_auto_vectorized(w_ex, y, sums_or_none(sums_ex), &spread));
+                        });
+                },
+                [&] { out.concentration = results::weights_concentration_from_matrix(w_in); });
+        });
+    return out;
+}
+
+}  // namespace
 
 Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, VecView theta,
                                                        const config::PredictOptions& options, InsightSource source,
@@ -254,62 +332,98 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     // errors are reported in the order of the steps.
     const bool side_by_side = n_obs >= parallel::kParallelRowsFrom;
     const bool logistic = options.prediction_scale == enums::PredictionScale::Logistic;
-    std::optional<results::WeightColumnPasses> included;
-    Vector yhat_streamed;
     std::optional<Result<solo_dist::SoloDistributionParts>> solo_parts;
-    std::optional<Result<insights::fit::FitResult>> fit_ex, fit_in;
-    insights::asymmetry::AsymmetryResult am;
-    parallel::join_if(
-        side_by_side,
-        [&] {
-            if (summary) {
-                yhat_streamed = psr::psr_stream_yhat(y, ri->relevance, ri->include, summary->eval.include_side,
-                                                     summary->eval.n_total);
-            } else {
-                included = results::weight_column_passes(results.weights->view(), y);
-            }
-        },
-        [&] {
-            parallel::join_if(
-                side_by_side,
-                [&] {
-                    if (parts.solo) solo_parts.emplace(solo_distribution_of(results, y, ri->relevance, ri->include));
-                },
-                [&] {
-                    // Asymmetry and fit of the weights against y (never against yhat).
-                    if (summary) {
-                        am = asymmetry_from_psr_stream(n_retained.view(), y, ri->relevance, ri->include,
-                                                       summary->exclude.view(), summary->eval);
-                    } else {
-                        fit_ex.emplace(insights::fit::fit_auto_vectorized(results.weights_excluded->view(), y));
-                    }
-                });
-        });
-    if (solo_parts && !*solo_parts) return std::unexpected(std::move(solo_parts->error()));
-
     Result<PredictionsAndSolo> predicted = compute_error("");
-    parallel::join_if(
-        side_by_side,
-        [&] {
-            Vector yhat = summary ? std::move(yhat_streamed) : std::move(included->weighted_outcomes);
-            std::optional<solo_dist::SoloDistributionParts> solo;
-            if (solo_parts) solo = std::move(**solo_parts);
-            predicted = predictions_and_solo(y, x, std::move(yhat), std::move(solo), cov_inv_opt, logistic,
-                                             parts.ysolo_histogram);
-        },
-        [&] {
-            if (!summary) {
-                fit_in.emplace(insights::fit::fit_auto_vectorized(results.weights->view(), y,
-                                                                  included->column_sums.data()));
-            }
-        });
-    if (!predicted) return std::unexpected(std::move(predicted.error()));
-    if (!summary) {
-        if (!*fit_in) return std::unexpected(std::move(fit_in->error()));
-        if (!*fit_ex) return std::unexpected(std::move(fit_ex->error()));
-        am = insights::asymmetry::asymmetry_of_fits(n_retained.view(), std::move(**fit_in), std::move(**fit_ex),
-                                                    y.size());
-        results.insights->weights_concentration = std::move(included->concentration);
+    insights::asymmetry::AsymmetryResult am;
+    if (!summary && side_by_side) {
+        AfterWeights after = after_materialised_weights(results, y, x, *ri, cov_inv_opt, parts, logistic);
+        if (after.solo_parts && !*after.solo_parts) return std::unexpected(std::move(after.solo_parts->error()));
+        if (!after.predicted) return std::unexpected(std::move(after.predicted.error()));
+        if (!*after.fit_in) return std::unexpected(std::move(after.fit_in->error()));
+        if (!*after.fit_ex) return std::unexpected(std::move(after.fit_ex->error()));
+        am = insights::asymmetry::asymmetry_of_fits(n_retained.view(), std::move(**after.fit_in),
+                                                    std::move(**after.fit_ex), y.size());
+        results.insights->weights_concentration = std::move(after.concentration);
+        predicted = std::move(after.predicted);
+    } else {
+        // The spread of y that both sides' fit statistics take: worked out
+        // once when the parts run one after the other, by each for itself
+        // side by side (so that chain of sums stays off the path both wait on).
+        std::optional<insights::fit::OutcomeSpread> spread;
+        if (!parts.outcome_spread && !summary && !side_by_side) spread = insights::fit::outcome_spread(y);
+        const insights::fit::OutcomeSpread* shared_spread = parts.outcome_spread ? parts.outcome_spread
+                                                            : spread                 ? &*spread
+                                                                                     : nullptr;
+        std::optional<results::WeightColumnPasses> included;
+        Vector yhat_streamed;
+        std::optional<Result<insights::fit::FitResult>> fit_ex, fit_in;
+        // One after the other, the streamed predictions and both sides' fit
+        // statistics share their passes over the cells.
+        const bool streamed_together = summary && !side_by_side;
+        if (streamed_together) {
+            const psr::OutcomeSpread own = shared_spread ? *shared_spread : psr::outcome_spread(y);
+            psr::StreamedStatistics st = psr::psr_stream_statistics(y, own, ri->relevance, ri->include,
+                                                                   summary->exclude.view(), summary->eval);
+            yhat_streamed = std::move(st.yhat);
+            am = asymmetry_of_streamed_fits(n_retained.view(), std::move(st.include), std::move(st.exclude),
+                                            y.size());
+        }
+        parallel::join_if(
+            side_by_side,
+            [&] {
+                if (streamed_together) return;
+                if (summary) {
+                    yhat_streamed = psr::psr_stream_yhat(y, ri->relevance, ri->include,
+                                                         summary->eval.include_side, summary->eval.n_total);
+                } else {
+                    included = results::weight_column_passes(results.weights->view(), y);
+                }
+            },
+            [&] {
+                parallel::join_if(
+                    side_by_side,
+                    [&] {
+                        if (parts.solo) {
+                            solo_parts.emplace(solo_distribution_of(results, y, ri->relevance, ri->include));
+                        }
+                    },
+                    [&] {
+                        // Asymmetry and fit of the weights against y (never against yhat).
+                        if (streamed_together) return;
+                        if (summary) {
+                            am = asymmetry_from_psr_stream(n_retained.view(), y, ri->relevance, ri->include,
+                                                           summary->exclude.view(), summary->eval, shared_spread);
+                        } else {
+                            fit_ex.emplace(insights::fit::fit_auto_vectorized(results.weights_excluded->view(), y,
+                                                                              nullptr, shared_spread));
+                        }
+                    });
+            });
+        if (solo_parts && !*solo_parts) return std::unexpected(std::move(solo_parts->error()));
+
+        parallel::join_if(
+            side_by_side,
+            [&] {
+                Vector yhat = summary ? std::move(yhat_streamed) : std::move(included->weighted_outcomes);
+                std::optional<solo_dist::SoloDistributionParts> solo;
+                if (solo_parts) solo = std::move(**solo_parts);
+                predicted = predictions_and_solo(y, x, std::move(yhat), std::move(solo), cov_inv_opt, logistic,
+                                                 parts.ysolo_histogram);
+            },
+            [&] {
+                if (!summary) {
+                    fit_in.emplace(insights::fit::fit_auto_vectorized(results.weights->view(), y,
+                                                                      included->column_sums.data(), shared_spread));
+                }
+            });
+        if (!predicted) return std::unexpected(std::move(predicted.error()));
+        if (!summary) {
+            if (!*fit_in) return std::unexpected(std::move(fit_in->error()));
+            if (!*fit_ex) return std::unexpected(std::move(fit_ex->error()));
+            am = insights::asymmetry::asymmetry_of_fits(n_retained.view(), std::move(**fit_in), std::move(**fit_ex),
+                                                        y.size());
+            results.insights->weights_concentration = std::move(included->concentration);
+        }
     }
     Vector yhat = std::move(predicted->yhat);
     if (predicted->solo) {

@@ -59,6 +59,9 @@ struct PipelineParts {
     // retains nothing and predicts 0. A prediction or max-fit run has to say
     // so; a grid cell that cannot predict weighs nothing in its composite.
     bool finite_scores_required = false;
+    // The spread of y (its mean and sum of squared deviations), when the
+    // caller has it already: the cells of a grid share one y.
+    const insights::fit::OutcomeSpread* outcome_spread = nullptr;
 };
 
 // The shared pipeline.
@@ -72,10 +75,17 @@ Result<PredictInnerResult> predict_inner_with_insights(matrix::VecView y, matrix
 Result<void> store_linear_regression(results::PredictionResults& results, matrix::VecView y, matrix::MatView x,
                                      matrix::VecView theta);
 
-// Asymmetry and fit statistics of the streamed weights of both sides.
+// Asymmetry and fit statistics from both sides' streamed fit statistics
+// over n_obs outcomes.
+insights::asymmetry::AsymmetryResult asymmetry_of_streamed_fits(matrix::VecView n, insights::fit::FitResult fit_in,
+                                                               insights::fit::FitResult fit_ex, std::size_t n_obs);
+
+// Asymmetry and fit statistics of the streamed weights of both sides
+// (`spread`, when given, is the spread of y).
 insights::asymmetry::AsymmetryResult asymmetry_from_psr_stream(matrix::VecView n, matrix::VecView y,
                                                               matrix::VecView relevance, matrix::BoolMatView include,
                                                               matrix::BoolMatView exclude,
-                                                              const insights::weights::psr_weights::PsrEval& eval);
+                                                              const insights::weights::psr_weights::PsrEval& eval,
+                                                              const insights::fit::OutcomeSpread* spread = nullptr);
 
 }  // namespace toolbox::qel::models::predict
