@@ -162,6 +162,20 @@ TEST(PercentileValue, AlgorithmsAgreeOnRandomData) {
     }
 }
 
+TEST(PercentileFromSorted, InterpolatesAndClamps) {
+    const std::vector<double> four = {1, 2, 3, 4};
+    struct Case {
+        double p;
+        double expected;
+    } cases[] = {
+        {50, 2.5}, {0, 1}, {100, 4}, {25, 1.75}, {150, 4}, {-5, 1}, {kNaN, 1},
+        {std::numeric_limits<double>::infinity(), 4}, {-std::numeric_limits<double>::infinity(), 1},
+    };
+    for (const auto& c : cases) EXPECT_DOUBLE_EQ(pct::percentile_from_sorted(four, c.p), c.expected) << c.p;
+    const std::vector<double> one = {7.5};
+    EXPECT_EQ(pct::percentile_from_sorted(one, 33), 7.5);
+}
+
 TEST(PercentileRank, CountsBelowAndEqualOverTheFullLength) {
     const Vector data{1, 2, 2, kNaN};
     const Vector r = pct::percentile_rank(data, Vector{2, kNaN, 5, 0, 1});

@@ -14,6 +14,9 @@
 namespace {
 
 using toolbox::matrix::sorting::stable_sort_finite_order;
+using toolbox::matrix::sorting::stable_sort_nan_equal;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 
 std::vector<double> reference(std::vector<double> v) {
     std::stable_sort(v.begin(), v.end(), [](double a, double b) { return a < b; });
@@ -146,6 +149,32 @@ TEST(SelectNonNaN, ASecondSelectionFromTheSameSampleReadsTheSortedElements) {
                 EXPECT_TRUE(same_bits({got[q]}, {sorted[places[q]]})) << "n=" << n << " at " << places[q];
         }
     }
+}
+
+// NaN counts as equal to everything: the merge never moves a value past it,
+// and without NaN the result is that of any stable sort.
+TEST(StableSortNanEqual, MatchesTheLibrarySortWithoutNaNAndIsStable) {
+    std::mt19937_64 rng(11);
+    std::uniform_int_distribution<int> small(-5, 5);
+    for (std::size_t n : {0u, 1u, 2u, 3u, 7u, 64u, 1000u}) {
+        std::vector<double> v(n);
+        for (auto& x : v) x = small(rng) == 0 ? (small(rng) > 0 ? 0.0 : -0.0) : small(rng);
+        std::vector<double> want = v;
+        std::stable_sort(want.begin(), want.end());
+        stable_sort_nan_equal(v);
+        for (std::size_t i = 0; i < n; ++i) {
+            EXPECT_EQ(v[i], want[i]) << i;
+            EXPECT_EQ(std::signbit(v[i]), std::signbit(want[i])) << i;
+        }
+    }
+}
+
+TEST(StableSortNanEqual, NaNNeverMovesPastAnything) {
+    std::vector<double> v = {3, kNaN, 1, 1, 1, 1};
+    stable_sort_nan_equal(v);
+    const double want[] = {1, 1, 1, 1, 3};
+    for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(v[i], want[i]) << i;
+    EXPECT_TRUE(std::isnan(v[5]));
 }
 
 }  // namespace

@@ -84,6 +84,36 @@ void stable_sort_finite_order(std::span<double> values) {
     if (src != values.data()) std::copy_n(src, n, values.data());
 }
 
+void stable_sort_nan_equal(std::span<double> values) {
+    // Written out as a merge: a comparator under which NaN equals everything
+    // is not a strict weak order, and the library sorts are undefined for it.
+    // Taking from the right run only when its head is strictly less keeps the
+    // outcome defined and stable.
+    const std::size_t n = values.size();
+    if (n < 2) return;
+    // Without NaN the order is a strict weak one, whose stable sort is unique:
+    // the radix sort gives the same sequence, faster.
+    if (std::none_of(values.begin(), values.end(), [](double v) { return std::isnan(v); })) {
+        stable_sort_finite_order(values);
+        return;
+    }
+    Vector scratch = Vector::uninit(n);
+    double* src = values.data();
+    double* dst = scratch.data();
+    for (std::size_t width = 1; width < n; width *= 2) {
+        for (std::size_t lo = 0; lo < n; lo += 2 * width) {
+            const std::size_t mid = std::min(lo + width, n);
+            const std::size_t hi = std::min(lo + 2 * width, n);
+            std::size_t a = lo, b = mid, o = lo;
+            while (a < mid && b < hi) dst[o++] = (src[b] < src[a]) ? src[b++] : src[a++];
+            while (a < mid) dst[o++] = src[a++];
+            while (b < hi) dst[o++] = src[b++];
+        }
+        std::swap(src, dst);
+    }
+    if (src != values.data()) std::copy_n(src, n, values.data());
+}
+
 namespace {
 
 // Selection keys. Under the stable order both zeros share one key, so their

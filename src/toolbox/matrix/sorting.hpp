@@ -34,6 +34,10 @@ inline std::uint64_t total_order_key(double v) noexcept {
 // in their input order: the one sequence every stable sort by `<` gives.
 void stable_sort_finite_order(std::span<double> values);
 
+// Ascending stable sort in which a value that does not compare (NaN) counts
+// as equal to every other value.
+void stable_sort_nan_equal(std::span<double> values);
+
 // The order in which `select_non_nan` places the non-NaN values.
 enum class Order {
     // Ascending by `<`, equal values in input order: the order of

@@ -7,6 +7,7 @@
 #include <limits>
 #include <vector>
 
+#include "toolbox/count.hpp"
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/sorting.hpp"
 
@@ -21,29 +22,8 @@ namespace {
 // values beyond the largest 64-bit integer give that integer.
 std::uint64_t to_index(double v) noexcept {
     if (!(v > 0.0)) return 0;
-    if (v >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    if (v >= kTwoTo64) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(v);
-}
-
-struct Position {
-    double h;
-    std::uint64_t lo;
-    std::uint64_t hi;
-};
-
-// Where percentile p falls among n ordered values: h = (p / 100) * (n - 1).
-Position position(double p, std::size_t n) noexcept {
-    const double h = (p / 100.0) * static_cast<double>(n - 1);
-    return {h, to_index(std::floor(h)), to_index(std::ceil(h))};
-}
-
-// The value at `pos` given a lookup of the order statistics by position.
-template <class At>
-double interpolate(const Position& pos, std::size_t n, At at) {
-    if (pos.hi >= n) return at(n - 1);
-    if (pos.lo == pos.hi) return at(pos.lo);
-    const double f = pos.h - static_cast<double>(pos.lo);
-    return f * at(pos.hi) + (1.0 - f) * at(pos.lo);
 }
 
 // The percentile values of the non-NaN values of `data` placed in `order`:
@@ -63,12 +43,7 @@ Vector percentile_values_in(VecView data, VecView percentiles, matrix::sorting::
     needed.reserve(2 * percentiles.size());
     for (std::size_t q = 0; q < percentiles.size(); ++q) {
         positions[q] = position(percentiles[q], n);
-        if (positions[q].hi < n) {
-            needed.push_back(positions[q].lo);
-            needed.push_back(positions[q].hi);
-        } else {
-            needed.push_back(n - 1);
-        }
+        add_places_read(positions[q], n, needed);
     }
     std::sort(needed.begin(), needed.end());
     needed.erase(std::unique(needed.begin(), needed.end()), needed.end());
@@ -85,7 +60,26 @@ Vector percentile_values_in(VecView data, VecView percentiles, matrix::sorting::
 
 }  // namespace
 
+Position position(double p, std::size_t n) noexcept {
+    const double h = (p / 100.0) * static_cast<double>(n - 1);
+    return {h, to_index(std::floor(h)), to_index(std::ceil(h))};
+}
+
+void add_places_read(const Position& pos, std::size_t n, std::vector<std::size_t>& places) {
+    if (pos.hi < n) {
+        places.push_back(pos.lo);
+        places.push_back(pos.hi);
+    } else {
+        places.push_back(n - 1);
+    }
+}
+
 Vector collect_non_nan(VecView data) { return matrix::sorting::non_nan_values(data); }
+
+double percentile_from_sorted(std::span<const double> sorted, double p) {
+    require(!sorted.empty(), "percentile_from_sorted: empty sample");
+    return interpolate(position(p, sorted.size()), sorted.size(), [&](std::size_t i) { return sorted[i]; });
+}
 
 std::strong_ordering float_total_cmp(double a, double b) noexcept {
     return matrix::sorting::total_order_key(a) <=> matrix::sorting::total_order_key(b);

@@ -11,11 +11,44 @@
 #pragma once
 
 #include <compare>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
 
 #include "toolbox/matrix/array.hpp"
 #include "toolbox/stats/percentile_algorithm.hpp"
 
 namespace toolbox::stats::percentile {
+
+// Where percentile p falls among n ordered values: h = (p / 100) * (n - 1)
+// and the floor and ceiling of h as indices (negative and NaN give 0, values
+// beyond 2^64 the largest index).
+struct Position {
+    double h;
+    std::uint64_t lo;
+    std::uint64_t hi;
+};
+
+Position position(double p, std::size_t n) noexcept;
+
+// The places of the n ordered values that `interpolate` reads at `pos`,
+// added to `places`.
+void add_places_read(const Position& pos, std::size_t n, std::vector<std::size_t>& places);
+
+// The value at `pos` among n ordered values read through `at(place)`: the
+// largest beyond the last place, the value itself at a whole place, else
+// f * at(hi) + (1 - f) * at(lo) with f = h - lo (both products, then the sum).
+template <class At>
+double interpolate(const Position& pos, std::size_t n, At at) {
+    if (pos.hi >= n) return at(n - 1);
+    if (pos.lo == pos.hi) return at(pos.lo);
+    const double f = pos.h - static_cast<double>(pos.lo);
+    return f * at(pos.hi) + (1.0 - f) * at(pos.lo);
+}
+
+// Percentile p (0 to 100) of an ascending sample of n >= 1 values.
+double percentile_from_sorted(std::span<const double> sorted, double p);
 
 // The non-NaN values of `data` in input order.
 matrix::Vector collect_non_nan(matrix::VecView data);

@@ -6,11 +6,11 @@
 
 #include <cstddef>
 #include <optional>
-#include <span>
 
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/array.hpp"
 #include "toolbox/qel/results/base.hpp"
+#include "toolbox/stats/histogram.hpp"
 
 namespace toolbox::qel::insights::solo_distributions {
 
@@ -55,26 +55,8 @@ Result<SoloStatistics> compute_solo_statistics(matrix::VecView y_solo, matrix::M
 Result<results::SoloDistributionStatistics> solo_statistics_record(matrix::VecView y_solo, matrix::MatView xi_solo,
                                                                    matrix::VecView yhat);
 
-// Linear interpolation between the closest ranks of an ascending sample
-// (n >= 1); p in percent.
-double percentile_from_sorted(std::span<const double> values, double p);
-
-// Per bin, the sum of the weights of the values that fall into it; bins are
-// [edges_j, edges_j+1), the last one closed on the right. NaN values and NaN
-// weights are not counted. Fewer than two edges give no bins.
-matrix::Vector weighted_histogram_counts(std::span<const double> values, std::span<const double> weights,
-                                         std::span<const double> edges);
-
-// Which solo predictions lie within k interquartile ranges of the quartiles.
-matrix::BoolVector iqr_outlier_mask(matrix::VecView y_solo, double k);
-
-// Histogram edges for a sample sorted ascending (t >= 1 values).
-matrix::Vector auto_bin_edges(std::span<const double> sorted);
-
-// Ascending stable sort in which a value that does not compare (NaN) counts
-// as equal to every other value.
-void stable_sort_nan_equal(std::span<double> values);
-
+// The histogram of the solo predictions (stats/histogram.hpp) with what it
+// was built from; k is the outlier factor, kOutlierFactor for every caller.
 Result<YSoloDistribution> compute_ysolo_distribution(matrix::VecView y_solo, std::optional<matrix::MatView> xi_solo,
                                                      double k);
 

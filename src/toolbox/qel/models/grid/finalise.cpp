@@ -65,7 +65,7 @@ Result<std::optional<results::YSoloDistributionSummary>> build_ysolo_distributio
     auto pooled = pool_ysolo_cell_samples(cells);
     if (!pooled) return std::optional<results::YSoloDistributionSummary>{};
     const MatView w(pooled->second.data(), pooled->second.size(), 1);
-    auto d = solo_dist::compute_ysolo_summary(pooled->first.view(), w, 5.0);
+    auto d = solo_dist::compute_ysolo_summary(pooled->first.view(), w, stats::histogram::kOutlierFactor);
     if (!d) return std::unexpected(std::move(d.error()));
     return std::optional<results::YSoloDistributionSummary>{std::move(*d)};
 }

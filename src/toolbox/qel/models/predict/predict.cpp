@@ -158,7 +158,7 @@ Result<PredictionsAndSolo> predictions_and_solo(VecView y, MatView x, Vector yha
         [&] {
             if (!histogram) return;
             // A histogram that cannot be built is left out; the prediction stands.
-            auto h = solo_dist::compute_ysolo_summary(s.y_solo.view(), s.xi_solo.view(), 5.0);
+            auto h = solo_dist::compute_ysolo_summary(s.y_solo.view(), s.xi_solo.view(), stats::histogram::kOutlierFactor);
             if (h) s.histogram = std::move(*h);
         });
     if (!*moments) return std::unexpected(std::move(moments->error()));
