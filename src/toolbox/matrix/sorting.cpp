@@ -13,7 +13,7 @@
 
 namespace toolbox::matrix::sorting {
 
-Vector non_nan_values(VecView data) {
+Vector collect_non_nan(VecView data) {
     std::size_t n = 0;
     for (std::size_t i = 0; i < data.size(); ++i) n += !std::isnan(data[i]);
     Vector out = Vector::uninit(n);
@@ -26,7 +26,7 @@ Vector non_nan_values(VecView data) {
 Vector sort_array(VecView data) {
     // NaN is dropped before sorting: with it gone, `<` is a strict weak order
     // and the stable sort is well defined.
-    Vector out = non_nan_values(data);
+    Vector out = collect_non_nan(data);
     stable_sort_finite_order(out.span());
     return out;
 }
@@ -153,6 +153,10 @@ void count_buckets(VecView data, std::size_t first, std::size_t last, std::uint3
     negatives = below_zero;
 }
 
+// The most parts a large sample is counted in: every part keeps a count of
+// each bucket, and those are added up bucket by bucket afterwards.
+constexpr std::size_t kMostParts = 8;
+
 // A large sample is counted and gathered in this many parts side by side on
 // the pool; counts are whole numbers, so the parts' sums are exact.
 std::size_t parts_for(std::size_t n) {
@@ -160,7 +164,7 @@ std::size_t parts_for(std::size_t n) {
     // No more parts than processors to run them: each part's counts cover
     // every bucket.
     const std::size_t processors = std::max<std::size_t>(1, parallel::worker_count());
-    return std::min({std::size_t{8}, processors, n / (parallel::kParallelRowsFrom / 2)});
+    return std::min({kMostParts, processors, n / (parallel::kParallelRowsFrom / 2)});
 }
 
 // Enough parts that no part's count of a bucket can pass 32 bits (the
@@ -175,12 +179,6 @@ std::pair<std::size_t, std::size_t> part_range(std::size_t n, std::size_t parts,
 }
 
 }  // namespace
-
-std::size_t count_non_nan(VecView data) {
-    std::size_t m = 0;
-    for (std::size_t i = 0; i < data.size(); ++i) m += data[i] == data[i];
-    return m;
-}
 
 // Below this many values a sample is selected from directly: counting its
 // leading bits touches more memory than the sample itself.
@@ -316,6 +314,21 @@ void select_places(std::uint64_t* a, std::size_t lo, std::size_t hi, const std::
     }
 }
 
+// Rounds of quickselect allowed beyond twice the halvings of a range before
+// sorting takes over.
+constexpr int kSpareRounds = 8;
+
+// Orders the n keys so that each of `places` (sorted and freed of repeats
+// here) holds the key a sort would put there. Quickselect's rounds average a
+// constant share of the range; many more than the halvings of the range mean
+// a pattern it partitions badly, which sorting then settles.
+void select_keys_at(std::uint64_t* keys, std::size_t n, std::vector<std::size_t>& places) {
+    std::sort(places.begin(), places.end());
+    places.erase(std::unique(places.begin(), places.end()), places.end());
+    const int depth = 2 * static_cast<int>(std::bit_width(n)) + kSpareRounds;
+    select_places(keys, 0, n, places.data(), places.data() + places.size(), depth);
+}
+
 }  // namespace
 
 OrderStatistics::OrderStatistics(VecView data, Order order) : data_(data), order_(order) {
@@ -377,11 +390,8 @@ void OrderStatistics::select(std::span<const std::size_t> positions, std::span<d
         for (std::size_t r = q; r < positions.size(); ++r) {
             if (bucket_of[r] == b) places.push_back(positions[r] - start_[b]);
         }
-        std::sort(places.begin(), places.end());
-        places.erase(std::unique(places.begin(), places.end()), places.end());
         Array1<std::uint64_t>& keys = *gathered(b);
-        const int depth = 2 * static_cast<int>(std::bit_width(keys.size())) + 8;
-        select_places(keys.data(), 0, keys.size(), places.data(), places.data() + places.size(), depth);
+        select_keys_at(keys.data(), keys.size(), places);
     }
     for (std::size_t q = 0; q < positions.size(); ++q) {
         const std::size_t b = bucket_of[q];
@@ -443,12 +453,7 @@ double OrderStatistics::value_at(std::size_t position, std::uint64_t key) const 
 
 void OrderStatistics::select_from_keys(std::span<const std::size_t> positions, std::span<double> out) {
     std::vector<std::size_t> places(positions.begin(), positions.end());
-    std::sort(places.begin(), places.end());
-    places.erase(std::unique(places.begin(), places.end()), places.end());
-    // Quickselect's rounds average a constant share of the range; many more
-    // than the halvings of the range mean a pattern it partitions badly.
-    const int depth = 2 * static_cast<int>(std::bit_width(size_)) + 8;
-    select_places(keys_.data(), 0, size_, places.data(), places.data() + places.size(), depth);
+    select_keys_at(keys_.data(), size_, places);
     for (std::size_t q = 0; q < positions.size(); ++q) out[q] = value_at(positions[q], keys_[positions[q]]);
 }
 

@@ -13,7 +13,7 @@
 namespace toolbox::matrix::sorting {
 
 // The non-NaN values of `data`, in input order.
-Vector non_nan_values(VecView data);
+Vector collect_non_nan(VecView data);
 
 // The non-NaN values of `data`, ascending. Equal values (-0.0 and +0.0 among
 // them) keep their input order.
@@ -100,8 +100,5 @@ private:
 // One selection from `data`: OrderStatistics(data, order).select(positions,
 // out). Returns the number of non-NaN values.
 std::size_t select_non_nan(VecView data, Order order, std::span<const std::size_t> positions, std::span<double> out);
-
-// The number of non-NaN values of `data`.
-std::size_t count_non_nan(VecView data);
 
 }  // namespace toolbox::matrix::sorting

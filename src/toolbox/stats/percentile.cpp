@@ -74,8 +74,6 @@ void add_places_read(const Position& pos, std::size_t n, std::vector<std::size_t
     }
 }
 
-Vector collect_non_nan(VecView data) { return matrix::sorting::non_nan_values(data); }
-
 double percentile_from_sorted(std::span<const double> sorted, double p) {
     require(!sorted.empty(), "percentile_from_sorted: empty sample");
     return interpolate(position(p, sorted.size()), sorted.size(), [&](std::size_t i) { return sorted[i]; });

@@ -50,9 +50,6 @@ double interpolate(const Position& pos, std::size_t n, At at) {
 // Percentile p (0 to 100) of an ascending sample of n >= 1 values.
 double percentile_from_sorted(std::span<const double> sorted, double p);
 
-// The non-NaN values of `data` in input order.
-matrix::Vector collect_non_nan(matrix::VecView data);
-
 // The IEEE 754 total order: -NaN < -inf < ... < -0.0 < +0.0 < ... < +inf < +NaN.
 std::strong_ordering float_total_cmp(double a, double b) noexcept;
 
