@@ -1,6 +1,5 @@
 // Attribute combinations: coefficients, all subsets of given sizes, the
-// seeded draw with its quotas, sampling of a caller's list, and the ChaCha12
-// random source they stand on.
+// seeded draw with its quotas, and sampling of a caller's list.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -30,47 +29,6 @@ std::size_t ones(std::span<const std::uint8_t> row) {
     std::size_t s = 0;
     for (auto v : row) s += v;
     return s;
-}
-
-// The keystream of ChaCha with 12 rounds under the all-zero key and nonce,
-// block 0 (the published reduced-round test vector), read as 64-bit draws.
-TEST(ChaCha12Stream, ZeroKeyKeystreamMatchesTheReferenceBlock) {
-    bn::ChaCha12Stream s;  // key zero, counter 0, stream 0
-    const std::uint64_t w01 = s.draw64();
-    // First bytes of the reference block: 9b f4 9a 6a 07 55 f9 53 ...
-    EXPECT_EQ(w01, 0x53f955076a9af49bull);
-    const std::uint64_t w23 = s.draw64();
-    // ... 81 1f ce 12 5f 26 83 d5
-    EXPECT_EQ(w23, 0xd583265f12ce1f81ull);
-}
-
-TEST(ChaCha12Stream, SeededKeyingAndRefillAcrossFourBlocks) {
-    bn::ChaCha12Stream a = bn::ChaCha12Stream::seeded(42);
-    bn::ChaCha12Stream b = bn::ChaCha12Stream::seeded(42);
-    EXPECT_EQ(a.key, b.key);
-    EXPECT_NE(a.key, bn::ChaCha12Stream::seeded(43).key);
-    // 32 draws empty one buffer of four blocks; the 33rd starts block 4.
-    std::vector<std::uint64_t> da, db;
-    for (int i = 0; i < 40; ++i) da.push_back(a.draw64());
-    EXPECT_EQ(a.counter, 8u);
-    bn::ChaCha12Stream c = bn::ChaCha12Stream::seeded(42);
-    c.counter = 4;  // skipping the first four blocks lands on draw 32
-    EXPECT_EQ(c.draw64(), da[32]);
-    for (int i = 0; i < 40; ++i) db.push_back(b.draw64());
-    EXPECT_EQ(da, db);
-}
-
-TEST(ChaCha12Stream, IndexInStaysInRangeAndDrawsForARangeOfOne) {
-    bn::ChaCha12Stream s = bn::ChaCha12Stream::seeded(7);
-    for (int i = 0; i < 200; ++i) {
-        const std::size_t v = s.index_in(3, 10);
-        EXPECT_GE(v, 3u);
-        EXPECT_LT(v, 10u);
-    }
-    bn::ChaCha12Stream one = bn::ChaCha12Stream::seeded(7);
-    const std::size_t before = one.pos;
-    EXPECT_EQ(one.index_in(5, 6), 5u);
-    EXPECT_NE(one.pos, before);
 }
 
 TEST(BinomialCoefficients, ExactWithZerosBelowTheMinimumSize) {

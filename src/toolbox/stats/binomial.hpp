@@ -3,11 +3,10 @@
 // requested sizes, a seeded draw with a quota per size, or a sample of a
 // caller's own list.
 //
-// Seeded draws come from `ChaCha12Stream`, keyed from the seed alone, so the
-// same arguments give the same matrix on every platform.
+// Seeded draws come from `ChaCha12Stream` (random.hpp), keyed from the seed
+// alone, so the same arguments give the same matrix on every platform.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -18,26 +17,6 @@
 #include "toolbox/matrix/array.hpp"
 
 namespace toolbox::stats::binomial {
-
-// The ChaCha stream cipher with 12 rounds as a random source: a 256-bit key,
-// a 64-bit block counter and stream number 0, read four blocks at a time.
-struct ChaCha12Stream {
-    std::array<std::uint32_t, 8> key{};
-    std::uint64_t counter = 0;
-    std::uint64_t stream = 0;
-    std::array<std::uint32_t, 64> buffer{};
-    std::size_t pos = 64;  // buffer empty
-
-    // Key words from eight PCG (XSH-RR) steps of the seed.
-    static ChaCha12Stream seeded(std::uint64_t seed);
-    // Key from 32 bytes of operating-system entropy. A failing source is an
-    // internal fault, with the operating system's error.
-    static Result<ChaCha12Stream> from_os_entropy();
-
-    std::uint64_t draw64();
-    // Uniform in [lo, hi) by widening multiplication with rejection (lo < hi).
-    std::size_t index_in(std::size_t lo, std::size_t hi);
-};
 
 struct Combinations {
     matrix::ByteMatrix combos;  // rows x n, entries 0 or 1

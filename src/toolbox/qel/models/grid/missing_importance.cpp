@@ -1,13 +1,13 @@
 #include "toolbox/qel/models/grid/missing_importance.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 #include <optional>
 #include <vector>
 
 #include "toolbox/format.hpp"
 #include "toolbox/matrix/covariance.hpp"
+#include "toolbox/stats/random.hpp"
 
 namespace toolbox::qel::models::grid::missing_importance {
 
@@ -16,34 +16,10 @@ using matrix::Matrix;
 using matrix::Vector;
 using matrix::VecView;
 
-namespace {
-
-constexpr std::uint64_t kSeedMultiplier = 0xBF58476D1CE4E5B9ull;
-constexpr std::uint64_t kSeedIncrement = 0xD67411C46C86742Dull;
-constexpr std::uint64_t kColumnMultiplier = 0x94D049BB133111EBull;
-constexpr std::uint64_t kStepMultiplier = 0x5851F42D4C957F2Dull;
-constexpr std::uint64_t kStepIncrement = 0x14057B7EF767814Full;
-const double kUniformScale = std::bit_cast<double>(0x3CA0000000000000ull);  // 2^-53
-const double kUpperCap = std::bit_cast<double>(0x3FEFFFFFFFFFFFFFull);      // 0.9999999999999999
-const double kTwoPi = std::bit_cast<double>(0x401921FB54442D18ull);
-const double kMinusTwo = std::bit_cast<double>(0xC000000000000000ull);
-
-// One step of the column's generator, as a uniform in (0, 1).
-double next_uniform(std::uint64_t& g) {
-    g = g * kStepMultiplier + kStepIncrement;
-    double u = static_cast<double>((g >> 11) + 1) * kUniformScale;
-    if (u >= 1.0) u = kUpperCap;
-    if (u <= 0.0) u = kUniformScale;
-    return u;
-}
-
-}  // namespace
-
 helpers::NoiseTwins precompute_garbage_columns(MatView x, std::span<const std::uint64_t> missing_columns,
                                                std::uint32_t seed) {
     const std::size_t n = x.rows();
     helpers::NoiseTwins twins(x.cols());
-    const std::uint64_t s0 = static_cast<std::uint64_t>(seed) * kSeedMultiplier + kSeedIncrement;
     for (std::uint64_t c : missing_columns) {
         Vector col = Vector::from(x.col(c));
         double sum = 0.0;
@@ -67,13 +43,9 @@ helpers::NoiseTwins precompute_garbage_columns(MatView x, std::span<const std::u
             s = std::sqrt(v);
         }
         if (count >= 2 && std::isfinite(s) && v != 0.0) {
-            std::uint64_t g = ((c + 1) * kColumnMultiplier) ^ s0;
+            stats::random::NoiseStream noise = stats::random::NoiseStream::for_column(seed, c);
             for (std::size_t i = 0; i < n; ++i) {
-                if (!std::isfinite(col[i])) continue;
-                const double u1 = next_uniform(g);
-                const double u2 = next_uniform(g);
-                const double z = std::cos(kTwoPi * u2) * std::sqrt(kMinusTwo * std::log(u1));
-                col[i] = z * s + m;
+                if (std::isfinite(col[i])) col[i] = noise.normal() * s + m;
             }
         } else {
             for (std::size_t i = 0; i < n; ++i) {
