@@ -8,6 +8,7 @@
 
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/inversion.hpp"
+#include "toolbox/qel/insights/fit/weight_columns.hpp"
 #include "toolbox/qel/insights/relevance.hpp"
 #include "toolbox/qel/insights/weights/prediction_weights.hpp"
 #include "toolbox/qel/insights/weights/psr_weights.hpp"
@@ -156,7 +157,7 @@ TEST(PredictionWeights, SimilarityCensorsButRelevanceWeighs) {
         EXPECT_TRUE(std::isnan(aux.rho[k]));  // not this routine's
     }
     ASSERT_TRUE(results.insights->weights_concentration.has_value());
-    const Vector conc = toolbox::qel::results::weights_concentration_from_matrix(want->weights.view());
+    const Vector conc = toolbox::qel::insights::fit::weights_concentration_from_matrix(want->weights.view());
     EXPECT_EQ((*results.insights->weights_concentration)[0], conc[0]);
     EXPECT_FALSE(out->summary.has_value());
 }

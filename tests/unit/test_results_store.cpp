@@ -267,41 +267,6 @@ TEST(ResultsStore, CountsAreTruncatedAndOnlyValuesOfACountPass) {
         EXPECT_THROW(res::to_counts(Vector{1.0, v}), toolbox::Fault) << v;
 }
 
-TEST(ResultsStore, WeightsConcentrationIsThePopulationSpreadOfEachColumn) {
-    struct Case {
-        const char* name;
-        Matrix weights;
-        std::vector<double> expected;
-    } cases[] = {
-        {"no rows", Matrix(0, 3), {0.0, 0.0, 0.0}},
-        {"no columns", Matrix(4, 0), {}},
-        {"equal weights", Matrix{{0.25, 0.5}, {0.25, 0.5}, {0.25, 0.5}, {0.25, 0.5}}, {0.0, 0.0}},
-        {"signs kept", Matrix{{1.0}, {-1.0}}, {1.0}},
-        {"NaN counts as zero", Matrix{{NaN, 0.0}, {2.0, 2.0}}, {1.0, 1.0}},
-        {"all NaN", Matrix{{NaN}, {NaN}}, {0.0}},
-        {"one row", Matrix{{3.0, -2.0}}, {0.0, 0.0}},
-        {"columns independent", Matrix{{0.0, 1.0}, {0.0, 3.0}, {3.0, 5.0}}, {std::sqrt(2.0), std::sqrt(8.0 / 3.0)}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        const Vector out = res::weights_concentration_from_matrix(c.weights);
-        ASSERT_EQ(out.size(), c.expected.size());
-        for (std::size_t j = 0; j < out.size(); ++j) EXPECT_DOUBLE_EQ(out[j], c.expected[j]) << j;
-    }
-}
-
-TEST(ResultsStore, WeightsConcentrationFollowsTheFusedWelfordUpdateBitForBit) {
-    // A column whose spread differs in the last bit between the fused update
-    // of the sum of squared deviations (0x3fcc8c17e0c3349c) and an unfused
-    // one (0x3fcc8c17e0c3349d).
-    const std::vector<double> w = {0.56984714870209663, 0.63523121831373608, 0.089453193644654524,
-                                   0.55617889912237994, 0.78965196950648364, 0.22163367399339631,
-                                   0.41866852935895699, 0.24977792341670949};
-    Matrix m(w.size(), 1);
-    for (std::size_t i = 0; i < w.size(); ++i) m(i, 0) = w[i];
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(res::weights_concentration_from_matrix(m)[0]), 0x3fcc8c17e0c3349cull);
-}
-
 TEST(ResultsStore, CopySharesTheGridMatricesAndCopiesEverythingElse) {
     const PredictionResults original = filled_store();
     PredictionResults copy = res::deep_copy(original);

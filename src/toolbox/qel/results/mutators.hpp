@@ -22,23 +22,4 @@ PredictionAuxiliaryInfo& get_or_alloc_auxiliary(PredictionResults& results);
 // together with the solo distribution itself when that is absent too.
 SoloDistributionStatistics& get_or_alloc_solo_statistics(PredictionResults& results);
 
-// Per column of the N x T weights, the population standard deviation of the
-// weights with NaN taken as 0.0 (T zeros when N = 0).
-Vector weights_concentration_from_matrix(matrix::MatView weights);
-
-// weights_concentration_from_matrix with, from the same pass over the
-// weights, each column's plain sum and its sum of products with y, both over
-// the rows in order: what the fit statistics and the predictions of
-// materialised weights read first.
-struct WeightColumnPasses {
-    Vector concentration;
-    Vector column_sums;
-    Vector weighted_outcomes;
-};
-WeightColumnPasses weight_column_passes(matrix::MatView weights, matrix::VecView y);
-
-// The same without the spread (`concentration` left empty): the two sums
-// alone, for a caller that works the spread out in a pass of its own.
-WeightColumnPasses weight_column_sums(matrix::MatView weights, matrix::VecView y);
-
 }  // namespace toolbox::qel::results

@@ -7,6 +7,7 @@
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/inversion.hpp"
 #include "toolbox/matrix/mask.hpp"
+#include "toolbox/qel/insights/fit/weight_columns.hpp"
 #include "toolbox/qel/insights/relevance.hpp"
 #include "toolbox/qel/results/mutators.hpp"
 #include "toolbox/stats/percentile.hpp"
@@ -168,7 +169,7 @@ Result<PredictionWeightsResult> prediction_weights_with_insights(
         part.info_theta = std::move(local.info_theta);
     }
     if (weights && results.weights && spread == Spread::Here) {
-        part.weights_concentration = results::weights_concentration_from_matrix(results.weights->view());
+        part.weights_concentration = insights::fit::weights_concentration_from_matrix(results.weights->view());
     }
 
     out.n = std::move(details.n);

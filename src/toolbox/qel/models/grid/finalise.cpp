@@ -7,6 +7,7 @@
 
 #include "toolbox/count.hpp"
 #include "toolbox/qel/insights/asymmetry/asymmetry.hpp"
+#include "toolbox/qel/insights/fit/weight_columns.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
 #include "toolbox/qel/results/mutators.hpp"
@@ -194,7 +195,7 @@ Result<void> calculate_composite_results(const GridCompositeAccumulator& acc, co
     results.weights = Matrix::from_vector(std::move(w_in), n, 1);
     results.weights_excluded = Matrix::from_vector(std::move(w_ex), n, 1);
     if (!results.insights) results.insights.emplace();
-    results.insights->weights_concentration = results::weights_concentration_from_matrix(results.weights->view());
+    results.insights->weights_concentration = insights::fit::weights_concentration_from_matrix(results.weights->view());
 
     results::GridInsights gi;
     gi.variable_weights = std::move(v);

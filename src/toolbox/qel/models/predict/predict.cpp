@@ -11,6 +11,7 @@
 #include "toolbox/matrix/inversion.hpp"
 #include "toolbox/matrix/rowwise.hpp"
 #include "toolbox/parallel/pool.hpp"
+#include "toolbox/qel/insights/fit/weight_columns.hpp"
 #include "toolbox/qel/insights/solo_distributions/solo_distributions.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
 #include "toolbox/qel/models/inputs/inputs.hpp"
@@ -218,12 +219,12 @@ AfterWeights after_materialised_weights(const PredictionResults& results, VecVie
     const MatView w_ex = results.weights_excluded->view();
     parallel::join(
         [&] {
-            std::optional<results::WeightColumnPasses> included;
+            std::optional<insights::fit::WeightColumnPasses> included;
             parallel::join(
                 [&] {
                     if (parts.solo) out.solo_parts.emplace(solo_distribution_of(results, y, ri.relevance, ri.include));
                 },
-                [&] { included = results::weight_column_sums(w_in, y); });
+                [&] { included = insights::fit::weight_column_sums(w_in, y); });
             if (out.solo_parts && !*out.solo_parts) return;
             std::optional<solo_dist::SoloDistributionParts> solo;
             if (out.solo_parts) solo = std::move(**out.solo_parts);
@@ -257,7 +258,7 @@ AfterWeights after_materialised_weights(const PredictionResults& results, VecVie
                                 insights::fit::fit_auto_vectorized(w_ex, y, sums_or_none(sums_ex), &spread));
                         });
                 },
-                [&] { out.concentration = results::weights_concentration_from_matrix(w_in); });
+                [&] { out.concentration = insights::fit::weights_concentration_from_matrix(w_in); });
         });
     return out;
 }
@@ -354,7 +355,7 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
         const insights::fit::OutcomeSpread* shared_spread = parts.outcome_spread ? parts.outcome_spread
                                                             : spread                 ? &*spread
                                                                                      : nullptr;
-        std::optional<results::WeightColumnPasses> included;
+        std::optional<insights::fit::WeightColumnPasses> included;
         Vector yhat_streamed;
         std::optional<Result<insights::fit::FitResult>> fit_ex, fit_in;
         // One after the other, the streamed predictions and both sides' fit
@@ -376,7 +377,7 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
                     yhat_streamed = psr::psr_stream_yhat(y, ri->relevance, ri->include,
                                                          summary->eval.include_side, summary->eval.n_total);
                 } else {
-                    included = results::weight_column_passes(results.weights->view(), y);
+                    included = insights::fit::weight_column_passes(results.weights->view(), y);
                 }
             },
             [&] {
