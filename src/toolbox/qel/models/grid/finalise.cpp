@@ -27,6 +27,10 @@ namespace solo_dist = insights::solo_distributions;
 
 namespace {
 
+// The smallest solo weight, at one threshold of a retained cell, with which
+// the cell's solo prediction joins the pooled histogram.
+constexpr double kPooledWeightFrom = 0.0001;
+
 // Nearest integer, halves away from zero, as an unsigned count; what has no
 // such count (NaN, negative, too large) becomes 0.
 std::size_t round_count(double v) {
@@ -49,7 +53,7 @@ std::optional<std::pair<Vector, Vector>> pool_ysolo_cell_samples(const GridCells
             for (std::size_t t = 0; t < xi.dim1(); ++t) {
                 for (std::size_t i = 0; i < xi.dim0(); ++i) {
                     const double w = xi(i, t, c);
-                    if (w >= 0.0001) {
+                    if (w >= kPooledWeightFrom) {
                         samples.push_back(ys(i, c));
                         weights.push_back(w);
                     }

@@ -10,7 +10,8 @@
 namespace toolbox::qel::models::grid {
 
 bool grid_runs_in_parallel(std::size_t n_observations, const config::GridOptions& options) {
-    const std::size_t limit = options.predict.censor_type == enums::CensorType::Both ? 249 : 4999;
+    const std::size_t limit =
+        options.predict.censor_type == enums::CensorType::Both ? kSequentialUpToWithBoth : kSequentialUpTo;
     return options.inner_parallel == enums::InnerParallel::Auto && n_observations > limit;
 }
 

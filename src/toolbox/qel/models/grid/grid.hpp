@@ -2,6 +2,8 @@
 // censor type, pooled by adjusted fit into one composite result.
 #pragma once
 
+#include <cstddef>
+
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/array.hpp"
 #include "toolbox/qel/models/config/grid_options.hpp"
@@ -9,9 +11,13 @@
 
 namespace toolbox::qel::models::grid {
 
-// Runs on the worker pool when inner parallel is auto and the sample is large
-// enough to pay for it (more than 4999 observations, 249 with both censor
-// types); sequentially otherwise.
+// The largest samples that a grid run with inner parallel auto still runs
+// sequentially, with one censor type and with both.
+inline constexpr std::size_t kSequentialUpTo = 4999;
+inline constexpr std::size_t kSequentialUpToWithBoth = 249;
+
+// Runs on the worker pool when inner parallel is auto and the sample has more
+// observations than the limit above; sequentially otherwise.
 Result<results::PredictionResults> predict_grid(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
                                                 const config::GridOptions& options);
 
