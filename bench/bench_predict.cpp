@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "host_sample.hpp"
+#include "resident_memory.hpp"
 #include "qelcore.h"
 
 namespace {

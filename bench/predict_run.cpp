@@ -20,6 +20,7 @@
 #include <sys/resource.h>
 
 #include "host_sample.hpp"
+#include "resident_memory.hpp"
 #include "qelcore.h"
 
 using test_support::reset_peak;

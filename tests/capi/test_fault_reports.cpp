@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "host_sample.hpp"
+#include "host_results.hpp"
 #include "qelcore.h"
 
 // The library draws the entropy of a sampled combination list through
@@ -46,7 +46,7 @@ std::string fault_line(const std::string& context, const std::string& text) {
 // A sample whose second attribute repeats the first: its covariance is
 // exactly singular, and LU finds a zero pivot.
 Sample twins() {
-    Sample s = random_sample(30, 2, 6);
+    Sample s = normal_sample(30, 2, 6);
     for (size_t i = 0; i < s.n; ++i) s.x[i * 2 + 1] = s.x[i * 2];
     return s;
 }
@@ -54,7 +54,7 @@ Sample twins() {
 // The third attribute is the sum of the first two: the covariance factorises,
 // but its inverse would have no correct digit.
 Sample summed() {
-    Sample s = random_sample(30, 3, 7);
+    Sample s = normal_sample(30, 3, 7);
     for (size_t i = 0; i < s.n; ++i) s.x[i * 3 + 2] = s.x[i * 3] + s.x[i * 3 + 1];
     return s;
 }
@@ -145,7 +145,7 @@ TEST(FaultReports, InsightCallsReportTheirExactlySingularCovarianceInFixedWords)
 // A grid given more combinations than it may run samples them from the
 // operating system's entropy; a source that fails is the run's internal fault.
 TEST(FaultReports, GridReportsAFailingEntropySourceAsAFault) {
-    const Sample s = random_sample(30, 3, 8);
+    const Sample s = normal_sample(30, 3, 8);
     const double combinations[] = {1, 1, 0, 0, 1, 1, 1, 0, 1, 1, 1, 1};
     QelGridOptions* opts = qel_grid_options_create();
     ASSERT_EQ(qel_grid_options_set_attribute_combi(opts, combinations, 4, 3, QEL_LAYOUT_ROW_MAJOR), 0);

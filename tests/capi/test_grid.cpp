@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "host_sample.hpp"
+#include "host_results.hpp"
 #include "qelcore.h"
 
 namespace {
@@ -34,7 +34,7 @@ double first(const QelPredictionResults* r, int32_t (*fn)(const QelPredictionRes
 }
 
 TEST(Grid, CompositeResultHoldsTheGridParts) {
-    const Sample s = random_sample(40, 4, 1);
+    const Sample s = normal_sample(40, 4, 1);
     Results r;
     ASSERT_EQ(run(s, nullptr, r), 0) << qel_last_error();
     const QelPredictionResults* h = r.handle;
@@ -92,7 +92,7 @@ TEST(Grid, CompositeResultHoldsTheGridParts) {
 }
 
 TEST(Grid, NullOptionsAreTheDefaultsOfAFreshHandle) {
-    const Sample s = random_sample(30, 3, 2);
+    const Sample s = normal_sample(30, 3, 2);
     Results a, b;
     Grid g;
     ASSERT_EQ(run(s, nullptr, a), 0) << qel_last_error();
@@ -104,7 +104,7 @@ TEST(Grid, NullOptionsAreTheDefaultsOfAFreshHandle) {
 }
 
 TEST(Grid, RetainedCellsFollowTheRetainSetting) {
-    const Sample s = random_sample(30, 3, 3);  // 7 combinations, 4 thresholds, both censor types
+    const Sample s = normal_sample(30, 3, 3);  // 7 combinations, 4 thresholds, both censor types
     struct Case {
         const char* retain;
         int grid_cells, k_cells, combi_cells, ysolo_cells, yhat_cells, xi_cells, weights_cells, histogram;
@@ -143,7 +143,7 @@ TEST(Grid, RetainedCellsFollowTheRetainSetting) {
 }
 
 TEST(Grid, RetainedCellValuesAndTheirShapes) {
-    const Sample s = random_sample(30, 3, 4);
+    const Sample s = normal_sample(30, 3, 4);
     Grid g;
     ASSERT_EQ(qel_grid_options_set_retain_all(g.handle, 1), 0);
     Results r;
@@ -179,7 +179,7 @@ TEST(Grid, RetainedCellValuesAndTheirShapes) {
 }
 
 TEST(Grid, LogisticScaleMapsTheCompositeAndThePooledCells) {
-    Sample s = random_sample(40, 3, 11);
+    Sample s = normal_sample(40, 3, 11);
     for (double& v : s.y) v = v > 0.0 ? 1.0 : 0.0;
     for (int32_t scale : {0, 1}) {
         Grid g;
@@ -210,7 +210,7 @@ TEST(Grid, LogisticScaleMapsTheCompositeAndThePooledCells) {
 }
 
 TEST(Grid, LinearRegressionOnAllAttributes) {
-    const Sample s = random_sample(30, 3, 5);
+    const Sample s = normal_sample(30, 3, 5);
     Grid g;
     ASSERT_EQ(qel_grid_options_set_include_linear_regression(g.handle, 1), 0);
     Results r;
@@ -220,7 +220,7 @@ TEST(Grid, LinearRegressionOnAllAttributes) {
 }
 
 TEST(Grid, MissingValuesRunWithTheirTwins) {
-    Sample s = random_sample(40, 4, 6);
+    Sample s = normal_sample(40, 4, 6);
     s.x[3 * 4 + 1] = kNaN;
     s.x[9 * 4 + 1] = kNaN;
     s.x[5 * 4 + 3] = kNaN;
@@ -241,7 +241,7 @@ TEST(Grid, MissingValuesRunWithTheirTwins) {
 TEST(Grid, ErrorsComeBackAsStatusFiveWithTheirText) {
     {
         // 65 columns with a missing value each: too many for the cache.
-        Sample s = random_sample(70, 65, 7);
+        Sample s = normal_sample(70, 65, 7);
         for (size_t j = 0; j < 65; ++j) s.x[j * 65 + j] = kNaN;
         Grid g;
         const double combi[65 * 1] = {1};
@@ -253,7 +253,7 @@ TEST(Grid, ErrorsComeBackAsStatusFiveWithTheirText) {
     }
     {
         // Only empty combinations: nothing to pool.
-        const Sample s = random_sample(20, 3, 8);
+        const Sample s = normal_sample(20, 3, 8);
         Grid g;
         const double combi[3] = {0, 0, 0};
         ASSERT_EQ(qel_grid_options_set_attribute_combi(g.handle, combi, 1, 3, QEL_LAYOUT_ROW_MAJOR), 0);
@@ -262,7 +262,7 @@ TEST(Grid, ErrorsComeBackAsStatusFiveWithTheirText) {
         EXPECT_STREQ(qel_last_error(), "adjusted_fit_total_sum is zero, cannot calculate composite results");
     }
     {
-        const Sample s = random_sample(20, 3, 8);
+        const Sample s = normal_sample(20, 3, 8);
         Grid g;
         const double combi[4] = {1, 0, 1, 1};
         ASSERT_EQ(qel_grid_options_set_attribute_combi(g.handle, combi, 2, 2, QEL_LAYOUT_ROW_MAJOR), 0);
@@ -280,7 +280,7 @@ TEST(Grid, ErrorsComeBackAsStatusFiveWithTheirText) {
 TEST(Grid, RecordVariantPassesItsSlots) {
     EXPECT_EQ(qel_grid_call(nullptr), 1);
     EXPECT_STREQ(qel_last_error(), "args is null");
-    const Sample s = random_sample(25, 3, 9);
+    const Sample s = normal_sample(25, 3, 9);
     Grid g;
     Results direct, viacall;
     ASSERT_EQ(run(s, g.handle, direct), 0);
@@ -296,7 +296,7 @@ TEST(Grid, RecordVariantPassesItsSlots) {
 }
 
 TEST(Grid, VerboseLineNamesModeCensorAndSize) {
-    const Sample s = random_sample(300, 2, 10);
+    const Sample s = normal_sample(300, 2, 10);
     Grid g;
     ASSERT_EQ(qel_grid_options_set_verbose(g.handle, 1), 0);
     ASSERT_EQ(qel_grid_options_set_max_iter(g.handle, 3), 0);

@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "host_sample.hpp"
+#include "host_results.hpp"
 #include "qelcore.h"
 
 namespace {
@@ -71,7 +71,7 @@ std::vector<double> everything(const QelPredictionResults* r) {
 }
 
 TEST(MaxFit, PartsPresentInTheResult) {
-    const Sample s = random_sample(50, 3, 1);
+    const Sample s = normal_sample(50, 3, 1);
     for (bool linear : {false, true}) {
         MaxFit opts;
         opts.thresholds({0.0, 0.25, 0.5, 0.75, 0.9});
@@ -111,7 +111,7 @@ TEST(MaxFit, PartsPresentInTheResult) {
 // The chosen threshold is one-hot in the index, and the result equals the
 // prediction of the winning censor type at that threshold.
 TEST(MaxFit, OneHotIndexAndTheWinnersPrediction) {
-    const Sample s = random_sample(60, 2, 2);
+    const Sample s = normal_sample(60, 2, 2);
     const std::vector<double> searched = {0.0, 0.2, 0.5, 0.8};
     MaxFit opts;
     opts.thresholds(searched).objective("adjusted_fit");
@@ -158,7 +158,7 @@ TEST(MaxFit, OneHotIndexAndTheWinnersPrediction) {
 }
 
 TEST(MaxFit, PoolAndSequentialRunsGiveIdenticalBits) {
-    const Sample s = random_sample(120, 4, 3);
+    const Sample s = normal_sample(120, 4, 3);
     for (const char* objective : {"fit", "adjusted_fit", "kfit"}) {
         for (int32_t scale : {0, 1}) {
             Sample in = s;
@@ -184,7 +184,7 @@ TEST(MaxFit, PoolAndSequentialRunsGiveIdenticalBits) {
 // Several hosts' threads run pooled max-fit calls at once; every one gets the
 // single-threaded bits.
 TEST(MaxFit, ConcurrentCallersShareThePool) {
-    const Sample s = random_sample(80, 3, 4);
+    const Sample s = normal_sample(80, 3, 4);
     Results ref;
     ASSERT_EQ(run(s, nullptr, ref), 0) << qel_last_error();
     const auto want = everything(ref.handle);
@@ -207,7 +207,7 @@ TEST(MaxFit, ConcurrentCallersShareThePool) {
 }
 
 TEST(MaxFit, NullOptionsEqualAFreshHandle) {
-    const Sample s = random_sample(40, 2, 5);
+    const Sample s = normal_sample(40, 2, 5);
     MaxFit fresh;
     Results a, b;
     ASSERT_EQ(run(s, nullptr, a), 0) << qel_last_error();
@@ -217,7 +217,7 @@ TEST(MaxFit, NullOptionsEqualAFreshHandle) {
 }
 
 TEST(MaxFit, FailuresLeaveNoResults) {
-    const Sample good = random_sample(30, 2, 6);
+    const Sample good = normal_sample(30, 2, 6);
     const std::string panic = "internal panic in qel_maxfit (often singular / ill-conditioned data): ";
     Sample constant = good;
     for (size_t i = 0; i < constant.n; ++i) constant.x[i * 2] = 1.0;
@@ -271,7 +271,7 @@ TEST(MaxFit, FailuresLeaveNoResults) {
 }
 
 TEST(MaxFit, CallRecordVariant) {
-    const Sample s = random_sample(45, 3, 7);
+    const Sample s = normal_sample(45, 3, 7);
     EXPECT_EQ(qel_maxfit_call(nullptr), 1);
     EXPECT_STREQ(qel_last_error(), "args is null");
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "../support/sanitized.hpp"
-#include "host_sample.hpp"
+#include "host_results.hpp"
 #include "qelcore.h"
 
 namespace {
@@ -502,7 +502,7 @@ TEST_F(Handles, SettersRefuseAHandleOfAnotherKindBeforeTheirArguments) {
 }
 
 TEST_F(Handles, ModelCallsRefuseAHandleOfAnotherKind) {
-    const host::Sample s = host::random_sample(30, 2, 5);
+    const host::Sample s = host::normal_sample(30, 2, 5);
     using Call = std::function<int32_t(const void*, QelPredictionResults**)>;
     auto record = [&](const void* h, QelPredictionResults** out) {
         return QelModelCallArgs{s.y.data(), s.n, s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, h,
@@ -573,7 +573,7 @@ TEST_F(Handles, FreeLeavesAHandleOfAnotherKindAlone) {
     EXPECT_EQ(qel_predict_options_set_verbose(p, 0), OK);
     EXPECT_EQ(qel_grid_options_set_k(g, 2), OK);
     EXPECT_EQ(qel_maxfit_options_set_objective(m, "fit"), OK);
-    const host::Sample s = host::random_sample(30, 2, 6);
+    const host::Sample s = host::normal_sample(30, 2, 6);
     host::Results res;
     EXPECT_EQ(qel_predict(s.y.data(), s.n, s.x.data(), s.n, s.k, QEL_LAYOUT_ROW_MAJOR, s.theta.data(), s.k, p,
                           &res.handle),

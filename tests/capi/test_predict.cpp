@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host_sample.hpp"
+#include "host_results.hpp"
 #include "qelcore.h"
 
 namespace {
@@ -112,7 +112,7 @@ TEST(Predict, HandCheckedSingleAttribute) {
 }
 
 TEST(Predict, HoldsExactlyThePartsOfAPrediction) {
-    const Sample s = random_sample(40, 3, 1);
+    const Sample s = normal_sample(40, 3, 1);
     Options opts;
     opts.thresholds({0.0, 0.2, 0.5, 0.8});
     Results res;
@@ -175,7 +175,7 @@ TEST(Predict, HoldsExactlyThePartsOfAPrediction) {
 }
 
 TEST(Predict, BothLayoutsGiveTheSameBits) {
-    const Sample s = random_sample(57, 4, 2, 0.05);
+    const Sample s = normal_sample(57, 4, 2, 0.05);
     std::vector<double> col(s.x.size());
     for (size_t i = 0; i < s.n; ++i) {
         for (size_t j = 0; j < s.k; ++j) col[j * s.n + i] = s.x[i * s.k + j];
@@ -194,7 +194,7 @@ TEST(Predict, BothLayoutsGiveTheSameBits) {
 }
 
 TEST(Predict, NullOptionsAreTheDefaultsOfAFreshHandle) {
-    const Sample s = random_sample(30, 2, 3);
+    const Sample s = normal_sample(30, 2, 3);
     Options fresh;
     Results a, b;
     ASSERT_EQ(run(s, nullptr, a), 0) << qel_last_error();
@@ -208,7 +208,7 @@ TEST(Predict, NullOptionsAreTheDefaultsOfAFreshHandle) {
 }
 
 TEST(Predict, CallRecordMatchesTheDirectCall) {
-    const Sample s = random_sample(25, 3, 4);
+    const Sample s = normal_sample(25, 3, 4);
     Options opts;
     opts.thresholds({0.1, 0.7});
     Results direct, via_record;
@@ -231,7 +231,7 @@ TEST(Predict, CallRecordMatchesTheDirectCall) {
 }
 
 TEST(Predict, ArgumentFailures) {
-    const Sample s = random_sample(10, 2, 5);
+    const Sample s = normal_sample(10, 2, 5);
     auto* stale = reinterpret_cast<QelPredictionResults*>(0x1);
     struct Case {
         const char* name;
@@ -273,7 +273,7 @@ TEST(Predict, ArgumentFailures) {
 
 TEST(Predict, InversionMethodDecidesASingularCovariance) {
     // The second attribute is twice the first: the covariance is singular.
-    Sample s = random_sample(20, 2, 6);
+    Sample s = normal_sample(20, 2, 6);
     for (size_t i = 0; i < s.n; ++i) s.x[i * 2 + 1] = 2.0 * s.x[i * 2];
     const std::string numerically_singular = "Matrix is numerically singular (reciprocal condition number ";
     struct Case {
@@ -306,7 +306,7 @@ TEST(Predict, InversionMethodDecidesASingularCovariance) {
 TEST(Predict, FailingLinearRegressionFailsTheRun) {
     // A constant column: its variance is exactly 0, so LU cannot invert the
     // attributes' covariance; the pseudoinverse run can.
-    Sample s = random_sample(20, 2, 7);
+    Sample s = normal_sample(20, 2, 7);
     for (size_t i = 0; i < s.n; ++i) s.x[i * 2 + 1] = 3.0;
     Options opts;
     ASSERT_EQ(qel_predict_options_set_inv_method(opts.handle, QEL_INV_PSEUDOINVERSE), 0);
@@ -324,7 +324,7 @@ TEST(Predict, FailingLinearRegressionFailsTheRun) {
 
 TEST(Predict, LinearRegressionValueWhenAsked) {
     // y exactly linear in x: the regression at theta is the line's value there.
-    Sample s = random_sample(30, 2, 8);
+    Sample s = normal_sample(30, 2, 8);
     for (size_t i = 0; i < s.n; ++i) s.y[i] = 1.5 + 2.0 * s.x[i * 2] - 0.5 * s.x[i * 2 + 1];
     Options opts;
     ASSERT_EQ(qel_predict_options_set_include_linear_regression(opts.handle, 1), 0);
@@ -336,7 +336,7 @@ TEST(Predict, LinearRegressionValueWhenAsked) {
 }
 
 TEST(Predict, LogisticScale) {
-    Sample s = random_sample(60, 2, 9);
+    Sample s = normal_sample(60, 2, 9);
     for (size_t i = 0; i < s.n; ++i) s.y[i] = s.y[i] > 0.0 ? 1.0 : 0.0;
     Options response, logistic;
     response.thresholds({0.0, 0.5});
@@ -363,7 +363,7 @@ TEST(Predict, LogisticScale) {
 }
 
 TEST(Predict, AdjustedFitMultipliers) {
-    const Sample s = random_sample(50, 3, 10);
+    const Sample s = normal_sample(50, 3, 10);
     struct Case {
         int32_t code;
         double factor;
@@ -389,7 +389,7 @@ TEST(Predict, AdjustedFitMultipliers) {
 // The header's names for the censor codes select what the setters' words
 // select: the two handles give the same bits, and not those of the defaults.
 TEST(Predict, NamedCodesSelectWhatTheirWordsSelect) {
-    const Sample s = random_sample(40, 3, 12);
+    const Sample s = normal_sample(40, 3, 12);
     using CodeSetter = int32_t (*)(QelPredictOptions*, int32_t);
     using TextSetter = int32_t (*)(QelPredictOptions*, const char*);
     struct Case {
@@ -446,11 +446,11 @@ TEST(Predict, UndefinedCovarianceIsAnError) {
                " (an infinite or overflowing value, a column with fewer than two observed values, fewer than two "
                "complete rows where only those count, or a single observation)";
     };
-    Sample all_nan = random_sample(20, 3, 11);
+    Sample all_nan = normal_sample(20, 3, 11);
     for (size_t i = 0; i < all_nan.n; ++i) all_nan.x[i * 3 + 1] = kNaN;
-    Sample one_value = random_sample(20, 3, 12);
+    Sample one_value = normal_sample(20, 3, 12);
     for (size_t i = 1; i < one_value.n; ++i) one_value.x[i * 3 + 2] = kNaN;
-    Sample infinite = random_sample(20, 3, 13);
+    Sample infinite = normal_sample(20, 3, 13);
     infinite.x[5] = -std::numeric_limits<double>::infinity();
     struct Case {
         const char* name;
@@ -460,7 +460,7 @@ TEST(Predict, UndefinedCovarianceIsAnError) {
         {"all-NaN column", all_nan, "column 1"},
         {"one observed value", one_value, "column 2"},
         {"infinite attribute", infinite, "column 2"},
-        {"single observation", random_sample(1, 2, 15), "any column"},
+        {"single observation", normal_sample(1, 2, 15), "any column"},
     };
     for (const auto& c : cases) {
         for (int32_t method : {0, 1, 2}) {
@@ -481,13 +481,13 @@ TEST(Predict, DifficultDataReportsAStatusNeverACrash) {
         Sample sample;
     };
     std::vector<Case> cases;
-    cases.push_back({"fewer observations than attributes", random_sample(3, 5, 16)});
+    cases.push_back({"fewer observations than attributes", normal_sample(3, 5, 16)});
     cases.push_back({"constant column", [] {
-                         Sample s = random_sample(20, 2, 17);
+                         Sample s = normal_sample(20, 2, 17);
                          for (size_t i = 0; i < s.n; ++i) s.x[i * 2] = 1.0;
                          return s;
                      }()});
-    cases.push_back({"5% missing", random_sample(200, 4, 18, 0.05)});
+    cases.push_back({"5% missing", normal_sample(200, 4, 18, 0.05)});
     for (const auto& c : cases) {
         Options opts;
         opts.thresholds({0.0, 0.5});

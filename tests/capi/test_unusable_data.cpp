@@ -14,8 +14,7 @@
 #include <vector>
 
 #include "../support/returns.hpp"
-#include "../support/sample.hpp"
-#include "host_sample.hpp"
+#include "host_results.hpp"
 #include "qelcore.h"
 
 namespace {
@@ -562,9 +561,9 @@ TEST(UnusableData, EveryModelCallRefusesAnOverflowingCovarianceUnderEveryMethod)
     hang.theta = {1, 1, 1};
     // One huge entry among eight rows: max-fit gave the plain mean with the
     // attribute silently dropped, and the grid a composite of such cells.
-    Sample one_huge = random_sample(8, 2, 31);
+    Sample one_huge = normal_sample(8, 2, 31);
     one_huge.x[6] = 1e308;
-    Sample infinite = random_sample(30, 3, 32);
+    Sample infinite = normal_sample(30, 3, 32);
     infinite.x[10] = -kInf;
     struct Case {
         const char* name;

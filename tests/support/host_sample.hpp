@@ -1,14 +1,15 @@
-// What the golden suite and the benchmark hosts share: an integer generator
-// of samples, the same bits on every machine (no <random> distributions, no
-// math library), and the process's resident memory.
+// The random samples of the suites and the benchmark hosts: y linear in the
+// attributes plus noise, with an optional share of missing attributes. The
+// integer generator gives the same bits on every machine (no <random>
+// distributions, no math library), as the golden suite and the benchmarks
+// need; the model suites draw from the standard library's normal
+// distribution.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <string>
+#include <limits>
+#include <random>
 #include <vector>
 
 namespace test_support {
@@ -58,21 +59,26 @@ inline Sample linear_sample(std::size_t n, std::size_t k, std::uint64_t seed = 1
     return s;
 }
 
-// A field of /proc/self/status in KiB ("VmRSS:", "VmHWM:"), -1 when absent.
-inline long status_kib(const char* key) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    const std::size_t n = std::strlen(key);
-    while (std::getline(in, line)) {
-        if (line.compare(0, n, key) == 0) return std::atol(line.c_str() + n + 1);
+inline Sample normal_sample(std::size_t n, std::size_t k, unsigned seed, double nan_share = 0.0) {
+    std::mt19937_64 rng(seed);
+    std::normal_distribution<double> normal;
+    std::uniform_real_distribution<double> unit;
+    Sample s{std::vector<double>(n), std::vector<double>(n * k), std::vector<double>(k), n, k};
+    for (std::size_t i = 0; i < n; ++i) {
+        double acc = 0.0;
+        for (std::size_t j = 0; j < k; ++j) {
+            s.x[i * k + j] = normal(rng);
+            acc += s.x[i * k + j] * static_cast<double>(j + 1);
+        }
+        s.y[i] = acc + 0.5 * normal(rng);
     }
-    return -1;
-}
-
-// Starts the resident high-water mark (VmHWM) afresh from the current size.
-inline void reset_peak() {
-    std::ofstream out("/proc/self/clear_refs");
-    out << "5";
+    if (nan_share > 0.0) {
+        for (double& v : s.x) {
+            if (unit(rng) < nan_share) v = std::numeric_limits<double>::quiet_NaN();
+        }
+    }
+    for (double& v : s.theta) v = 0.3 * normal(rng);
+    return s;
 }
 
 }  // namespace test_support

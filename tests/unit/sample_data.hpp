@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <span>
 
-#include "../support/sample.hpp"
+#include "../support/host_sample.hpp"
 #include "toolbox/matrix/array.hpp"
 
 namespace test_data {

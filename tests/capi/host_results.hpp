@@ -1,5 +1,5 @@
-// What the model-call suites share as a host: the suites' random sample, owning
-// wrappers for results handles and copies of result parts into vectors.
+// What the model-call suites share as a host: the suites' random samples,
+// owning wrappers for results handles and copies of result parts into vectors.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -9,19 +9,15 @@
 #include <limits>
 #include <vector>
 
-#include "../support/sample.hpp"
+#include "../support/host_sample.hpp"
 #include "qelcore.h"
 
 namespace host {
 
 inline const double kNaN = std::numeric_limits<double>::quiet_NaN();
 
-using Sample = test_support::Sample;
-
-// y is linear in the attributes plus noise; `nan_share` of X goes missing.
-inline Sample random_sample(size_t n, size_t k, unsigned seed, double nan_share = 0.0) {
-    return test_support::normal_sample(n, k, seed, nan_share);
-}
+using test_support::normal_sample;
+using test_support::Sample;
 
 // Owns a results handle for the length of a test.
 struct Results {
