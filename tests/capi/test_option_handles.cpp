@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "../support/option_setters.hpp"
 #include "../support/sanitized.hpp"
 #include "host_results.hpp"
 #include "qelcore.h"
@@ -41,6 +42,7 @@ struct Handles : ::testing::Test {
         qel_grid_options_free(g);
         qel_maxfit_options_free(m);
     }
+    void* of(setters::Kind kind) const { return setters::handle_of(kind, p, g, m); }
 };
 
 TEST(OptionHandleLifecycle, CreateClearsTheMessageAndFreeLeavesIt) {
@@ -68,15 +70,15 @@ TEST(OptionHandleLifecycle, CreateClearsTheMessageAndFreeLeavesIt) {
 }
 
 // Every setter, called with arguments that it would refuse on a handle of its
-// own kind: the handle checks must come first.
-enum class Kind { Predict, Grid, MaxFit };
+// own kind and with some it would take: the handle checks must come first.
+using setters::Kind;
 
 QelPredictOptions* P(void* h) { return static_cast<QelPredictOptions*>(h); }
 QelGridOptions* G(void* h) { return static_cast<QelGridOptions*>(h); }
 QelMaxFitOptions* M(void* h) { return static_cast<QelMaxFitOptions*>(h); }
 
 struct SetterCase {
-    const char* name;
+    std::string name;
     Kind kind;
     std::function<int32_t(void*)> call;
 };
@@ -84,83 +86,39 @@ struct SetterCase {
 const double kOne = 1.0;
 
 const std::vector<SetterCase>& every_setter() {
-    static const std::vector<SetterCase> cases = {
-        {"predict threshold", Kind::Predict,
-         [](void* h) { return qel_predict_options_set_threshold(P(h), nullptr, 0); }},
-        {"predict censor_operator", Kind::Predict,
-         [](void* h) { return qel_predict_options_set_censor_operator(P(h), 99); }},
-        {"predict censor_operator_str", Kind::Predict,
-         [](void* h) { return qel_predict_options_set_censor_operator_str(P(h), nullptr); }},
-        {"predict censor_type", Kind::Predict, [](void* h) { return qel_predict_options_set_censor_type(P(h), 2); }},
-        {"predict censor_type_str", Kind::Predict,
-         [](void* h) { return qel_predict_options_set_censor_type_str(P(h), "\xff"); }},
-        {"predict censor_unit", Kind::Predict, [](void* h) { return qel_predict_options_set_censor_unit(P(h), -1); }},
-        {"predict censor_unit_str", Kind::Predict,
-         [](void* h) { return qel_predict_options_set_censor_unit_str(P(h), nullptr); }},
-        {"predict adj_fit_multiplier", Kind::Predict,
-         [](void* h) { return qel_predict_options_set_adj_fit_multiplier(P(h), 3); }},
-        {"predict inv_method", Kind::Predict, [](void* h) { return qel_predict_options_set_inv_method(P(h), 3); }},
-        {"predict prediction_scale", Kind::Predict,
-         [](void* h) { return qel_predict_options_set_prediction_scale(P(h), 2); }},
-        {"predict missing_moments", Kind::Predict,
-         [](void* h) { return qel_predict_options_set_missing_moments(P(h), 2); }},
-        {"predict verify_missing_data", Kind::Predict,
-         [](void* h) { return qel_predict_options_set_verify_missing_data(P(h), 1); }},
-        {"predict include_linear_regression", Kind::Predict,
-         [](void* h) { return qel_predict_options_set_include_linear_regression(P(h), 1); }},
-        {"predict verbose", Kind::Predict, [](void* h) { return qel_predict_options_set_verbose(P(h), 1); }},
-        {"grid threshold", Kind::Grid, [](void* h) { return qel_grid_options_set_threshold(G(h), nullptr, 0); }},
-        {"grid censor_operator", Kind::Grid, [](void* h) { return qel_grid_options_set_censor_operator(G(h), 4); }},
-        {"grid censor_type", Kind::Grid, [](void* h) { return qel_grid_options_set_censor_type(G(h), 3); }},
-        {"grid censor_type_str", Kind::Grid,
-         [](void* h) { return qel_grid_options_set_censor_type_str(G(h), nullptr); }},
-        {"grid censor_unit", Kind::Grid, [](void* h) { return qel_grid_options_set_censor_unit(G(h), 2); }},
-        {"grid adj_fit_multiplier", Kind::Grid,
-         [](void* h) { return qel_grid_options_set_adj_fit_multiplier(G(h), -5); }},
-        {"grid inv_method", Kind::Grid, [](void* h) { return qel_grid_options_set_inv_method(G(h), 7); }},
-        {"grid prediction_scale", Kind::Grid, [](void* h) { return qel_grid_options_set_prediction_scale(G(h), 9); }},
-        {"grid include_linear_regression", Kind::Grid,
-         [](void* h) { return qel_grid_options_set_include_linear_regression(G(h), 0); }},
-        {"grid verbose", Kind::Grid, [](void* h) { return qel_grid_options_set_verbose(G(h), 0); }},
-        {"grid inner_parallel", Kind::Grid, [](void* h) { return qel_grid_options_set_inner_parallel(G(h), 2); }},
-        {"grid inner_parallel_str", Kind::Grid,
-         [](void* h) { return qel_grid_options_set_inner_parallel_str(G(h), nullptr); }},
-        {"grid k", Kind::Grid, [](void* h) { return qel_grid_options_set_k(G(h), 0); }},
-        {"grid max_iter", Kind::Grid, [](void* h) { return qel_grid_options_set_max_iter(G(h), 0); }},
-        {"grid seed", Kind::Grid, [](void* h) { return qel_grid_options_set_seed(G(h), -1); }},
-        {"grid adjust_impact_for_missing", Kind::Grid,
-         [](void* h) { return qel_grid_options_set_adjust_impact_for_missing(G(h), 0); }},
-        {"grid retain_all", Kind::Grid, [](void* h) { return qel_grid_options_set_retain_all(G(h), 1); }},
-        {"grid retain_grid_objects_str", Kind::Grid,
-         [](void* h) { return qel_grid_options_set_retain_grid_objects_str(G(h), "Bogus"); }},
-        {"grid attribute_combi", Kind::Grid,
-         [](void* h) { return qel_grid_options_set_attribute_combi(G(h), nullptr, 0, 0, -1); }},
-        {"grid attribute_combi, valid matrix", Kind::Grid,
-         [](void* h) { return qel_grid_options_set_attribute_combi(G(h), &kOne, 1, 1, 0); }},
-        {"maxfit threshold", Kind::MaxFit, [](void* h) { return qel_maxfit_options_set_threshold(M(h), &kOne, 1); }},
-        {"maxfit censor_operator", Kind::MaxFit,
-         [](void* h) { return qel_maxfit_options_set_censor_operator(M(h), 0); }},
-        {"maxfit censor_type", Kind::MaxFit, [](void* h) { return qel_maxfit_options_set_censor_type(M(h), 0); }},
-        {"maxfit censor_type_str", Kind::MaxFit,
-         [](void* h) { return qel_maxfit_options_set_censor_type_str(M(h), "both"); }},
-        {"maxfit censor_unit", Kind::MaxFit, [](void* h) { return qel_maxfit_options_set_censor_unit(M(h), 0); }},
-        {"maxfit adj_fit_multiplier", Kind::MaxFit,
-         [](void* h) { return qel_maxfit_options_set_adj_fit_multiplier(M(h), 0); }},
-        {"maxfit inv_method", Kind::MaxFit, [](void* h) { return qel_maxfit_options_set_inv_method(M(h), 0); }},
-        {"maxfit prediction_scale", Kind::MaxFit,
-         [](void* h) { return qel_maxfit_options_set_prediction_scale(M(h), 0); }},
-        {"maxfit include_linear_regression", Kind::MaxFit,
-         [](void* h) { return qel_maxfit_options_set_include_linear_regression(M(h), 0); }},
-        {"maxfit verbose", Kind::MaxFit, [](void* h) { return qel_maxfit_options_set_verbose(M(h), 0); }},
-        {"maxfit inner_parallel", Kind::MaxFit, [](void* h) { return qel_maxfit_options_set_inner_parallel(M(h), 0); }},
-        {"maxfit inner_parallel_str", Kind::MaxFit,
-         [](void* h) { return qel_maxfit_options_set_inner_parallel_str(M(h), "auto"); }},
-        {"maxfit missing_moments", Kind::MaxFit,
-         [](void* h) { return qel_maxfit_options_set_missing_moments(M(h), 5); }},
-        {"maxfit verify_missing_data", Kind::MaxFit,
-         [](void* h) { return qel_maxfit_options_set_verify_missing_data(M(h), 0); }},
-        {"maxfit objective", Kind::MaxFit, [](void* h) { return qel_maxfit_options_set_objective(M(h), nullptr); }},
-    };
+    static const std::vector<SetterCase> cases = [] {
+        std::vector<SetterCase> all = {
+            {"predict threshold", Kind::Predict,
+             [](void* h) { return qel_predict_options_set_threshold(P(h), nullptr, 0); }},
+            {"predict censor_type", Kind::Predict,
+             [](void* h) { return qel_predict_options_set_censor_type(P(h), 2); }},
+            {"grid threshold", Kind::Grid, [](void* h) { return qel_grid_options_set_threshold(G(h), nullptr, 0); }},
+            {"grid k", Kind::Grid, [](void* h) { return qel_grid_options_set_k(G(h), 0); }},
+            {"grid max_iter", Kind::Grid, [](void* h) { return qel_grid_options_set_max_iter(G(h), 0); }},
+            {"grid attribute_combi", Kind::Grid,
+             [](void* h) { return qel_grid_options_set_attribute_combi(G(h), nullptr, 0, 0, -1); }},
+            {"grid attribute_combi, valid matrix", Kind::Grid,
+             [](void* h) { return qel_grid_options_set_attribute_combi(G(h), &kOne, 1, 1, 0); }},
+            {"maxfit threshold", Kind::MaxFit,
+             [](void* h) { return qel_maxfit_options_set_threshold(M(h), &kOne, 1); }},
+        };
+        for (const auto& s : setters::kCodeSetters) {
+            for (const int32_t code : {s.count, -1, 0}) {
+                all.push_back({std::string(s.name) + " " + std::to_string(code), s.kind,
+                               [s, code](void* h) { return s.set(h, code); }});
+            }
+        }
+        for (const auto& s : setters::kFlagSetters) {
+            all.push_back({s.name, s.kind, [s](void* h) { return s.set(h, 1); }});
+        }
+        for (const char* text : {static_cast<const char*>(nullptr), "\xff", "both", "auto", "fit"}) {
+            for (const auto& s : setters::kTextSetters) {
+                all.push_back({std::string(s.name) + (text ? std::string(" \"") + text + "\"" : " NULL"), s.kind,
+                               [s, text](void* h) { return s.set(h, text); }});
+            }
+        }
+        return all;
+    }();
     return cases;
 }
 
@@ -177,67 +135,18 @@ TEST(OptionSetters, NullHandleComesFirst) {
 // are taken (and clear an earlier message), everything else, negative codes
 // included, is refused with the code shown as passed.
 TEST_F(Handles, CodeSetters) {
-    using Set = std::function<int32_t(int32_t)>;
-    struct Case {
-        const char* name;
-        Set set;
-        int32_t count;
-        std::string message;  // "{}" stands for the code
-    } cases[] = {
-        {"predict censor_operator", [&](int32_t c) { return qel_predict_options_set_censor_operator(p, c); }, QEL_CENSOR_LTE + 1,
-         "invalid censor_operator: {}"},
-        {"grid censor_operator", [&](int32_t c) { return qel_grid_options_set_censor_operator(g, c); }, QEL_CENSOR_LTE + 1,
-         "invalid censor_operator: {}"},
-        {"maxfit censor_operator", [&](int32_t c) { return qel_maxfit_options_set_censor_operator(m, c); }, QEL_CENSOR_LTE + 1,
-         "invalid censor_operator: {}"},
-        {"grid censor_type", [&](int32_t c) { return qel_grid_options_set_censor_type(g, c); }, QEL_CENSOR_BOTH + 1,
-         "invalid censor_type: {}"},
-        {"maxfit censor_type", [&](int32_t c) { return qel_maxfit_options_set_censor_type(m, c); }, QEL_CENSOR_BOTH + 1,
-         "invalid censor_type: {}"},
-        {"predict censor_unit", [&](int32_t c) { return qel_predict_options_set_censor_unit(p, c); }, QEL_UNIT_PERCENT + 1,
-         "invalid censor_unit: {} (0=score, 1=percent)"},
-        {"grid censor_unit", [&](int32_t c) { return qel_grid_options_set_censor_unit(g, c); }, QEL_UNIT_PERCENT + 1,
-         "invalid censor_unit: {} (0=score, 1=percent)"},
-        {"maxfit censor_unit", [&](int32_t c) { return qel_maxfit_options_set_censor_unit(m, c); }, QEL_UNIT_PERCENT + 1,
-         "invalid censor_unit: {} (0=score, 1=percent)"},
-        {"predict adj_fit_multiplier", [&](int32_t c) { return qel_predict_options_set_adj_fit_multiplier(p, c); },
-         QEL_ADJ_FIT_LOG + 1, "invalid adj_fit_multiplier: {} (0=identity, 1=K, 2=log)"},
-        {"grid adj_fit_multiplier", [&](int32_t c) { return qel_grid_options_set_adj_fit_multiplier(g, c); }, QEL_ADJ_FIT_LOG + 1,
-         "invalid adj_fit_multiplier: {} (0=identity, 1=K, 2=log)"},
-        {"maxfit adj_fit_multiplier", [&](int32_t c) { return qel_maxfit_options_set_adj_fit_multiplier(m, c); }, QEL_ADJ_FIT_LOG + 1,
-         "invalid adj_fit_multiplier: {} (0=identity, 1=K, 2=log)"},
-        {"predict inv_method", [&](int32_t c) { return qel_predict_options_set_inv_method(p, c); }, QEL_INV_PSEUDOINVERSE + 1,
-         "invalid inv_method: {} (0=gaussian, 1=cholesky, 2=pseudoinverse)"},
-        {"grid inv_method", [&](int32_t c) { return qel_grid_options_set_inv_method(g, c); }, QEL_INV_PSEUDOINVERSE + 1,
-         "invalid inv_method: {} (0=gaussian, 1=cholesky, 2=pseudoinverse)"},
-        {"maxfit inv_method", [&](int32_t c) { return qel_maxfit_options_set_inv_method(m, c); }, QEL_INV_PSEUDOINVERSE + 1,
-         "invalid inv_method: {} (0=gaussian, 1=cholesky, 2=pseudoinverse)"},
-        {"predict prediction_scale", [&](int32_t c) { return qel_predict_options_set_prediction_scale(p, c); }, QEL_SCALE_LOGISTIC + 1,
-         "invalid prediction_scale: {} (0=response, 1=logistic)"},
-        {"grid prediction_scale", [&](int32_t c) { return qel_grid_options_set_prediction_scale(g, c); }, QEL_SCALE_LOGISTIC + 1,
-         "invalid prediction_scale: {} (0=response, 1=logistic)"},
-        {"maxfit prediction_scale", [&](int32_t c) { return qel_maxfit_options_set_prediction_scale(m, c); }, QEL_SCALE_LOGISTIC + 1,
-         "invalid prediction_scale: {} (0=response, 1=logistic)"},
-        {"predict missing_moments", [&](int32_t c) { return qel_predict_options_set_missing_moments(p, c); }, QEL_MISSING_COMPLETE + 1,
-         "invalid missing_moments: {} (0=pairwise, 1=complete)"},
-        {"maxfit missing_moments", [&](int32_t c) { return qel_maxfit_options_set_missing_moments(m, c); }, QEL_MISSING_COMPLETE + 1,
-         "invalid missing_moments: {} (0=pairwise, 1=complete)"},
-        {"grid inner_parallel", [&](int32_t c) { return qel_grid_options_set_inner_parallel(g, c); }, QEL_INNER_PARALLEL_OFF + 1,
-         "invalid inner_parallel: {}; expected 0=auto or 1=off"},
-        {"maxfit inner_parallel", [&](int32_t c) { return qel_maxfit_options_set_inner_parallel(m, c); }, QEL_INNER_PARALLEL_OFF + 1,
-         "invalid inner_parallel: {}; expected 0=auto or 1=off"},
-    };
-    for (const auto& c : cases) {
+    for (const auto& c : setters::kCodeSetters) {
+        void* h = of(c.kind);
         for (int32_t code = 0; code < c.count; ++code) {
             stain_last_error();
-            EXPECT_EQ(c.set(code), OK) << c.name << " " << code;
+            EXPECT_EQ(c.set(h, code), OK) << c.name << " " << code;
             EXPECT_STREQ(qel_last_error(), "") << c.name << " " << code;
         }
         for (int32_t code : {c.count, c.count + 1, -1, std::numeric_limits<int32_t>::min(),
                              std::numeric_limits<int32_t>::max()}) {
             std::string want = c.message;
             want.replace(want.find("{}"), 2, std::to_string(code));
-            EXPECT_EQ(c.set(code), BAD) << c.name << " " << code;
+            EXPECT_EQ(c.set(h, code), BAD) << c.name << " " << code;
             EXPECT_EQ(qel_last_error(), want) << c.name << " " << code;
         }
     }
@@ -265,55 +174,25 @@ TEST_F(Handles, PredictCensorTypeRefusesBoth) {
 
 // Flag setters take every value.
 TEST_F(Handles, FlagSettersNeverFail) {
-    using Set = std::function<int32_t(int32_t)>;
-    const std::pair<const char*, Set> cases[] = {
-        {"predict verify_missing_data", [&](int32_t f) { return qel_predict_options_set_verify_missing_data(p, f); }},
-        {"maxfit verify_missing_data", [&](int32_t f) { return qel_maxfit_options_set_verify_missing_data(m, f); }},
-        {"predict include_linear_regression",
-         [&](int32_t f) { return qel_predict_options_set_include_linear_regression(p, f); }},
-        {"grid include_linear_regression",
-         [&](int32_t f) { return qel_grid_options_set_include_linear_regression(g, f); }},
-        {"maxfit include_linear_regression",
-         [&](int32_t f) { return qel_maxfit_options_set_include_linear_regression(m, f); }},
-        {"predict verbose", [&](int32_t f) { return qel_predict_options_set_verbose(p, f); }},
-        {"grid verbose", [&](int32_t f) { return qel_grid_options_set_verbose(g, f); }},
-        {"maxfit verbose", [&](int32_t f) { return qel_maxfit_options_set_verbose(m, f); }},
-        {"grid seed", [&](int32_t f) { return qel_grid_options_set_seed(g, f); }},
-        {"grid adjust_impact_for_missing",
-         [&](int32_t f) { return qel_grid_options_set_adjust_impact_for_missing(g, f); }},
-        {"grid retain_all", [&](int32_t f) { return qel_grid_options_set_retain_all(g, f); }},
-    };
-    for (const auto& [name, set] : cases) {
+    for (const auto& c : setters::kFlagSetters) {
         for (int32_t value : {0, 1, 7, -1, std::numeric_limits<int32_t>::min()}) {
             stain_last_error();
-            EXPECT_EQ(set(value), OK) << name << " " << value;
-            EXPECT_STREQ(qel_last_error(), "") << name << " " << value;
+            EXPECT_EQ(c.set(of(c.kind), value), OK) << c.name << " " << value;
+            EXPECT_STREQ(qel_last_error(), "") << c.name << " " << value;
         }
     }
 }
 
 // Every text setter checks the pointer and the encoding before parsing.
 TEST_F(Handles, TextSettersCheckPointerThenEncoding) {
-    using Set = std::function<int32_t(const char*)>;
-    const std::pair<const char*, Set> cases[] = {
-        {"predict censor_operator_str", [&](const char* t) { return qel_predict_options_set_censor_operator_str(p, t); }},
-        {"predict censor_type_str", [&](const char* t) { return qel_predict_options_set_censor_type_str(p, t); }},
-        {"grid censor_type_str", [&](const char* t) { return qel_grid_options_set_censor_type_str(g, t); }},
-        {"maxfit censor_type_str", [&](const char* t) { return qel_maxfit_options_set_censor_type_str(m, t); }},
-        {"predict censor_unit_str", [&](const char* t) { return qel_predict_options_set_censor_unit_str(p, t); }},
-        {"grid inner_parallel_str", [&](const char* t) { return qel_grid_options_set_inner_parallel_str(g, t); }},
-        {"maxfit inner_parallel_str", [&](const char* t) { return qel_maxfit_options_set_inner_parallel_str(m, t); }},
-        {"grid retain_grid_objects_str",
-         [&](const char* t) { return qel_grid_options_set_retain_grid_objects_str(g, t); }},
-        {"maxfit objective", [&](const char* t) { return qel_maxfit_options_set_objective(m, t); }},
-    };
-    for (const auto& [name, set] : cases) {
+    for (const auto& c : setters::kTextSetters) {
+        void* h = of(c.kind);
         stain_last_error();
-        EXPECT_EQ(set(nullptr), NUL) << name;
-        EXPECT_STREQ(qel_last_error(), "expected non-null C string") << name;
+        EXPECT_EQ(c.set(h, nullptr), NUL) << c.name;
+        EXPECT_STREQ(qel_last_error(), "expected non-null C string") << c.name;
         for (const char* bad : {"\xff", "fit\xc3", "\xed\xa0\x80", "\xc0\xaf", "both\x80"}) {
-            EXPECT_EQ(set(bad), BAD) << name;
-            EXPECT_STREQ(qel_last_error(), "C string is not valid UTF-8") << name;
+            EXPECT_EQ(c.set(h, bad), BAD) << c.name;
+            EXPECT_STREQ(qel_last_error(), "C string is not valid UTF-8") << c.name;
         }
     }
 }
@@ -321,71 +200,64 @@ TEST_F(Handles, TextSettersCheckPointerThenEncoding) {
 // Accepted and refused words of every text setter; a refused text is quoted
 // exactly as passed.
 TEST_F(Handles, TextSetterWords) {
-    using Set = std::function<int32_t(const char*)>;
-    const Set predict_operator = [&](const char* t) { return qel_predict_options_set_censor_operator_str(p, t); };
-    const Set predict_type = [&](const char* t) { return qel_predict_options_set_censor_type_str(p, t); };
-    const Set grid_type = [&](const char* t) { return qel_grid_options_set_censor_type_str(g, t); };
-    const Set maxfit_type = [&](const char* t) { return qel_maxfit_options_set_censor_type_str(m, t); };
-    const Set predict_unit = [&](const char* t) { return qel_predict_options_set_censor_unit_str(p, t); };
-    const Set grid_inner = [&](const char* t) { return qel_grid_options_set_inner_parallel_str(g, t); };
-    const Set maxfit_inner = [&](const char* t) { return qel_maxfit_options_set_inner_parallel_str(m, t); };
-    const Set objective = [&](const char* t) { return qel_maxfit_options_set_objective(m, t); };
-    const Set retain = [&](const char* t) { return qel_grid_options_set_retain_grid_objects_str(g, t); };
+    using setters::Field;
     const std::string keys =
         "Valid keys: yhat_cells, adjusted_fit_cells, n_cells, weights_cells, k_cells, combi_cells, "
         "ysolo_distribution, ysolo_cells";
     struct Case {
-        const char* name;
-        const Set* set;
+        Kind kind;
+        Field field;
         const char* text;
         int32_t status;
         std::string message;
     } cases[] = {
-        {"operator", &predict_operator, "GTE", OK, ""},
-        {"operator", &predict_operator, "Less_Than_Or_Equal_To", OK, ""},
-        {"operator", &predict_operator, "<", OK, ""},
-        {"operator", &predict_operator, " gt", BAD, "invalid censor_operator string:  gt"},
-        {"operator", &predict_operator, "Equal", BAD, "invalid censor_operator string: Equal"},
-        {"operator", &predict_operator, "", BAD, "invalid censor_operator string: "},
-        {"predict type", &predict_type, "Similarity", OK, ""},
-        {"predict type", &predict_type, "BOTH", BAD, "censor_type 'both' is not valid for predict"},
-        {"predict type", &predict_type, "bOtH", BAD, "censor_type 'both' is not valid for predict"},
-        {"predict type", &predict_type, "both ", BAD, "invalid censor_type string: both "},
-        {"predict type", &predict_type, "Relevancy", BAD, "invalid censor_type string: Relevancy"},
-        {"grid type", &grid_type, "BOTH", OK, ""},
-        {"grid type", &grid_type, "relevance", OK, ""},
-        {"grid type", &grid_type, "\tboth", BAD, "invalid censor_type string: \tboth"},
-        {"maxfit type", &maxfit_type, "Both", OK, ""},
-        {"maxfit type", &maxfit_type, "2", BAD, "invalid censor_type string: 2"},
-        {"unit", &predict_unit, "PERCENT", OK, ""},
-        {"unit", &predict_unit, "Score", OK, ""},
-        {"unit", &predict_unit, "percent ", BAD, "invalid censor_unit string: percent "},
-        {"unit", &predict_unit, "1", BAD, "invalid censor_unit string: 1"},
-        {"grid inner", &grid_inner, "SEQUENTIAL", OK, ""},
-        {"grid inner", &grid_inner, "Auto", OK, ""},
-        {"grid inner", &grid_inner, "on", BAD, "invalid inner_parallel string: 'on'; expected 'auto' or 'off'"},
-        {"grid inner", &grid_inner, "1", BAD, "invalid inner_parallel string: '1'; expected 'auto' or 'off'"},
-        {"maxfit inner", &maxfit_inner, "false", OK, ""},
-        {"maxfit inner", &maxfit_inner, "True", BAD, "invalid inner_parallel string: 'True'; expected 'auto' or 'off'"},
-        {"maxfit inner", &maxfit_inner, " off", BAD, "invalid inner_parallel string: ' off'; expected 'auto' or 'off'"},
-        {"objective", &objective, "fit", OK, ""},
-        {"objective", &objective, "adjusted_fit", OK, ""},
-        {"objective", &objective, "kfit", OK, ""},
-        {"objective", &objective, "KFIT", BAD, "objective must be 'fit', 'adjusted_fit', or 'kfit'; got 'KFIT'"},
-        {"objective", &objective, " fit", BAD, "objective must be 'fit', 'adjusted_fit', or 'kfit'; got ' fit'"},
-        {"objective", &objective, "\xc3\xa9", BAD, "objective must be 'fit', 'adjusted_fit', or 'kfit'; got '\xc3\xa9'"},
-        {"retain", &retain, " [yhat_cells, 'k_cells'] ", OK, ""},
-        {"retain", &retain, "TRUE", OK, ""},
-        {"retain", &retain, "[]", OK, ""},
-        {"retain", &retain, "", OK, ""},
-        {"retain", &retain, "[yhat_cells, Combi_cells]", BAD,
+        {Kind::Predict, Field::CensorOperator, "GTE", OK, ""},
+        {Kind::Predict, Field::CensorOperator, "Less_Than_Or_Equal_To", OK, ""},
+        {Kind::Predict, Field::CensorOperator, "<", OK, ""},
+        {Kind::Predict, Field::CensorOperator, " gt", BAD, "invalid censor_operator string:  gt"},
+        {Kind::Predict, Field::CensorOperator, "Equal", BAD, "invalid censor_operator string: Equal"},
+        {Kind::Predict, Field::CensorOperator, "", BAD, "invalid censor_operator string: "},
+        {Kind::Predict, Field::CensorType, "Similarity", OK, ""},
+        {Kind::Predict, Field::CensorType, "BOTH", BAD, "censor_type 'both' is not valid for predict"},
+        {Kind::Predict, Field::CensorType, "bOtH", BAD, "censor_type 'both' is not valid for predict"},
+        {Kind::Predict, Field::CensorType, "both ", BAD, "invalid censor_type string: both "},
+        {Kind::Predict, Field::CensorType, "Relevancy", BAD, "invalid censor_type string: Relevancy"},
+        {Kind::Grid, Field::CensorType, "BOTH", OK, ""},
+        {Kind::Grid, Field::CensorType, "relevance", OK, ""},
+        {Kind::Grid, Field::CensorType, "\tboth", BAD, "invalid censor_type string: \tboth"},
+        {Kind::MaxFit, Field::CensorType, "Both", OK, ""},
+        {Kind::MaxFit, Field::CensorType, "2", BAD, "invalid censor_type string: 2"},
+        {Kind::Predict, Field::CensorUnit, "PERCENT", OK, ""},
+        {Kind::Predict, Field::CensorUnit, "Score", OK, ""},
+        {Kind::Predict, Field::CensorUnit, "percent ", BAD, "invalid censor_unit string: percent "},
+        {Kind::Predict, Field::CensorUnit, "1", BAD, "invalid censor_unit string: 1"},
+        {Kind::Grid, Field::InnerParallel, "SEQUENTIAL", OK, ""},
+        {Kind::Grid, Field::InnerParallel, "Auto", OK, ""},
+        {Kind::Grid, Field::InnerParallel, "on", BAD, "invalid inner_parallel string: 'on'; expected 'auto' or 'off'"},
+        {Kind::Grid, Field::InnerParallel, "1", BAD, "invalid inner_parallel string: '1'; expected 'auto' or 'off'"},
+        {Kind::MaxFit, Field::InnerParallel, "false", OK, ""},
+        {Kind::MaxFit, Field::InnerParallel, "True", BAD, "invalid inner_parallel string: 'True'; expected 'auto' or 'off'"},
+        {Kind::MaxFit, Field::InnerParallel, " off", BAD, "invalid inner_parallel string: ' off'; expected 'auto' or 'off'"},
+        {Kind::MaxFit, Field::Objective, "fit", OK, ""},
+        {Kind::MaxFit, Field::Objective, "adjusted_fit", OK, ""},
+        {Kind::MaxFit, Field::Objective, "kfit", OK, ""},
+        {Kind::MaxFit, Field::Objective, "KFIT", BAD, "objective must be 'fit', 'adjusted_fit', or 'kfit'; got 'KFIT'"},
+        {Kind::MaxFit, Field::Objective, " fit", BAD, "objective must be 'fit', 'adjusted_fit', or 'kfit'; got ' fit'"},
+        {Kind::MaxFit, Field::Objective, "\xc3\xa9", BAD, "objective must be 'fit', 'adjusted_fit', or 'kfit'; got '\xc3\xa9'"},
+        {Kind::Grid, Field::RetainGridObjects, " [yhat_cells, 'k_cells'] ", OK, ""},
+        {Kind::Grid, Field::RetainGridObjects, "TRUE", OK, ""},
+        {Kind::Grid, Field::RetainGridObjects, "[]", OK, ""},
+        {Kind::Grid, Field::RetainGridObjects, "", OK, ""},
+        {Kind::Grid, Field::RetainGridObjects, "[yhat_cells, Combi_cells]", BAD,
          "Invalid retain_grid_objects key: 'Combi_cells'. " + keys},
-        {"retain", &retain, "everything", BAD, "Invalid retain_grid_objects key: 'everything'. " + keys},
+        {Kind::Grid, Field::RetainGridObjects, "everything", BAD, "Invalid retain_grid_objects key: 'everything'. " + keys},
     };
     for (const auto& c : cases) {
+        const setters::TextSetter* s = setters::text_setter(c.kind, c.field);
+        ASSERT_NE(s, nullptr);
         stain_last_error();
-        EXPECT_EQ((*c.set)(c.text), c.status) << c.name << " [" << c.text << "]";
-        EXPECT_EQ(qel_last_error(), c.message) << c.name << " [" << c.text << "]";
+        EXPECT_EQ(s->set(of(c.kind), c.text), c.status) << s->name << " [" << c.text << "]";
+        EXPECT_EQ(qel_last_error(), c.message) << s->name << " [" << c.text << "]";
     }
 }
 

@@ -1,5 +1,6 @@
 // Fuzz target: the option setters of all three handle kinds and the
-// percentile setters, with any code, size, flag and text.
+// percentile setters, with any code, size, flag and text. The setters come
+// from the tables of option_setters.hpp, with what the header says of each.
 //
 // Each input is a sequence of setter calls on one handle of each kind (now
 // and then a NULL handle, a fresh handle, or a percentile setter). The target
@@ -11,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/option_setters.hpp"
 #include "ffi/options.hpp"
 #include "support.hpp"
 
@@ -238,7 +240,19 @@ std::vector<double> row_major(const Combi& c) {
 
 // --- The setters ---------------------------------------------------------------
 
-enum Kind { P, G, M };
+using setters::Field;
+using setters::Kind;
+
+constexpr Kind P = Kind::Predict, G = Kind::Grid, M = Kind::MaxFit;
+
+// The models of one handle of each kind.
+struct Models {
+    PredictModel pm;
+    GridModel gm;
+    MaxFitModel mm;
+
+    PredictModel& predict(Kind kind) { return kind == P ? pm : kind == G ? gm.p : mm.p; }
+};
 
 // What the frame of the next setter refuses before its own checks: a NULL
 // handle, or a handle of another kind.
@@ -246,350 +260,222 @@ std::optional<Outcome> g_refused;
 
 Outcome framed(Outcome want) { return g_refused ? *g_refused : want; }
 
-// Settings of the embedded prediction record, one routine for the three kinds.
-void predict_setting(FuzzedDataProvider& p, Kind kind, int which, void* handle, PredictModel& m,
-                        const char*& name) {
-    auto* ph = static_cast<QelPredictOptions*>(handle);
-    auto* gh = static_cast<QelGridOptions*>(handle);
-    auto* mh = static_cast<QelMaxFitOptions*>(handle);
-    auto call = [&](auto fp, auto fg, auto fm, auto... args) -> int32_t {
-        return kind == P ? fp(ph, args...) : kind == G ? fg(gh, args...) : fm(mh, args...);
-    };
-    auto expect_null = framed;
-    switch (which) {
-        case 0: {
-            name = "set_threshold";
-            std::vector<double> values(p.ConsumeIntegralInRange<size_t>(0, 9));
-            for (double& v : values) v = fuzz::threshold(p);
-            const uint8_t mode = p.ConsumeIntegral<uint8_t>();
-            const double* ptr = mode % 13 == 1 ? nullptr : values.data();
-            // A length beyond the values only with a NULL pointer, which is refused first.
-            const size_t n = ptr == nullptr && mode % 2 ? std::numeric_limits<size_t>::max() : values.size();
-            // The first NaN is refused, and the thresholds set before stay.
-            std::optional<size_t> nan_at;
-            for (size_t i = 0; i < values.size() && !nan_at; ++i)
-                if (std::isnan(values[i])) nan_at = i;
-            Outcome want = ptr == nullptr ? Outcome{NUL, "threshold values pointer is null"}
-                           : n == 0       ? bad("threshold length must be non-zero")
-                           : nan_at       ? bad("threshold values[" + fuzz::ustr(*nan_at) +
-                                                "] is NaN: every threshold must be a number")
-                                          : ok();
-            want = expect_null(want);
-            Outcome got = fuzz::outcome(call(qel_predict_options_set_threshold, qel_grid_options_set_threshold,
-                                             qel_maxfit_options_set_threshold, ptr, n));
-            if (want.status == OK) m.threshold = values;
-            fuzz::expect(name, got, want);
+// Stores a code or a flag that a setter of `kind` took into its setting.
+void store(Models& m, Kind kind, Field field, int32_t v) {
+    PredictModel& p = m.predict(kind);
+    switch (field) {
+        case Field::CensorOperator: p.censor_operator = v; return;
+        case Field::CensorType: p.censor_type = v; return;
+        case Field::CensorUnit: p.censor_unit = v; return;
+        case Field::AdjFitMultiplier: p.adj_fit = v; return;
+        case Field::InvMethod: p.inv_method = v; return;
+        case Field::PredictionScale: p.scale = v; return;
+        case Field::MissingMoments: p.missing_moments = v; return;
+        case Field::VerifyMissingData: p.missing_moments = v != 0 ? 1 : 0; return;
+        case Field::LinearRegression: p.linear = v != 0; return;
+        case Field::Verbose: p.verbose = v != 0; return;
+        case Field::InnerParallel: (kind == G ? m.gm.inner : m.mm.inner) = v; return;
+        case Field::Seed: m.gm.seed = static_cast<uint32_t>(v); return;
+        case Field::AdjustImpactForMissing: m.gm.adjust = v != 0; return;
+        case Field::RetainAll:
+            m.gm.retain = v != 0 ? 1 : 0;
+            m.gm.keys.clear();
             return;
-        }
-        case 1: {
-            name = "set_censor_operator";
-            const int32_t c = fuzz::code(p);
-            Outcome want = expect_null(in_range(c, 4) ? ok() : bad("invalid censor_operator: " + str(c)));
-            Outcome got = fuzz::outcome(call(qel_predict_options_set_censor_operator,
-                                             qel_grid_options_set_censor_operator,
-                                             qel_maxfit_options_set_censor_operator, c));
-            if (want.status == OK) m.censor_operator = c;
-            fuzz::expect(name, got, want);
-            return;
-        }
-        case 2: {
-            name = "set_censor_type";
-            const int32_t c = fuzz::code(p);
-            Outcome want = in_range(c, kind == P ? 2 : 3) ? ok()
-                           : kind == P && c == 2
-                               ? bad("CensorType::Both is not valid for predict; use 0=relevance or 1=similarity")
-                               : bad("invalid censor_type: " + str(c));
-            want = expect_null(want);
-            Outcome got = fuzz::outcome(call(qel_predict_options_set_censor_type, qel_grid_options_set_censor_type,
-                                             qel_maxfit_options_set_censor_type, c));
-            if (want.status == OK) m.censor_type = c;
-            fuzz::expect(name, got, want);
-            return;
-        }
-        case 3: {
-            name = "set_censor_type_str";
-            const fuzz::Text t = fuzz::text(p);
-            std::optional<Outcome> want = text_refused(t);
-            int c = -1;
-            if (!want) {
-                c = index_of(fuzz::fold(t.bytes), {"relevance", "similarity", "both"});
-                if (c < 0) want = bad("invalid censor_type string: " + t.bytes);
-                else if (c == 2 && kind == P) want = bad("censor_type 'both' is not valid for predict");
-                else want = ok();
-            }
-            want = expect_null(*want);
-            Outcome got = fuzz::outcome(call(qel_predict_options_set_censor_type_str,
-                                             qel_grid_options_set_censor_type_str,
-                                             qel_maxfit_options_set_censor_type_str, t.c_str()));
-            if (want->status == OK) m.censor_type = c;
-            fuzz::expect(name, got, *want);
-            return;
-        }
-        case 4: {
-            name = "set_censor_unit";
-            const int32_t c = fuzz::code(p);
-            Outcome want = expect_null(in_range(c, 2) ? ok() : bad("invalid censor_unit: " + str(c) + " (0=score, 1=percent)"));
-            Outcome got = fuzz::outcome(call(qel_predict_options_set_censor_unit, qel_grid_options_set_censor_unit,
-                                             qel_maxfit_options_set_censor_unit, c));
-            if (want.status == OK) m.censor_unit = c;
-            fuzz::expect(name, got, want);
-            return;
-        }
-        case 5: {
-            name = "set_adj_fit_multiplier";
-            const int32_t c = fuzz::code(p);
-            Outcome want = expect_null(
-                in_range(c, 3) ? ok() : bad("invalid adj_fit_multiplier: " + str(c) + " (0=identity, 1=K, 2=log)"));
-            Outcome got = fuzz::outcome(call(qel_predict_options_set_adj_fit_multiplier,
-                                             qel_grid_options_set_adj_fit_multiplier,
-                                             qel_maxfit_options_set_adj_fit_multiplier, c));
-            if (want.status == OK) m.adj_fit = c;
-            fuzz::expect(name, got, want);
-            return;
-        }
-        case 6: {
-            name = "set_inv_method";
-            const int32_t c = fuzz::code(p);
-            Outcome want = expect_null(in_range(c, 3) ? ok()
-                                                      : bad("invalid inv_method: " + str(c) +
-                                                            " (0=gaussian, 1=cholesky, 2=pseudoinverse)"));
-            Outcome got = fuzz::outcome(call(qel_predict_options_set_inv_method, qel_grid_options_set_inv_method,
-                                             qel_maxfit_options_set_inv_method, c));
-            if (want.status == OK) m.inv_method = c;
-            fuzz::expect(name, got, want);
-            return;
-        }
-        case 7: {
-            name = "set_prediction_scale";
-            const int32_t c = fuzz::code(p);
-            Outcome want = expect_null(
-                in_range(c, 2) ? ok() : bad("invalid prediction_scale: " + str(c) + " (0=response, 1=logistic)"));
-            Outcome got = fuzz::outcome(call(qel_predict_options_set_prediction_scale,
-                                             qel_grid_options_set_prediction_scale,
-                                             qel_maxfit_options_set_prediction_scale, c));
-            if (want.status == OK) m.scale = c;
-            fuzz::expect(name, got, want);
-            return;
-        }
-        case 8: {
-            name = "set_include_linear_regression";
-            const int32_t f = fuzz::code(p);
-            Outcome got = fuzz::outcome(call(qel_predict_options_set_include_linear_regression,
-                                             qel_grid_options_set_include_linear_regression,
-                                             qel_maxfit_options_set_include_linear_regression, f));
-            Outcome want = expect_null(ok());
-            if (want.status == OK) m.linear = f != 0;
-            fuzz::expect(name, got, want);
-            return;
-        }
-        default: {
-            name = "set_verbose";
-            const int32_t f = fuzz::code(p);
-            Outcome got = fuzz::outcome(
-                call(qel_predict_options_set_verbose, qel_grid_options_set_verbose, qel_maxfit_options_set_verbose, f));
-            Outcome want = expect_null(ok());
-            if (want.status == OK) m.verbose = f != 0;
-            fuzz::expect(name, got, want);
-            return;
-        }
+        default: FUZZ_CHECK(false, "a code or flag setter of a setting the model does not know");
     }
 }
 
-constexpr int kPredictSettings = 10;
-
-void predict_only(FuzzedDataProvider& p, QelPredictOptions* h, PredictModel& m) {
-    auto null_or = framed;
-    switch (p.ConsumeIntegralInRange(0, 3)) {
-        case 0: {
-            const fuzz::Text t = fuzz::text(p);
-            std::optional<Outcome> want = text_refused(t);
-            const int c = want ? -1 : operator_code(t.bytes);
-            if (!want) want = c >= 0 ? ok() : bad("invalid censor_operator string: " + t.bytes);
-            want = null_or(*want);
-            const Outcome got = fuzz::outcome(qel_predict_options_set_censor_operator_str(h, t.c_str()));
-            fuzz::expect("qel_predict_options_set_censor_operator_str", got, *want);
-            if (got.status == OK) m.censor_operator = c;
-            break;
-        }
-        case 1: {
-            const fuzz::Text t = fuzz::text(p);
-            std::optional<Outcome> want = text_refused(t);
-            const int c = want ? -1 : index_of(fuzz::fold(t.bytes), {"score", "percent"});
-            if (!want) want = c >= 0 ? ok() : bad("invalid censor_unit string: " + t.bytes);
-            want = null_or(*want);
-            const Outcome got = fuzz::outcome(qel_predict_options_set_censor_unit_str(h, t.c_str()));
-            fuzz::expect("qel_predict_options_set_censor_unit_str", got, *want);
-            if (got.status == OK) m.censor_unit = c;
-            break;
-        }
-        case 2: {
-            const int32_t c = fuzz::code(p);
-            const Outcome want =
-                null_or(in_range(c, 2) ? ok() : bad("invalid missing_moments: " + str(c) + " (0=pairwise, 1=complete)"));
-            const Outcome got = fuzz::outcome(qel_predict_options_set_missing_moments(h, c));
-            fuzz::expect("qel_predict_options_set_missing_moments", got, want);
-            if (got.status == OK) m.missing_moments = c;
-            break;
-        }
-        default: {
-            const int32_t f = fuzz::code(p);
-            const Outcome got = fuzz::outcome(qel_predict_options_set_verify_missing_data(h, f));
-            fuzz::expect("qel_predict_options_set_verify_missing_data", got, null_or(ok()));
-            if (got.status == OK) m.missing_moments = f != 0 ? 1 : 0;
-            break;
-        }
-    }
+void code_setting(FuzzedDataProvider& p, const setters::CodeSetter& s, void* handle, Models& m) {
+    const int32_t c = fuzz::code(p);
+    std::string message = s.message;
+    message.replace(message.find("{}"), 2, str(c));
+    const Outcome want = framed(in_range(c, static_cast<uint32_t>(s.count)) ? ok() : bad(message));
+    const Outcome got = fuzz::outcome(s.set(handle, c));
+    fuzz::expect(s.name, got, want);
+    if (got.status == OK) store(m, s.kind, s.field, c);
 }
 
-// inner_parallel by code or by text, on a grid or a max-fit handle.
-template <class Handle>
-void inner_parallel(FuzzedDataProvider& p, Handle* h, int& inner, int32_t (*by_code)(Handle*, int32_t),
-                    int32_t (*by_text)(Handle*, const char*)) {
-    if (p.ConsumeBool()) {
-        const int32_t c = fuzz::code(p);
-        const Outcome want =
-            framed(in_range(c, 2) ? ok() : bad("invalid inner_parallel: " + str(c) + "; expected 0=auto or 1=off"));
-        const Outcome got = fuzz::outcome(by_code(h, c));
-        fuzz::expect("set_inner_parallel", got, want);
-        if (got.status == OK) inner = c;
-    } else {
-        const fuzz::Text t = fuzz::text(p);
-        std::optional<Outcome> want = text_refused(t);
-        int c = -1;
-        if (!want) {
-            const std::string f = fuzz::fold(t.bytes);
+void flag_setting(FuzzedDataProvider& p, const setters::FlagSetter& s, void* handle, Models& m) {
+    const int32_t f = s.field == Field::Seed ? p.ConsumeIntegral<int32_t>() : fuzz::code(p);
+    const Outcome got = fuzz::outcome(s.set(handle, f));
+    fuzz::expect(s.name, got, framed(ok()));
+    if (got.status == OK) store(m, s.kind, s.field, f);
+}
+
+// A text as the setter of `field` on a handle of `kind` reads it: the
+// outcome, and the code or key list it names.
+struct TextReading {
+    Outcome outcome;
+    int code = -1;
+    RetainParse retain{};
+};
+
+TextReading read_text(Field field, Kind kind, const std::string& text) {
+    const std::string f = fuzz::fold(text);
+    int c = -1;
+    switch (field) {
+        case Field::CensorOperator:
+            c = operator_code(text);
+            return {c >= 0 ? ok() : bad("invalid censor_operator string: " + text), c};
+        case Field::CensorType:
+            c = index_of(f, {"relevance", "similarity", "both"});
+            if (c < 0) return {bad("invalid censor_type string: " + text)};
+            if (c == 2 && kind == P) return {bad("censor_type 'both' is not valid for predict")};
+            return {ok(), c};
+        case Field::CensorUnit:
+            c = index_of(f, {"score", "percent"});
+            return {c >= 0 ? ok() : bad("invalid censor_unit string: " + text), c};
+        case Field::InnerParallel:
             c = f == "auto" ? 0 : index_of(f, {"0", "off", "seq", "false", "sequential"}) >= 0 ? 1 : -1;
-            want = c >= 0 ? ok() : bad("invalid inner_parallel string: '" + t.bytes + "'; expected 'auto' or 'off'");
+            return {c >= 0 ? ok() : bad("invalid inner_parallel string: '" + text + "'; expected 'auto' or 'off'"), c};
+        case Field::RetainGridObjects: {
+            RetainParse parsed = parse_retain(text);
+            return {parsed.error ? bad(*parsed.error) : ok(), -1, std::move(parsed)};
         }
-        want = framed(*want);
-        const Outcome got = fuzz::outcome(by_text(h, t.c_str()));
-        fuzz::expect("set_inner_parallel_str", got, *want);
-        if (got.status == OK) inner = c;
+        case Field::Objective:
+            return {index_of(text, {"fit", "adjusted_fit", "kfit"}) >= 0
+                        ? ok()
+                        : bad("objective must be 'fit', 'adjusted_fit', or 'kfit'; got '" + text + "'")};
+        default: FUZZ_CHECK(false, "a text setter of a setting the model does not know");
     }
 }
 
-void grid_only(FuzzedDataProvider& p, QelGridOptions* h, GridModel& m) {
-    auto null_or = framed;
-    switch (p.ConsumeIntegralInRange(0, 7)) {
-        case 0:
-            inner_parallel(p, h, m.inner, qel_grid_options_set_inner_parallel, qel_grid_options_set_inner_parallel_str);
-            break;
-        case 1: {
-            const size_t k = p.ConsumeBool() ? p.ConsumeIntegralInRange<size_t>(0, 8) : p.ConsumeIntegral<size_t>();
-            const Outcome got = fuzz::outcome(qel_grid_options_set_k(h, k));
-            fuzz::expect("qel_grid_options_set_k", got, null_or(k == 0 ? bad("k must be > 0") : ok()));
-            if (got.status == OK) m.k = k;
-            break;
-        }
-        case 2: {
-            const size_t n = p.ConsumeBool() ? p.ConsumeIntegralInRange<size_t>(0, 8) : p.ConsumeIntegral<size_t>();
-            const Outcome got = fuzz::outcome(qel_grid_options_set_max_iter(h, n));
-            fuzz::expect("qel_grid_options_set_max_iter", got, null_or(n == 0 ? bad("max_iter must be > 0") : ok()));
-            if (got.status == OK) m.max_iter = n;
-            break;
-        }
-        case 3: {
-            const int32_t s = p.ConsumeIntegral<int32_t>();
-            const Outcome got = fuzz::outcome(qel_grid_options_set_seed(h, s));
-            fuzz::expect("qel_grid_options_set_seed", got, null_or(ok()));
-            if (got.status == OK) m.seed = static_cast<uint32_t>(s);
-            break;
-        }
-        case 4: {
-            const int32_t f = fuzz::code(p);
-            const Outcome got = fuzz::outcome(qel_grid_options_set_adjust_impact_for_missing(h, f));
-            fuzz::expect("qel_grid_options_set_adjust_impact_for_missing", got, null_or(ok()));
-            if (got.status == OK) m.adjust = f != 0;
-            break;
-        }
-        case 5: {
-            const int32_t f = fuzz::code(p);
-            const Outcome got = fuzz::outcome(qel_grid_options_set_retain_all(h, f));
-            fuzz::expect("qel_grid_options_set_retain_all", got, null_or(ok()));
-            if (got.status == OK) {
-                m.retain = f != 0 ? 1 : 0;
-                m.keys.clear();
-            }
-            break;
-        }
-        case 6: {
-            const fuzz::Text t = fuzz::text(p);
-            std::optional<Outcome> want = text_refused(t);
-            RetainParse parsed;
-            if (!want) {
-                parsed = parse_retain(t.bytes);
-                want = parsed.error ? bad(*parsed.error) : ok();
-            }
-            want = null_or(*want);
-            const Outcome got = fuzz::outcome(qel_grid_options_set_retain_grid_objects_str(h, t.c_str()));
-            fuzz::expect("qel_grid_options_set_retain_grid_objects_str", got, *want);
-            if (got.status == OK) {
-                m.retain = parsed.kind;
-                m.keys = parsed.keys;
-            }
-            break;
-        }
-        default: {
-            const Combi c = combi(p);
-            Outcome want = ok();
-            if (!in_range(c.layout, 2))
-                want = bad("invalid QelLayout value: " + str(c.layout) + " (use 0=row-major, 1=col-major)");
-            else if (c.ptr == nullptr) want = {NUL, "matrix pointer is null"};
-            else if (c.rows == 0 || c.cols == 0) want = bad("matrix dimensions must be non-zero");
-            else if (c.cols > std::numeric_limits<size_t>::max() / c.rows) want = bad("matrix dimensions overflow");
-            want = null_or(want);
-            const std::vector<double> before = c.storage;
-            const Outcome got = fuzz::outcome(qel_grid_options_set_attribute_combi(h, c.ptr, c.rows, c.cols, c.layout));
-            fuzz::expect("qel_grid_options_set_attribute_combi", got, want);
-            FUZZ_CHECK(fuzz::same_bits(before.data(), c.storage.data(), before.size()),
-                       "qel_grid_options_set_attribute_combi wrote into the caller's matrix");
-            if (got.status == OK) {
-                m.combi = row_major(c);
-                m.combi_rows = c.rows;
-                m.combi_cols = c.cols;
-            }
-            break;
-        }
+void text_setting(FuzzedDataProvider& p, const setters::TextSetter& s, void* handle, Models& m) {
+    const fuzz::Text t = fuzz::text(p);
+    std::optional<Outcome> want = text_refused(t);
+    TextReading reading;
+    if (!want) {
+        reading = read_text(s.field, s.kind, t.bytes);
+        want = reading.outcome;
+    }
+    want = framed(*want);
+    const Outcome got = fuzz::outcome(s.set(handle, t.c_str()));
+    fuzz::expect(s.name, got, *want);
+    if (got.status != OK) return;
+    if (s.field == Field::RetainGridObjects) {
+        m.gm.retain = reading.retain.kind;
+        m.gm.keys = reading.retain.keys;
+    } else if (s.field == Field::Objective) {
+        m.mm.objective = t.bytes;
+    } else {
+        store(m, s.kind, s.field, reading.code);
     }
 }
 
-void maxfit_only(FuzzedDataProvider& p, QelMaxFitOptions* h, MaxFitModel& m) {
-    auto null_or = framed;
-    switch (p.ConsumeIntegralInRange(0, 3)) {
-        case 0:
-            inner_parallel(p, h, m.inner, qel_maxfit_options_set_inner_parallel,
-                           qel_maxfit_options_set_inner_parallel_str);
-            break;
-        case 1: {
-            const int32_t c = fuzz::code(p);
-            const Outcome want =
-                null_or(in_range(c, 2) ? ok() : bad("invalid missing_moments: " + str(c) + " (0=pairwise, 1=complete)"));
-            const Outcome got = fuzz::outcome(qel_maxfit_options_set_missing_moments(h, c));
-            fuzz::expect("qel_maxfit_options_set_missing_moments", got, want);
-            if (got.status == OK) m.p.missing_moments = c;
-            break;
-        }
-        case 2: {
-            const int32_t f = fuzz::code(p);
-            const Outcome got = fuzz::outcome(qel_maxfit_options_set_verify_missing_data(h, f));
-            fuzz::expect("qel_maxfit_options_set_verify_missing_data", got, null_or(ok()));
-            if (got.status == OK) m.p.missing_moments = f != 0 ? 1 : 0;
-            break;
-        }
-        default: {
-            const fuzz::Text t = fuzz::text(p);
-            std::optional<Outcome> want = text_refused(t);
-            if (!want)
-                want = index_of(t.bytes, {"fit", "adjusted_fit", "kfit"}) >= 0
-                           ? ok()
-                           : bad("objective must be 'fit', 'adjusted_fit', or 'kfit'; got '" + t.bytes + "'");
-            want = null_or(*want);
-            const Outcome got = fuzz::outcome(qel_maxfit_options_set_objective(h, t.c_str()));
-            fuzz::expect("qel_maxfit_options_set_objective", got, *want);
-            if (got.status == OK) m.objective = t.bytes;
-            break;
-        }
+// --- The setters with arguments of their own -----------------------------------
+
+void threshold_setting(FuzzedDataProvider& p, Kind kind, void* handle, Models& m) {
+    std::vector<double> values(p.ConsumeIntegralInRange<size_t>(0, 9));
+    for (double& v : values) v = fuzz::threshold(p);
+    const uint8_t mode = p.ConsumeIntegral<uint8_t>();
+    const double* ptr = mode % 13 == 1 ? nullptr : values.data();
+    // A length beyond the values only with a NULL pointer, which is refused first.
+    const size_t n = ptr == nullptr && mode % 2 ? std::numeric_limits<size_t>::max() : values.size();
+    // The first NaN is refused, and the thresholds set before stay.
+    std::optional<size_t> nan_at;
+    for (size_t i = 0; i < values.size() && !nan_at; ++i)
+        if (std::isnan(values[i])) nan_at = i;
+    const Outcome want = framed(ptr == nullptr ? Outcome{NUL, "threshold values pointer is null"}
+                                : n == 0       ? bad("threshold length must be non-zero")
+                                : nan_at ? bad("threshold values[" + fuzz::ustr(*nan_at) +
+                                               "] is NaN: every threshold must be a number")
+                                         : ok());
+    const Outcome got = fuzz::outcome(
+        kind == P   ? qel_predict_options_set_threshold(static_cast<QelPredictOptions*>(handle), ptr, n)
+        : kind == G ? qel_grid_options_set_threshold(static_cast<QelGridOptions*>(handle), ptr, n)
+                    : qel_maxfit_options_set_threshold(static_cast<QelMaxFitOptions*>(handle), ptr, n));
+    fuzz::expect("set_threshold", got, want);
+    if (got.status == OK) m.predict(kind).threshold = values;
+}
+
+void predict_censor_type(FuzzedDataProvider& p, Kind, void* handle, Models& m) {
+    const int32_t c = fuzz::code(p);
+    const Outcome want = framed(
+        in_range(c, 2) ? ok()
+        : c == 2       ? bad("CensorType::Both is not valid for predict; use 0=relevance or 1=similarity")
+                       : bad("invalid censor_type: " + str(c)));
+    const Outcome got = fuzz::outcome(qel_predict_options_set_censor_type(static_cast<QelPredictOptions*>(handle), c));
+    fuzz::expect("qel_predict_options_set_censor_type", got, want);
+    if (got.status == OK) m.pm.censor_type = c;
+}
+
+// A count setter of the grid handle: 0 is refused, any other count stored.
+template <int32_t (*Set)(QelGridOptions*, size_t), size_t GridModel::*Field>
+void grid_count(FuzzedDataProvider& p, Kind, void* handle, Models& m, const char* name, const char* refused) {
+    const size_t n = p.ConsumeBool() ? p.ConsumeIntegralInRange<size_t>(0, 8) : p.ConsumeIntegral<size_t>();
+    const Outcome got = fuzz::outcome(Set(static_cast<QelGridOptions*>(handle), n));
+    fuzz::expect(name, got, framed(n == 0 ? bad(refused) : ok()));
+    if (got.status == OK) m.gm.*Field = n;
+}
+
+void grid_k(FuzzedDataProvider& p, Kind kind, void* handle, Models& m) {
+    grid_count<qel_grid_options_set_k, &GridModel::k>(p, kind, handle, m, "qel_grid_options_set_k", "k must be > 0");
+}
+
+void grid_max_iter(FuzzedDataProvider& p, Kind kind, void* handle, Models& m) {
+    grid_count<qel_grid_options_set_max_iter, &GridModel::max_iter>(p, kind, handle, m, "qel_grid_options_set_max_iter",
+                                                                    "max_iter must be > 0");
+}
+
+void grid_combinations(FuzzedDataProvider& p, Kind, void* handle, Models& m) {
+    const Combi c = combi(p);
+    Outcome want = ok();
+    if (!in_range(c.layout, 2))
+        want = bad("invalid QelLayout value: " + str(c.layout) + " (use 0=row-major, 1=col-major)");
+    else if (c.ptr == nullptr) want = {NUL, "matrix pointer is null"};
+    else if (c.rows == 0 || c.cols == 0) want = bad("matrix dimensions must be non-zero");
+    else if (c.cols > std::numeric_limits<size_t>::max() / c.rows) want = bad("matrix dimensions overflow");
+    want = framed(want);
+    const std::vector<double> before = c.storage;
+    const Outcome got = fuzz::outcome(
+        qel_grid_options_set_attribute_combi(static_cast<QelGridOptions*>(handle), c.ptr, c.rows, c.cols, c.layout));
+    fuzz::expect("qel_grid_options_set_attribute_combi", got, want);
+    FUZZ_CHECK(fuzz::same_bits(before.data(), c.storage.data(), before.size()),
+               "qel_grid_options_set_attribute_combi wrote into the caller's matrix");
+    if (got.status == OK) {
+        m.gm.combi = row_major(c);
+        m.gm.combi_rows = c.rows;
+        m.gm.combi_cols = c.cols;
     }
+}
+
+// --- Every setter of a kind ------------------------------------------------------
+
+using Special = void (*)(FuzzedDataProvider&, Kind, void*, Models&);
+
+// One setter: an entry of a table, or one with arguments of its own.
+struct Setting {
+    const setters::CodeSetter* code = nullptr;
+    const setters::FlagSetter* flag = nullptr;
+    const setters::TextSetter* text = nullptr;
+    Special special = nullptr;
+};
+
+std::vector<Setting> settings_of(Kind kind) {
+    std::vector<Setting> out{{.special = threshold_setting}};
+    if (kind == P) out.push_back({.special = predict_censor_type});
+    if (kind == G) {
+        out.push_back({.special = grid_k});
+        out.push_back({.special = grid_max_iter});
+        out.push_back({.special = grid_combinations});
+    }
+    for (const auto& s : setters::kCodeSetters)
+        if (s.kind == kind) out.push_back({.code = &s});
+    for (const auto& s : setters::kFlagSetters)
+        if (s.kind == kind) out.push_back({.flag = &s});
+    for (const auto& s : setters::kTextSetters)
+        if (s.kind == kind) out.push_back({.text = &s});
+    return out;
+}
+
+void setting(FuzzedDataProvider& p, Kind kind, void* handle, Models& m) {
+    static const std::vector<Setting> of_kind[] = {settings_of(P), settings_of(G), settings_of(M)};
+    const std::vector<Setting>& all = of_kind[static_cast<int>(kind)];
+    const Setting& s = all[p.ConsumeIntegralInRange<size_t>(0, all.size() - 1)];
+    if (s.code) code_setting(p, *s.code, handle, m);
+    else if (s.flag) flag_setting(p, *s.flag, handle, m);
+    else if (s.text) text_setting(p, *s.text, handle, m);
+    else s.special(p, kind, handle, m);
 }
 
 void percentile_setting(FuzzedDataProvider& p) {
@@ -644,13 +530,9 @@ struct Handles {
     QelPredictOptions* p = nullptr;
     QelGridOptions* g = nullptr;
     QelMaxFitOptions* m = nullptr;
-    struct Models {
-        PredictModel pm;
-        GridModel gm;
-        MaxFitModel mm;
-    } models;
+    Models models;
 
-    void renew(int kind) {
+    void renew(Kind kind) {
         fuzz::stain();
         if (kind == P) {
             qel_predict_options_free(p);
@@ -704,7 +586,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
         // The handle the setter gets: its own, NULL, or one of another kind
         // (a host's cast). A free of another kind leaves the handle alone.
-        void* own = kind == P ? static_cast<void*>(h.p) : kind == G ? static_cast<void*>(h.g) : static_cast<void*>(h.m);
+        void* own = setters::handle_of(kind, h.p, h.g, h.m);
         void* handle = own;
         g_refused.reset();
         if (op >= 240 && op < 248) {
@@ -724,27 +606,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 }
                 continue;
             }
-            if (handle != own) g_refused = Outcome{BAD, kForeign[kind]};
+            if (handle != own) g_refused = Outcome{BAD, kForeign[static_cast<int>(kind)]};
         } else if (op >= 248) {
             handle = nullptr;
             g_refused = Outcome{NUL, "opts is null"};
         }
-        const int which = p.ConsumeIntegralInRange(0, kPredictSettings + 1);
         fuzz::stain();
         // A refused call must not change any model, so it works on a copy.
-        Handles::Models scratch = h.models;
-        Handles::Models& models = g_refused ? scratch : h.models;
-        if (which < kPredictSettings) {
-            const char* name = "";
-            PredictModel& model = kind == P ? models.pm : kind == G ? models.gm.p : models.mm.p;
-            predict_setting(p, kind, which, handle, model, name);
-        } else if (kind == P) {
-            predict_only(p, static_cast<QelPredictOptions*>(handle), models.pm);
-        } else if (kind == G) {
-            grid_only(p, static_cast<QelGridOptions*>(handle), models.gm);
-        } else {
-            maxfit_only(p, static_cast<QelMaxFitOptions*>(handle), models.mm);
-        }
+        Models scratch = h.models;
+        setting(p, kind, handle, g_refused ? scratch : h.models);
         // Whatever happened, every handle holds exactly what its model says.
         same(h.p, h.models.pm);
         same(h.g, h.models.gm);

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/option_setters.hpp"
 #include "ffi/options.hpp"
 #include "qelcore.h"
 
@@ -21,6 +22,7 @@ namespace {
 using namespace toolbox::enums;
 using namespace toolbox::qel::models::config;
 using ffi::options::record_of;
+using setters::Kind;
 
 enum Field { Operator, Type, Adj, Inv, Unit, Scale, Missing, LinReg, Verbose, FIELD_COUNT };
 using Scalars = std::array<int, FIELD_COUNT>;
@@ -78,6 +80,7 @@ struct StoredOptions : ::testing::Test {
     const PredictOptions& pr() const { return *record_of(p); }
     const GridOptions& gr() const { return *record_of(g); }
     const MaxFitOptions& mr() const { return *record_of(m); }
+    void* of(setters::Kind kind) const { return setters::handle_of(kind, p, g, m); }
 };
 
 TEST_F(StoredOptions, AccessorsReadTheRecordInPlace) {
@@ -252,51 +255,67 @@ TEST_F(StoredOptions, SharedSettersStoreIntoTheEmbeddedRecord) {
     run_predict_cases(maxfit_cases, [&]() -> const PredictOptions& { return mr().predict; }, maxfit_rest);
 }
 
+// In order, on the same handles: each text stores the value it names, and a
+// refused text leaves the value before it.
 TEST_F(StoredOptions, TextSettersStoreTheParsedValue) {
-    EXPECT_EQ(qel_predict_options_set_censor_operator_str(p, "GTE"), 0);
-    EXPECT_EQ(pr().censor_operator, CensorOperator::GreaterThanOrEqual);
-    EXPECT_EQ(qel_predict_options_set_censor_operator_str(p, "lt"), 0);
-    EXPECT_EQ(pr().censor_operator, CensorOperator::LessThan);
-    EXPECT_EQ(qel_predict_options_set_censor_operator_str(p, "lt "), 3);
-    EXPECT_EQ(pr().censor_operator, CensorOperator::LessThan);
+    using setters::Field;
+    using Read = std::function<int()>;
+    const Read operator_of_p = [&] { return static_cast<int>(pr().censor_operator); };
+    const Read type_of_p = [&] { return static_cast<int>(pr().censor_type); };
+    const Read type_of_g = [&] { return static_cast<int>(gr().predict.censor_type); };
+    const Read type_of_m = [&] { return static_cast<int>(mr().predict.censor_type); };
+    const Read unit_of_p = [&] { return static_cast<int>(pr().censor_unit); };
+    const Read inner_of_g = [&] { return static_cast<int>(gr().inner_parallel); };
+    const Read inner_of_m = [&] { return static_cast<int>(mr().inner_parallel); };
+    const Read objective_of_m = [&] { return static_cast<int>(mr().objective); };
 
-    EXPECT_EQ(qel_predict_options_set_censor_type_str(p, "SIMILARITY"), 0);
-    EXPECT_EQ(pr().censor_type, CensorType::Similarity);
-    EXPECT_EQ(qel_predict_options_set_censor_type_str(p, "Both"), 3);
-    EXPECT_EQ(pr().censor_type, CensorType::Similarity);
-    EXPECT_EQ(qel_grid_options_set_censor_type_str(g, "Similarity"), 0);
-    EXPECT_EQ(gr().predict.censor_type, CensorType::Similarity);
-    EXPECT_EQ(qel_grid_options_set_censor_type_str(g, "BOTH"), 0);
-    EXPECT_EQ(gr().predict.censor_type, CensorType::Both);
-    EXPECT_EQ(qel_maxfit_options_set_censor_type_str(m, "relevance"), 0);
-    EXPECT_EQ(mr().predict.censor_type, CensorType::Relevance);
+    const auto as_int = [](auto e) { return static_cast<int>(e); };
+    const struct Case {
+        Kind kind;
+        Field field;
+        const char* text;
+        int32_t status;
+        const Read* read;
+        int stored;
+    } cases[] = {
+        {Kind::Predict, Field::CensorOperator, "GTE", 0, &operator_of_p, as_int(CensorOperator::GreaterThanOrEqual)},
+        {Kind::Predict, Field::CensorOperator, "lt", 0, &operator_of_p, as_int(CensorOperator::LessThan)},
+        {Kind::Predict, Field::CensorOperator, "lt ", 3, &operator_of_p, as_int(CensorOperator::LessThan)},
+        {Kind::Predict, Field::CensorType, "SIMILARITY", 0, &type_of_p, as_int(CensorType::Similarity)},
+        {Kind::Predict, Field::CensorType, "Both", 3, &type_of_p, as_int(CensorType::Similarity)},
+        {Kind::Grid, Field::CensorType, "Similarity", 0, &type_of_g, as_int(CensorType::Similarity)},
+        {Kind::Grid, Field::CensorType, "BOTH", 0, &type_of_g, as_int(CensorType::Both)},
+        {Kind::MaxFit, Field::CensorType, "relevance", 0, &type_of_m, as_int(CensorType::Relevance)},
+        {Kind::Predict, Field::CensorUnit, "Score", 0, &unit_of_p, as_int(CensorUnit::Score)},
+        {Kind::Predict, Field::CensorUnit, "PERCENT", 0, &unit_of_p, as_int(CensorUnit::Percent)},
+        {Kind::Predict, Field::CensorUnit, "score\n", 3, &unit_of_p, as_int(CensorUnit::Percent)},
+        {Kind::Grid, Field::InnerParallel, "SEQUENTIAL", 0, &inner_of_g, as_int(InnerParallel::Off)},
+        {Kind::Grid, Field::InnerParallel, "on", 3, &inner_of_g, as_int(InnerParallel::Off)},
+        {Kind::Grid, Field::InnerParallel, "Auto", 0, &inner_of_g, as_int(InnerParallel::Auto)},
+        {Kind::MaxFit, Field::InnerParallel, "seq", 0, &inner_of_m, as_int(InnerParallel::Off)},
+        {Kind::MaxFit, Field::InnerParallel, "AUTO", 0, &inner_of_m, as_int(InnerParallel::Auto)},
+        {Kind::MaxFit, Field::Objective, "adjusted_fit", 0, &objective_of_m, as_int(MaxFitObjective::AdjustedFit)},
+        {Kind::MaxFit, Field::Objective, "KFIT", 3, &objective_of_m, as_int(MaxFitObjective::AdjustedFit)},
+        {Kind::MaxFit, Field::Objective, "\xff", 3, &objective_of_m, as_int(MaxFitObjective::AdjustedFit)},
+    };
+    for (const auto& c : cases) {
+        const setters::TextSetter* s = setters::text_setter(c.kind, c.field);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->set(of(c.kind), c.text), c.status) << s->name << " [" << c.text << "]";
+        EXPECT_EQ((*c.read)(), c.stored) << s->name << " [" << c.text << "]";
+    }
+}
 
-    EXPECT_EQ(qel_predict_options_set_censor_unit_str(p, "Score"), 0);
-    EXPECT_EQ(pr().censor_unit, CensorUnit::Score);
-    EXPECT_EQ(qel_predict_options_set_censor_unit_str(p, "PERCENT"), 0);
-    EXPECT_EQ(pr().censor_unit, CensorUnit::Percent);
-    EXPECT_EQ(qel_predict_options_set_censor_unit_str(p, "score\n"), 3);
-    EXPECT_EQ(pr().censor_unit, CensorUnit::Percent);
-
-    EXPECT_EQ(qel_grid_options_set_inner_parallel_str(g, "SEQUENTIAL"), 0);
-    EXPECT_EQ(gr().inner_parallel, InnerParallel::Off);
-    EXPECT_EQ(qel_grid_options_set_inner_parallel_str(g, "on"), 3);
-    EXPECT_EQ(gr().inner_parallel, InnerParallel::Off);
-    EXPECT_EQ(qel_maxfit_options_set_inner_parallel_str(m, "seq"), 0);
+// The inner-parallel codes store the setting the text names.
+TEST_F(StoredOptions, InnerParallelCodesStoreTheirSetting) {
+    EXPECT_EQ(qel_maxfit_options_set_inner_parallel(m, 1), 0);
     EXPECT_EQ(mr().inner_parallel, InnerParallel::Off);
     EXPECT_EQ(qel_maxfit_options_set_inner_parallel(m, 0), 0);
     EXPECT_EQ(mr().inner_parallel, InnerParallel::Auto);
-    EXPECT_EQ(qel_grid_options_set_inner_parallel(g, 0), 0);
-    EXPECT_EQ(gr().inner_parallel, InnerParallel::Auto);
+    EXPECT_EQ(qel_grid_options_set_inner_parallel(g, 1), 0);
+    EXPECT_EQ(gr().inner_parallel, InnerParallel::Off);
     EXPECT_EQ(qel_grid_options_set_inner_parallel(g, 2), 3);
-    EXPECT_EQ(gr().inner_parallel, InnerParallel::Auto);
-
-    EXPECT_EQ(qel_maxfit_options_set_objective(m, "adjusted_fit"), 0);
-    EXPECT_EQ(mr().objective, toolbox::enums::MaxFitObjective::AdjustedFit);
-    EXPECT_EQ(qel_maxfit_options_set_objective(m, "KFIT"), 3);
-    EXPECT_EQ(mr().objective, toolbox::enums::MaxFitObjective::AdjustedFit);
-    EXPECT_EQ(qel_maxfit_options_set_objective(m, "\xff"), 3);
-    EXPECT_EQ(mr().objective, toolbox::enums::MaxFitObjective::AdjustedFit);
+    EXPECT_EQ(gr().inner_parallel, InnerParallel::Off);
 }
 
 TEST_F(StoredOptions, ThresholdsAreCopiedAndReplaced) {
