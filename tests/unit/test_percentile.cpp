@@ -11,6 +11,7 @@
 
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/array.hpp"
+#include "toolbox/matrix/order_statistics.hpp"
 #include "toolbox/matrix/sorting.hpp"
 #include "toolbox/stats/percentile.hpp"
 

@@ -9,6 +9,7 @@
 #include <random>
 #include <vector>
 
+#include "toolbox/matrix/order_statistics.hpp"
 #include "toolbox/matrix/sorting.hpp"
 
 namespace {

@@ -8,6 +8,7 @@
 
 #include "toolbox/count.hpp"
 #include "toolbox/error.hpp"
+#include "toolbox/matrix/order_statistics.hpp"
 #include "toolbox/matrix/sorting.hpp"
 #include "toolbox/parallel/pool.hpp"
 #include "toolbox/stats/histogram_counts.hpp"

@@ -9,6 +9,7 @@
 
 #include "toolbox/count.hpp"
 #include "toolbox/error.hpp"
+#include "toolbox/matrix/order_statistics.hpp"
 #include "toolbox/matrix/sorting.hpp"
 
 namespace toolbox::stats::percentile {
