@@ -1,8 +1,8 @@
 // Include and exclude masks, the nonzero mask, true counts and column repeats.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +13,7 @@
 
 namespace {
 
+using toolbox::enums::CensorOperator;
 using toolbox::matrix::BoolMatrix;
 using toolbox::matrix::Matrix;
 using toolbox::matrix::Vector;
@@ -32,17 +33,17 @@ TEST(IncludeMasks, EachOperatorOnValuesWithNaN) {
     const Vector thresholds{2};
     struct Case {
         const char* name;
-        std::uint8_t code;
+        std::optional<CensorOperator> op;
         std::vector<bool> include, exclude;
     } cases[] = {
-        {">", 0, {false, false, false, true}, {true, true, false, false}},
-        {"<", 1, {true, false, false, false}, {false, true, false, true}},
-        {">=", 2, {false, true, false, true}, {true, false, false, false}},
-        {"<=", 3, {true, true, false, false}, {false, false, false, true}},
-        {"absent operator means >=", am::kAbsentOperator, {false, true, false, true}, {true, false, false, false}},
+        {">", CensorOperator::GreaterThan, {false, false, false, true}, {true, true, false, false}},
+        {"<", CensorOperator::LessThan, {true, false, false, false}, {false, true, false, true}},
+        {">=", CensorOperator::GreaterThanOrEqual, {false, true, false, true}, {true, false, false, false}},
+        {"<=", CensorOperator::LessThanOrEqual, {true, true, false, false}, {false, false, false, true}},
+        {"absent operator means >=", std::nullopt, {false, true, false, true}, {true, false, false, false}},
     };
     for (const auto& c : cases) {
-        const auto [in, out] = am::generate_include_masks(values, thresholds, c.code);
+        const auto [in, out] = am::generate_include_masks(values, thresholds, c.op);
         ASSERT_EQ(in.rows(), 4u) << c.name;
         ASSERT_EQ(in.cols(), 1u) << c.name;
         ASSERT_EQ(out.rows(), 4u) << c.name;
@@ -54,7 +55,7 @@ TEST(IncludeMasks, EachOperatorOnValuesWithNaN) {
 
 TEST(IncludeMasks, ColumnsFollowThresholdsAndNaNThresholdIsEmpty) {
     const Vector values{1, 2, 3};
-    const auto [in, out] = am::generate_include_masks(values, Vector{1.5, kNaN, 3}, 0);
+    const auto [in, out] = am::generate_include_masks(values, Vector{1.5, kNaN, 3}, CensorOperator::GreaterThan);
     EXPECT_EQ(column(in, 0), (std::vector<bool>{false, true, true}));
     EXPECT_EQ(column(out, 0), (std::vector<bool>{true, false, false}));
     EXPECT_EQ(column(in, 1), (std::vector<bool>{false, false, false}));
@@ -71,14 +72,18 @@ TEST(IncludeMasks, ManyThresholdsMatchTheComparisonOfEachPair) {
     const double inf = std::numeric_limits<double>::infinity();
     const Vector values{1, 2, kNaN, 3, -inf, inf, 2, 0.0, -0.0, 5};
     struct Op {
-        std::uint8_t code;
+        CensorOperator op;
         bool (*include)(double, double);
         bool (*exclude)(double, double);
     } ops[] = {
-        {0, [](double v, double u) { return v > u; }, [](double v, double u) { return v <= u; }},
-        {1, [](double v, double u) { return v < u; }, [](double v, double u) { return v >= u; }},
-        {2, [](double v, double u) { return v >= u; }, [](double v, double u) { return v < u; }},
-        {3, [](double v, double u) { return v <= u; }, [](double v, double u) { return v > u; }},
+        {CensorOperator::GreaterThan, [](double v, double u) { return v > u; },
+         [](double v, double u) { return v <= u; }},
+        {CensorOperator::LessThan, [](double v, double u) { return v < u; },
+         [](double v, double u) { return v >= u; }},
+        {CensorOperator::GreaterThanOrEqual, [](double v, double u) { return v >= u; },
+         [](double v, double u) { return v < u; }},
+        {CensorOperator::LessThanOrEqual, [](double v, double u) { return v <= u; },
+         [](double v, double u) { return v > u; }},
     };
     const Vector thresholds[] = {
         {2, 0.0, kNaN, 3},
@@ -87,12 +92,12 @@ TEST(IncludeMasks, ManyThresholdsMatchTheComparisonOfEachPair) {
     };
     for (const auto& op : ops) {
         for (const Vector& thr : thresholds) {
-            const auto [in, out] = am::generate_include_masks(values, thr, op.code);
+            const auto [in, out] = am::generate_include_masks(values, thr, op.op);
             ASSERT_EQ(in.cols(), thr.size());
             for (std::size_t i = 0; i < values.size(); ++i) {
                 for (std::size_t j = 0; j < thr.size(); ++j) {
-                    EXPECT_EQ(in(i, j), op.include(values[i], thr[j])) << int(op.code) << " " << i << "," << j;
-                    EXPECT_EQ(out(i, j), op.exclude(values[i], thr[j])) << int(op.code) << " " << i << "," << j;
+                    EXPECT_EQ(in(i, j), op.include(values[i], thr[j])) << int(op.op) << " " << i << "," << j;
+                    EXPECT_EQ(out(i, j), op.exclude(values[i], thr[j])) << int(op.op) << " " << i << "," << j;
                 }
             }
         }
@@ -100,12 +105,12 @@ TEST(IncludeMasks, ManyThresholdsMatchTheComparisonOfEachPair) {
 }
 
 TEST(IncludeMasks, EmptyShapes) {
-    const auto [in0, out0] = am::generate_include_masks(Vector{1, 2}, Vector{}, 2);
+    const auto [in0, out0] = am::generate_include_masks(Vector{1, 2}, Vector{}, CensorOperator::GreaterThanOrEqual);
     EXPECT_EQ(in0.rows(), 2u);
     EXPECT_EQ(in0.cols(), 0u);
     EXPECT_EQ(out0.rows(), 2u);
     EXPECT_EQ(out0.cols(), 0u);
-    const auto [in1, out1] = am::generate_include_masks(Vector{}, Vector{1, 2, 3}, 2);
+    const auto [in1, out1] = am::generate_include_masks(Vector{}, Vector{1, 2, 3}, CensorOperator::GreaterThanOrEqual);
     EXPECT_EQ(in1.rows(), 0u);
     EXPECT_EQ(in1.cols(), 3u);
     EXPECT_EQ(out1.rows(), 0u);
@@ -113,7 +118,7 @@ TEST(IncludeMasks, EmptyShapes) {
 }
 
 TEST(IncludeMasks, UnknownOperatorCodeIsAFault) {
-    EXPECT_THROW(am::generate_include_masks(Vector{1}, Vector{1}, 4), toolbox::Fault);
+    EXPECT_THROW(am::generate_include_masks(Vector{1}, Vector{1}, static_cast<CensorOperator>(4)), toolbox::Fault);
 }
 
 TEST(NonzeroMask, ToleranceIsInclusiveAndNaNIsFalse) {

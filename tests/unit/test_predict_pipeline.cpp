@@ -1,11 +1,15 @@
 // The prediction pipeline and the logistic scale, from inside the engine.
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <limits>
 #include <random>
+#include <string>
 
 #include "sample_data.hpp"
+#include "toolbox/qel/insights/fit/weight_columns.hpp"
 #include "toolbox/qel/models/binary/binary.hpp"
 #include "toolbox/qel/models/predict/predict.hpp"
 
@@ -43,9 +47,14 @@ void expect_close(const Vector& a, const Vector& b, double tol, const char* what
 }
 
 TEST(PredictPipeline, StreamedPathAgreesWithMaterialisedWeights) {
-    // Below and above the 11-threshold split of the fit statistics, with missing data.
-    for (std::size_t t : {3u, 14u}) {
-        const Data d = make_data(300, 4, 21 + static_cast<unsigned>(t), 0.03);
+    // Below and above the 11-threshold split of the fit statistics, with
+    // missing data; with rows enough for either driver to run its steps side
+    // by side.
+    const struct {
+        std::size_t n, t;
+    } shapes[] = {{300, 3}, {300, 14}, {33'000, 5}};
+    for (const auto [n, t] : shapes) {
+        const Data d = make_data(n, 4, 21 + static_cast<unsigned>(t), 0.03);
         PredictOptions opts;
         opts.threshold = thresholds(t);
         auto full = predict_inner_with_insights(d.y.view(), d.x.view(), d.theta.view(), opts, InsightSource::compute(),
@@ -72,8 +81,8 @@ TEST(PredictPipeline, StreamedPathAgreesWithMaterialisedWeights) {
         // include side leaves out thresholds that keep no more rows than K.
         const Matrix& w_in = *a.weights;
         const Matrix& w_ex = *a.weights_excluded;
-        Vector in(300), ex(300);
-        for (std::size_t i = 0; i < 300; ++i) {
+        Vector in(n), ex(n);
+        for (std::size_t i = 0; i < n; ++i) {
             for (std::size_t k = 0; k < t; ++k) {
                 const double af = a.core.adjusted_fit[k];
                 const double g = a.auxiliary->k[k] < a.auxiliary->n[k] ? 1.0 : 0.0;
@@ -90,13 +99,42 @@ TEST(PredictPipeline, CensorTypeBothFailsBeforeAnyWork) {
     const Data d = make_data(10, 2, 1);
     PredictOptions opts;
     opts.censor_type = toolbox::enums::CensorType::Both;
-    // A covariance that cannot be inverted would fail later; Both is named first.
+    // A covariance that cannot be inverted, and an outcome the prediction
+    // refuses, would fail later; Both is named first, by the prediction and
+    // by the pipeline that the search runs call.
     Matrix x(10, 2, 1.0);
-    auto r = predict(d.y.view(), x.view(), d.theta.view(), opts);
+    Vector y = d.y;
+    y[3] = kNaN;
+    const std::string both =
+        "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
+        "CensorType::Similarity. CensorType::Both is only available in maxfit and grid functions.";
+    auto r = predict(y.view(), x.view(), d.theta.view(), opts);
     ASSERT_FALSE(r);
-    EXPECT_EQ(r.error().message,
-              "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
-              "CensorType::Similarity. CensorType::Both is only available in maxfit and grid functions.");
+    EXPECT_EQ(r.error().message, both);
+    for (bool weights : {true, false}) {
+        auto inner = predict_inner_with_insights(y.view(), x.view(), d.theta.view(), opts, InsightSource::compute(),
+                                                 {.weights = weights});
+        ASSERT_FALSE(inner) << weights;
+        EXPECT_EQ(inner.error().message, both) << weights;
+    }
+}
+
+TEST(PredictPipeline, MaterialisedWeightsCarryTheirSpread) {
+    // One after the other and, with many rows, side by side.
+    for (std::size_t n : {80u, 33'000u}) {
+        const Data d = make_data(n, 3, 5);
+        PredictOptions opts;
+        opts.threshold = thresholds(6);
+        auto r = predict(d.y.view(), d.x.view(), d.theta.view(), opts);
+        ASSERT_TRUE(r) << r.error().message;
+        ASSERT_TRUE(r->weights && r->insights->weights_concentration) << n;
+        const Vector want = toolbox::qel::insights::fit::weights_concentration_from_matrix(r->weights->view());
+        const Vector& got = *r->insights->weights_concentration;
+        ASSERT_EQ(got.size(), want.size()) << n;
+        for (std::size_t k = 0; k < want.size(); ++k) {
+            EXPECT_EQ(std::bit_cast<std::uint64_t>(got[k]), std::bit_cast<std::uint64_t>(want[k])) << n << " " << k;
+        }
+    }
 }
 
 TEST(PredictPipeline, ThresholdsAndSoloFlags) {

@@ -6,17 +6,17 @@
 #include <limits>
 #include <string>
 
+#include "toolbox/error.hpp"
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/inversion.hpp"
-#include "toolbox/qel/insights/fit/weight_columns.hpp"
 #include "toolbox/qel/insights/relevance.hpp"
 #include "toolbox/qel/insights/weights/prediction_weights.hpp"
 #include "toolbox/qel/insights/weights/psr_weights.hpp"
-#include "toolbox/qel/results/mutators.hpp"
 
 namespace {
 
 using namespace toolbox::qel::insights::weights;
+using prediction_weights::CensorSettings;
 using prediction_weights::InsightSource;
 using prediction_weights::PrecomputedInsights;
 using prediction_weights::prediction_weights_with_insights;
@@ -48,8 +48,8 @@ PredictionResults fresh(std::size_t t) { return PredictionResults::create(5, 2, 
 struct RunSpec {
     CensorType type = CensorType::Relevance;
     CensorOperator op = CensorOperator::GreaterThanOrEqual;
-    std::optional<Vector> thresholds;
-    std::optional<CensorUnit> unit = CensorUnit::Score;
+    Vector thresholds = {0.5};
+    CensorUnit unit = CensorUnit::Score;
     bool weights = true;
     MissingMoments moments = MissingMoments::Pairwise;
 };
@@ -57,13 +57,12 @@ struct RunSpec {
 auto run(PredictionResults& results, InsightSource source, const RunSpec& r) {
     const Matrix x = sample_x();
     const Vector theta = {1.0, 1.0};
-    std::optional<toolbox::matrix::VecView> thr;
-    if (r.thresholds) thr = r.thresholds->view();
-    return prediction_weights_with_insights(results, x, theta, r.type, r.op, thr, r.unit, std::nullopt,
-                                            std::move(source), r.weights, r.moments);
+    const CensorSettings censor{r.type, r.op, r.unit, r.thresholds.view()};
+    return prediction_weights_with_insights(results, x, theta, censor, std::nullopt, std::move(source), r.weights,
+                                            r.moments);
 }
 
-TEST(PredictionWeights, PercentUnitWithDefaultThresholdsCutsAtTheMedian) {
+TEST(PredictionWeights, PercentUnitWithTheDefaultThresholdOfAPredictHandleCutsAtTheMedian) {
     PredictionResults results = fresh(1);
     RunSpec r;
     r.unit = CensorUnit::Percent;
@@ -156,9 +155,8 @@ TEST(PredictionWeights, SimilarityCensorsButRelevanceWeighs) {
         EXPECT_EQ(aux.part_var[k], want->details.part_var[k]);
         EXPECT_TRUE(std::isnan(aux.rho[k]));  // not this routine's
     }
-    ASSERT_TRUE(results.insights->weights_concentration.has_value());
-    const Vector conc = toolbox::qel::insights::fit::weights_concentration_from_matrix(want->weights.view());
-    EXPECT_EQ((*results.insights->weights_concentration)[0], conc[0]);
+    // The spread of the weights is the pipeline's, from a pass of its own.
+    EXPECT_FALSE(results.insights->weights_concentration.has_value());
     EXPECT_FALSE(out->summary.has_value());
 }
 
@@ -184,7 +182,7 @@ TEST(PredictionWeights, WithoutWeightsTheSummaryTakesTheirPlace) {
         EXPECT_EQ(s.eval.include_side.lambda_sq[k], want->include_side.lambda_sq[k]);
         EXPECT_EQ(s.eval.exclude_side.part_mean[k], want->exclude_side.part_mean[k]);
         for (std::size_t i = 0; i < 5; ++i) {
-            EXPECT_EQ(s.exclude(i, k), p.relevance[i] < r.thresholds.value()[k]);  // NaN in neither mask
+            EXPECT_EQ(s.exclude(i, k), p.relevance[i] < r.thresholds[k]);  // NaN in neither mask
         }
     }
 }
@@ -208,15 +206,13 @@ TEST(PredictionWeights, ABorrowedSourceIsLeftAsItWas) {
     }
 }
 
-TEST(PredictionWeights, CensorTypeBothIsRefusedBeforeAnythingIsWritten) {
+// The pipeline refuses both censor types before it comes here; a run that
+// still asks for them is a broken promise, and nothing is written.
+TEST(PredictionWeights, CensorTypeBothIsAnInternalFaultBeforeAnythingIsWritten) {
     PredictionResults results = fresh(1);
     RunSpec r;
     r.type = CensorType::Both;
-    auto out = run(results, InsightSource::owned(sample_insights()), r);
-    ASSERT_FALSE(out.has_value());
-    EXPECT_EQ(out.error().message,
-              "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
-              "CensorType::Similarity. CensorType::Both is only available in maxfit and grid functions.");
+    EXPECT_THROW(run(results, InsightSource::owned(sample_insights()), r), toolbox::Fault);
     EXPECT_FALSE(results.include.has_value());
     EXPECT_FALSE(results.auxiliary.has_value());
     EXPECT_FALSE(results.insights.has_value());
@@ -237,9 +233,10 @@ TEST(PredictionWeights, ComputedInsightsMatchTheRelevanceOfTheData) {
         PredictionResults results = PredictionResults::create(6, 2, 1, thr);
         std::optional<toolbox::matrix::MatView> cov_inv;
         if (given) cov_inv = inv->view();
-        auto out = prediction_weights_with_insights(results, x, theta, CensorType::Relevance,
-                                                    CensorOperator::GreaterThanOrEqual, thr.view(), CensorUnit::Score,
-                                                    cov_inv, InsightSource::compute(), true, MissingMoments::Pairwise);
+        const CensorSettings censor{CensorType::Relevance, CensorOperator::GreaterThanOrEqual, CensorUnit::Score,
+                                    thr.view()};
+        auto out = prediction_weights_with_insights(results, x, theta, censor, cov_inv, InsightSource::compute(),
+                                                    true, MissingMoments::Pairwise);
         ASSERT_TRUE(out.has_value());
         for (std::size_t i = 0; i < 6; ++i) {
             EXPECT_EQ((*results.insights->relevance)[i], rel->relevance[i]) << given;
@@ -259,10 +256,10 @@ TEST(PredictionWeights, AComputedInverseOfAnIndefinitePairwiseCovarianceIsAnInte
     const Vector theta = {2.0, 2.0, 2.0};
     const Vector thr = {0.5};
     PredictionResults results = PredictionResults::create(9, 3, 1, thr);
-    const auto out = prediction_weights_with_insights(results, x, theta, CensorType::Relevance,
-                                                      CensorOperator::GreaterThanOrEqual, thr.view(),
-                                                      CensorUnit::Percent, std::nullopt, InsightSource::compute(),
-                                                      true, MissingMoments::Pairwise);
+    const CensorSettings censor{CensorType::Relevance, CensorOperator::GreaterThanOrEqual, CensorUnit::Percent,
+                                thr.view()};
+    const auto out = prediction_weights_with_insights(results, x, theta, censor, std::nullopt,
+                                                      InsightSource::compute(), true, MissingMoments::Pairwise);
     ASSERT_FALSE(out.has_value());
     EXPECT_TRUE(out.error().message.starts_with("Failed to invert covariance matrix: covariance of X is indefinite"))
         << out.error().message;

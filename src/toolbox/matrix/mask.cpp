@@ -24,22 +24,24 @@ typedef double v4d __attribute__((vector_size(32)));
 typedef std::int64_t v4l __attribute__((vector_size(32)));
 typedef std::int8_t v4b __attribute__((vector_size(4)));
 
-// The include and exclude comparisons of operator `code` (0 to 3), on single
-// values or on four lanes (lanes of all ones where they hold). Both are
-// written out, not one as the other's negation, so that NaN on either side
-// leaves a value out of both masks.
-template <std::uint8_t Code, class V, class Hit>
+// The include and exclude comparisons of operator `Op`, on single values or
+// on four lanes (lanes of all ones where they hold). Both are written out,
+// not one as the other's negation, so that NaN on either side leaves a value
+// out of both masks.
+template <enums::CensorOperator Op, class V, class Hit>
 [[gnu::always_inline]] inline void compare(const V& v, const V& th, Hit& in, Hit& out) {
-    if constexpr (Code == 0) {
+    using enum enums::CensorOperator;
+    if constexpr (Op == GreaterThan) {
         in = v > th;
         out = v <= th;
-    } else if constexpr (Code == 1) {
+    } else if constexpr (Op == LessThan) {
         in = v < th;
         out = v >= th;
-    } else if constexpr (Code == 2) {
+    } else if constexpr (Op == GreaterThanOrEqual) {
         in = v >= th;
         out = v < th;
     } else {
+        static_assert(Op == LessThanOrEqual);
         in = v <= th;
         out = v > th;
     }
@@ -72,13 +74,13 @@ struct SignBytes {
     }
 };
 
-template <std::uint8_t Code, class Bytes>
+template <enums::CensorOperator Op, class Bytes>
 void rows_by(std::size_t first, std::size_t last, VecView values, const double* thr,
                                            std::size_t t, bool* in, bool* out) {
     if (t < 4) {
         for (std::size_t i = first; i < last; ++i) {
             const double v = values[i];
-            for (std::size_t j = 0; j < t; ++j) compare<Code>(v, thr[j], in[i * t + j], out[i * t + j]);
+            for (std::size_t j = 0; j < t; ++j) compare<Op>(v, thr[j], in[i * t + j], out[i * t + j]);
         }
         return;
     }
@@ -92,7 +94,7 @@ void rows_by(std::size_t first, std::size_t last, VecView values, const double* 
             v4d th;
             std::memcpy(&th, thr + j, sizeof th);
             v4l hit_in, hit_out;
-            compare<Code>(v, th, hit_in, hit_out);
+            compare<Op>(v, th, hit_in, hit_out);
             const std::uint32_t bytes_in = Bytes::of(hit_in);
             const std::uint32_t bytes_out = Bytes::of(hit_out);
             std::memcpy(in + i * t + j, &bytes_in, sizeof bytes_in);
@@ -102,50 +104,53 @@ void rows_by(std::size_t first, std::size_t last, VecView values, const double* 
 }
 
 template <class Bytes>
-void rows_for_code(std::size_t first, std::size_t last, VecView values,
-                                                 const double* thr, std::size_t t, std::uint8_t code, bool* in,
-                                                 bool* out) {
-    switch (code) {
-        case 0: rows_by<0, Bytes>(first, last, values, thr, t, in, out); break;
-        case 1: rows_by<1, Bytes>(first, last, values, thr, t, in, out); break;
-        case 2: rows_by<2, Bytes>(first, last, values, thr, t, in, out); break;
-        default: rows_by<3, Bytes>(first, last, values, thr, t, in, out); break;
+void rows_for_operator(std::size_t first, std::size_t last, VecView values, const double* thr, std::size_t t,
+                       enums::CensorOperator op, bool* in, bool* out) {
+    using enum enums::CensorOperator;
+    switch (op) {
+        case GreaterThan: return rows_by<GreaterThan, Bytes>(first, last, values, thr, t, in, out);
+        case LessThan: return rows_by<LessThan, Bytes>(first, last, values, thr, t, in, out);
+        case GreaterThanOrEqual: return rows_by<GreaterThanOrEqual, Bytes>(first, last, values, thr, t, in, out);
+        case LessThanOrEqual: return rows_by<LessThanOrEqual, Bytes>(first, last, values, thr, t, in, out);
     }
 }
 
 // Everything inlined into each of the two, so that each loop is built for
 // its instruction set; the vectors cross no call.
 [[gnu::target("avx2"), gnu::flatten]] void mask_rows_avx2(std::size_t first, std::size_t last, VecView values, const double* thr,
-                                            std::size_t t, std::uint8_t code, bool* in, bool* out) {
-    rows_for_code<SignBytes>(first, last, values, thr, t, code, in, out);
+                                            std::size_t t, enums::CensorOperator op, bool* in, bool* out) {
+    rows_for_operator<SignBytes>(first, last, values, thr, t, op, in, out);
 }
 
-// Rows [first, last) of both masks under the operator code (0 to 3).
+// Rows [first, last) of both masks under the operator.
 [[gnu::flatten]] void mask_rows(std::size_t first, std::size_t last, VecView values, const double* thr, std::size_t t,
-               std::uint8_t code, bool* in, bool* out) {
+               enums::CensorOperator op, bool* in, bool* out) {
     static const bool avx2 = [] {
         __builtin_cpu_init();
         return __builtin_cpu_supports("avx2") != 0;
     }();
     if (avx2) {
-        mask_rows_avx2(first, last, values, thr, t, code, in, out);
+        mask_rows_avx2(first, last, values, thr, t, op, in, out);
     } else {
-        rows_for_code<LaneBytes>(first, last, values, thr, t, code, in, out);
+        rows_for_operator<LaneBytes>(first, last, values, thr, t, op, in, out);
     }
 }
 
 }  // namespace kernels
 
-std::pair<BoolMatrix, BoolMatrix> generate_include_masks(VecView values, VecView thresholds, std::uint8_t op_code) {
-    const std::uint8_t code = op_code == kAbsentOperator ? std::uint8_t{2} : op_code;
-    if (code > 3) fault(format("unknown censor operator code {}", static_cast<unsigned>(op_code)));
+std::pair<BoolMatrix, BoolMatrix> generate_include_masks(VecView values, VecView thresholds,
+                                                         std::optional<enums::CensorOperator> op) {
+    const enums::CensorOperator censor = op.value_or(enums::CensorOperator::GreaterThanOrEqual);
+    if (censor > enums::CensorOperator::LessThanOrEqual) {
+        fault(format("unknown censor operator code {}", static_cast<unsigned>(censor)));
+    }
+    const double* thr = thresholds.span().data();
     const std::size_t n = values.size();
     const std::size_t t = thresholds.size();
     BoolMatrix in = BoolMatrix::uninit(n, t), out = BoolMatrix::uninit(n, t);
-    const Vector thr = Vector::from(thresholds);
     // Every row on its own: many rows are spread over the pool.
     parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
-        kernels::mask_rows(first, last, values, thr.data(), t, code, in.data(), out.data());
+        kernels::mask_rows(first, last, values, thr, t, censor, in.data(), out.data());
     });
     return {std::move(in), std::move(out)};
 }

@@ -2,9 +2,10 @@
 // are far enough from zero, and how many entries of each lane are true.
 #pragma once
 
-#include <cstdint>
+#include <optional>
 #include <utility>
 
+#include "toolbox/enums/censor_operator.hpp"
 #include "toolbox/matrix/array.hpp"
 #include "toolbox/matrix/each.hpp"
 
@@ -12,17 +13,14 @@ namespace toolbox::matrix::mask {
 
 namespace apply_mask {
 
-// The operator code of an absent censor operator (every bit set); it stands
-// for ">=".
-inline constexpr std::uint8_t kAbsentOperator = 0xFF;
-
 // For each threshold t_j (column j) the include and exclude masks of the N
-// values under the censor operator code (0 ">", 1 "<", 2 ">=", 3 "<=", or
-// kAbsentOperator): include v op t_j, exclude its opposite. Every comparison
-// with NaN is false, so a NaN value is in neither mask and a NaN threshold
-// leaves both of its columns false. Any other code is an internal fault.
-// Returns (include, exclude), both N x T.
-std::pair<BoolMatrix, BoolMatrix> generate_include_masks(VecView values, VecView thresholds, std::uint8_t op_code);
+// values under the censor operator (absent: ">="): include v op t_j, exclude
+// its opposite. Every comparison with NaN is false, so a NaN value is in
+// neither mask and a NaN threshold leaves both of its columns false. The
+// thresholds are read in place and must be contiguous. Returns (include,
+// exclude), both N x T.
+std::pair<BoolMatrix, BoolMatrix> generate_include_masks(VecView values, VecView thresholds,
+                                                         std::optional<enums::CensorOperator> op);
 
 // Entry i is true when tolerance <= |v_i| (false for NaN).
 BoolVector get_array_mask_nonzero(VecView values, double tolerance);

@@ -1,20 +1,17 @@
 #include "toolbox/qel/insights/weights/prediction_weights.hpp"
 
 #include <cmath>
-#include <cstdint>
 #include <utility>
 
 #include "toolbox/matrix/covariance.hpp"
 #include "toolbox/matrix/inversion.hpp"
 #include "toolbox/matrix/mask.hpp"
-#include "toolbox/qel/insights/fit/weight_columns.hpp"
 #include "toolbox/qel/insights/relevance.hpp"
 #include "toolbox/qel/results/mutators.hpp"
 #include "toolbox/stats/percentile.hpp"
 
 namespace toolbox::qel::insights::weights::prediction_weights {
 
-using enums::CensorOperator;
 using enums::CensorType;
 using enums::CensorUnit;
 using enums::MissingMoments;
@@ -59,6 +56,28 @@ Result<PrecomputedInsights> compute_insights(MatView x, VecView theta, std::opti
     return out;
 }
 
+// The cut-off of each threshold on the censor scores, with its percentile:
+// a threshold in percent stands for that percentile of the scores, a raw
+// score is its own cut-off and its percentile rank is looked up.
+struct CutOffs {
+    Vector r_star;
+    Vector r_star_percent;
+};
+
+CutOffs cut_offs(VecView scores, const CensorSettings& censor) {
+    const VecView thr = censor.thresholds;
+    CutOffs out;
+    if (censor.unit == CensorUnit::Percent) {
+        out.r_star_percent = Vector::uninit(thr.size());
+        for (std::size_t k = 0; k < thr.size(); ++k) out.r_star_percent[k] = 100.0 * thr[k];
+        out.r_star = stats::percentile::percentile_value(scores, out.r_star_percent.view());
+    } else {
+        out.r_star = Vector::from(thr);
+        out.r_star_percent = stats::percentile::percentile_rank(scores, thr);
+    }
+    return out;
+}
+
 // The observations that have a relevance (not NaN).
 std::size_t with_relevance(const Vector& relevance) {
     std::size_t n = 0;
@@ -74,10 +93,11 @@ Result<PrecomputedInsights> insights_from_data(MatView x, VecView theta, MatView
     return compute_insights(x, theta, cov_inv, missing_moments == MissingMoments::Complete, means);
 }
 
-Result<PredictionWeightsResult> prediction_weights_with_insights(
-    results::PredictionResults& results, MatView x, VecView theta, CensorType censor_type,
-    CensorOperator censor_operator, std::optional<VecView> thresholds, std::optional<CensorUnit> censor_unit,
-    std::optional<MatView> cov_inv, InsightSource source, bool weights, MissingMoments missing_moments, Spread spread) {
+Result<PredictionWeightsResult> prediction_weights_with_insights(results::PredictionResults& results, MatView x,
+                                                                 VecView theta, const CensorSettings& censor,
+                                                                 std::optional<MatView> cov_inv, InsightSource source,
+                                                                 bool weights, MissingMoments missing_moments) {
+    require(censor.type != CensorType::Both, "a prediction run censors on one score at a time");
     const bool listwise = missing_moments == MissingMoments::Complete;
 
     // The run's own insights (computed or taken over), or the caller's.
@@ -97,12 +117,7 @@ Result<PredictionWeightsResult> prediction_weights_with_insights(
         local = std::move(*computed);
     }
 
-    if (censor_type == CensorType::Both) {
-        return compute_error(
-            "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
-            "CensorType::Similarity. CensorType::Both is only available in maxfit and grid functions.");
-    }
-    const Vector& scores = censor_type == CensorType::Relevance ? insights->relevance : insights->similarity;
+    const Vector& scores = censor.type == CensorType::Relevance ? insights->relevance : insights->similarity;
     const Vector& rel = insights->relevance;
     require(scores.size() == x.rows() && rel.size() == x.rows(), "relevance measures do not match the rows of x");
     // A row without a relevance (a missing attribute, of its own or of the
@@ -112,22 +127,9 @@ Result<PredictionWeightsResult> prediction_weights_with_insights(
     // they are the complete rows.
     const double n_w = static_cast<double>(with_relevance(rel));
 
-    const Vector thr = thresholds ? Vector::from(*thresholds) : Vector{0.5};
-    const std::size_t t = thr.size();
-    Vector r_star;
-    Vector r_star_percent;
-    if (censor_unit == CensorUnit::Percent) {
-        Vector percents = Vector::uninit(t);
-        for (std::size_t k = 0; k < t; ++k) percents[k] = 100.0 * thr[k];
-        r_star = stats::percentile::percentile_value(scores.view(), percents.view());
-        r_star_percent = std::move(percents);
-    } else {
-        r_star = thr;
-        r_star_percent = stats::percentile::percentile_rank(scores.view(), thr.view());
-    }
-
+    CutOffs cut = cut_offs(scores.view(), censor);
     auto [include, exclude] =
-        matrix::mask::apply_mask::generate_include_masks(scores.view(), r_star.view(), static_cast<std::uint8_t>(censor_operator));
+        matrix::mask::apply_mask::generate_include_masks(scores.view(), cut.r_star.view(), censor.op);
 
     PredictionWeightsResult out;
     psr_weights::PsrDetails details;
@@ -151,8 +153,8 @@ Result<PredictionWeightsResult> prediction_weights_with_insights(
     aux.lambda_sq = details.lambda_sq;
     aux.full_var = details.full_var;
     aux.part_var = details.part_var;
-    aux.r_star = std::move(r_star);
-    aux.r_star_percent = std::move(r_star_percent);
+    aux.r_star = std::move(cut.r_star);
+    aux.r_star_percent = std::move(cut.r_star_percent);
     aux.n = results::to_counts(details.n);
 
     if (!results.insights) results.insights.emplace();
@@ -167,9 +169,6 @@ Result<PredictionWeightsResult> prediction_weights_with_insights(
         part.similarity = std::move(local.similarity);
         part.info_x = std::move(local.info_x);
         part.info_theta = std::move(local.info_theta);
-    }
-    if (weights && results.weights && spread == Spread::Here) {
-        part.weights_concentration = insights::fit::weights_concentration_from_matrix(results.weights->view());
     }
 
     out.n = std::move(details.n);

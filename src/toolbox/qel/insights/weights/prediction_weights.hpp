@@ -58,6 +58,18 @@ Result<PrecomputedInsights> insights_from_data(matrix::MatView x, matrix::VecVie
                                                enums::MissingMoments missing_moments,
                                                const matrix::covariance::MeanAndN* means = nullptr);
 
+// The censor of one prediction run, as it travels from the options to the
+// masks: the score that censors (relevance or similarity; both in turn is
+// the search runs' affair, which make one run per censor type), the side of
+// each cut-off that is retained, and how the thresholds, read in place,
+// become cut-offs on that score.
+struct CensorSettings {
+    enums::CensorType type = enums::CensorType::Relevance;
+    enums::CensorOperator op = enums::CensorOperator::GreaterThanOrEqual;
+    enums::CensorUnit unit = enums::CensorUnit::Percent;
+    matrix::VecView thresholds;
+};
+
 struct PredictionWeightsResult {
     // Retained observations per threshold (include side).
     matrix::Vector n;
@@ -66,15 +78,20 @@ struct PredictionWeightsResult {
     std::optional<psr_weights::GridPsrSummary> summary;
 };
 
-// Where the spread of materialised weights (`weights_concentration`) is
-// computed: here, or by the caller, which stores it itself while it goes on
-// with other steps that read the weights.
-enum class Spread { Here, ByCaller };
-
-Result<PredictionWeightsResult> prediction_weights_with_insights(
-    results::PredictionResults& results, matrix::MatView x, matrix::VecView theta, enums::CensorType censor_type,
-    enums::CensorOperator censor_operator, std::optional<matrix::VecView> thresholds,
-    std::optional<enums::CensorUnit> censor_unit, std::optional<matrix::MatView> cov_inv, InsightSource source,
-    bool weights, enums::MissingMoments missing_moments, Spread spread = Spread::Here);
+// The relevance measures (from `source`; computed with `cov_inv`, or with
+// the inverse of the covariance under `missing_moments` when none is
+// given), the cut-offs and the include and exclude masks of `censor`, and
+// the partial-sample weights of both sides: as N x T matrices (`weights`),
+// or as the side data of the streamed path, returned in the summary. Stores
+// the relevance part, the include mask, the weight matrices and the include
+// side's auxiliary values in `results`; the spread of the weights
+// (`weights_concentration`) is the caller's, which forms it in a pass it
+// makes over the weights anyway. `censor.type` is never both.
+Result<PredictionWeightsResult> prediction_weights_with_insights(results::PredictionResults& results,
+                                                                 matrix::MatView x, matrix::VecView theta,
+                                                                 const CensorSettings& censor,
+                                                                 std::optional<matrix::MatView> cov_inv,
+                                                                 InsightSource source, bool weights,
+                                                                 enums::MissingMoments missing_moments);
 
 }  // namespace toolbox::qel::insights::weights::prediction_weights

@@ -33,7 +33,11 @@ struct PredictOptions {
 // The thresholds a run without its own list covers.
 matrix::Vector default_threshold_range();
 
-// A copy of the thresholds, or the default range [0.0, 0.2, 0.5, 0.8].
+// The thresholds of a run, read in place: its own list, or the default range
+// [0.0, 0.2, 0.5, 0.8]. The view lives as long as the options.
+matrix::VecView thresholds_of(const PredictOptions& options);
+
+// A copy of thresholds_of(options).
 matrix::Vector threshold_or_default_range(const PredictOptions& options);
 
 // The options of one grid cell: a full copy on the response scale without the

@@ -130,10 +130,10 @@ std::size_t choose_threshold(VecView scores, bool verbose) {
 
 Result<MaxFitCandidate> execute_single_censor(const MaxFitSetup& setup, enums::CensorType censor) {
     // The response scale and no linear regression: both are applied once, to
-    // the winner.
+    // the winner. The thresholds stay those of the options, which
+    // `setup.thresholds` holds.
     config::PredictOptions inner = config::for_inner_search_cell(setup.predict);
     inner.censor_type = censor;
-    inner.threshold = Vector::from(setup.thresholds.view());
     inner.cov_inv = Matrix::from(setup.cov_inv.view());
 
     const auto source = setup.shared_insights ? predict::InsightSource::borrowed(*setup.shared_insights)

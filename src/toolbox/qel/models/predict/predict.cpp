@@ -31,9 +31,19 @@ namespace solo_dist = insights::solo_distributions;
 
 namespace {
 
-constexpr const char* kBothNotSupported =
-    "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
-    "CensorType::Similarity. CensorType::Both is only available in maxfit and grid functions.";
+namespace pw = insights::weights::prediction_weights;
+
+// The censor of a prediction run, from its options. A run censors on one
+// score; both in turn is what the search runs do, one run per censor type.
+Result<pw::CensorSettings> censor_of(const config::PredictOptions& options) {
+    if (options.censor_type == enums::CensorType::Both) {
+        return compute_error(
+            "CensorType::Both is not supported in predict functions. Please use either CensorType::Relevance or "
+            "CensorType::Similarity. CensorType::Both is only available in maxfit and grid functions.");
+    }
+    return pw::CensorSettings{options.censor_type, options.censor_operator, options.censor_unit,
+                              config::thresholds_of(options)};
+}
 
 // The relevance vector and the include mask that the weights step stored,
 // checked in this order.
@@ -265,15 +275,15 @@ AfterWeights after_materialised_weights(const PredictionResults& results, VecVie
 
 }  // namespace
 
-Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, VecView theta,
-                                                       const config::PredictOptions& options, InsightSource source,
-                                                       PipelineParts parts) {
-    if (options.censor_type == enums::CensorType::Both) return compute_error(kBothNotSupported);
+namespace {
 
-    Vector thr = config::threshold_or_default_range(options);
+// The pipeline of a run whose censor is settled.
+Result<PredictInnerResult> run_pipeline(VecView y, MatView x, VecView theta, const config::PredictOptions& options,
+                                        const pw::CensorSettings& censor, InsightSource source,
+                                        const PipelineParts& parts) {
     const std::size_t n_obs = x.rows();
     const std::size_t k_vars = x.cols();
-    const std::size_t t = thr.size();
+    const std::size_t t = censor.thresholds.size();
 
     Matrix computed_cov_inv;
     MatView cov_inv;
@@ -296,23 +306,22 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
         cov_inv = computed_cov_inv.view();
     }
 
-    PredictionResults results = PredictionResults::create(n_obs, k_vars, t, Vector::from(thr.span()));
+    PredictionResults results = PredictionResults::create(n_obs, k_vars, t, Vector::from(censor.thresholds));
 
     // The spread of materialised weights is this pipeline's to compute, in
     // one pass with the other sums that the steps below take from them.
-    auto pw = insights::weights::prediction_weights::prediction_weights_with_insights(
-        results, x, theta, options.censor_type, options.censor_operator, thr.view(), options.censor_unit, cov_inv,
-        std::move(source), parts.weights, options.missing_moments, insights::weights::prediction_weights::Spread::ByCaller);
-    if (!pw) return std::unexpected(std::move(pw.error()));
-    Vector n_retained = std::move(pw->n);
-    std::optional<psr::GridPsrSummary> summary = std::move(pw->summary);
+    auto weighed = pw::prediction_weights_with_insights(results, x, theta, censor, cov_inv, std::move(source),
+                                                        parts.weights, options.missing_moments);
+    if (!weighed) return std::unexpected(std::move(weighed.error()));
+    Vector n_retained = std::move(weighed->n);
+    std::optional<psr::GridPsrSummary> summary = std::move(weighed->summary);
     auto ri = relevance_and_include(results);
     if (!ri) return std::unexpected(std::move(ri.error()));
     if (parts.finite_scores_required) {
-        const auto& scores = options.censor_type == enums::CensorType::Similarity ? results.insights->similarity
-                                                                                   : results.insights->relevance;
+        const auto& scores = censor.type == enums::CensorType::Similarity ? results.insights->similarity
+                                                                          : results.insights->relevance;
         require(scores.has_value(), "censor scores not available in results");
-        if (auto r = inputs::check_censor_scores(scores->view(), options.censor_type); !r)
+        if (auto r = inputs::check_censor_scores(scores->view(), censor.type); !r)
             return std::unexpected(std::move(r.error()));
         if (auto r = inputs::check_rows_with_relevance(ri->relevance); !r) return std::unexpected(std::move(r.error()));
     }
@@ -473,6 +482,16 @@ Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, Vec
     return PredictInnerResult{std::move(results), std::move(cell_weights)};
 }
 
+}  // namespace
+
+Result<PredictInnerResult> predict_inner_with_insights(VecView y, MatView x, VecView theta,
+                                                       const config::PredictOptions& options, InsightSource source,
+                                                       PipelineParts parts) {
+    auto censor = censor_of(options);
+    if (!censor) return std::unexpected(std::move(censor.error()));
+    return run_pipeline(y, x, theta, options, *censor, std::move(source), parts);
+}
+
 Result<void> store_linear_regression(PredictionResults& results, VecView y, MatView x, VecView theta) {
     auto v = stats::linear_regression::direct_linear_regression(y, x, theta);
     if (!v) return std::unexpected(std::move(v.error()));
@@ -482,7 +501,8 @@ Result<void> store_linear_regression(PredictionResults& results, VecView y, MatV
 
 Result<PredictionResults> predict(VecView y, MatView x, VecView theta, const config::PredictOptions& options) {
     // An option the run cannot honour is named before anything in the data.
-    if (options.censor_type == enums::CensorType::Both) return compute_error(kBothNotSupported);
+    auto censor = censor_of(options);
+    if (!censor) return std::unexpected(std::move(censor.error()));
     if (auto usable = inputs::check_model_inputs(y, theta, options.prediction_scale,
                                                  inputs::TargetRule::EveryAttribute);
         !usable) {
@@ -492,8 +512,8 @@ Result<PredictionResults> predict(VecView y, MatView x, VecView theta, const con
         if (auto spread = inputs::check_constant_columns(x, options.inv_method); !spread)
             return std::unexpected(std::move(spread.error()));
     }
-    auto r = predict_inner_with_insights(y, x, theta, options, InsightSource::compute(),
-                                         PipelineParts{.finite_scores_required = true});
+    auto r = run_pipeline(y, x, theta, options, *censor, InsightSource::compute(),
+                          PipelineParts{.finite_scores_required = true});
     if (!r) return std::unexpected(std::move(r.error()));
     return std::move(r->results);
 }
