@@ -17,11 +17,9 @@ namespace toolbox::qel::insights::weights::psr_weights {
 using matrix::BoolMatView;
 using matrix::Vector;
 using matrix::VecView;
-namespace lanes = matrix::lanes;
 
-// The vector kernels, each compiled for several instruction sets. They live
-// outside the unnamed namespace: clang builds such a function correctly only
-// when it has external linkage.
+// The kernels of the streamed forms, beside those of psr_weights.cpp and for
+// the same reason outside the unnamed namespace.
 namespace kernels {
 
 // yhat_k = w_ik * y_i + yhat_k over the rows in order, from 0.0.

@@ -64,7 +64,9 @@ struct PipelineParts {
     const insights::fit::OutcomeSpread* outcome_spread = nullptr;
 };
 
-// The shared pipeline.
+// The shared pipeline: refuses censor type both (a search run makes one run
+// per censor type), then runs the driver of the weights mode `parts` asks
+// for, materialised or streamed.
 Result<PredictInnerResult> predict_inner_with_insights(matrix::VecView y, matrix::MatView x, matrix::VecView theta,
                                                        const config::PredictOptions& options, InsightSource source,
                                                        PipelineParts parts);
@@ -74,11 +76,6 @@ Result<PredictInnerResult> predict_inner_with_insights(matrix::VecView y, matrix
 // model computes it once, on its full data and the response scale.
 Result<void> store_linear_regression(results::PredictionResults& results, matrix::VecView y, matrix::MatView x,
                                      matrix::VecView theta);
-
-// Asymmetry and fit statistics from both sides' streamed fit statistics
-// over n_obs outcomes.
-insights::asymmetry::AsymmetryResult asymmetry_of_streamed_fits(matrix::VecView n, insights::fit::FitResult fit_in,
-                                                               insights::fit::FitResult fit_ex, std::size_t n_obs);
 
 // Asymmetry and fit statistics of the streamed weights of both sides
 // (`spread`, when given, is the spread of y).
