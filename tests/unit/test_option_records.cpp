@@ -100,8 +100,12 @@ TEST(OptionRecords, ThresholdOrDefaultRange) {
     PredictOptions p;
     p.threshold = Vector{0.3, -1.0, 7.0};
     EXPECT_EQ(values(threshold_or_default_range(p)), (std::vector<double>{0.3, -1.0, 7.0}));
+    // A run reads its own list in place, not a copy of it.
+    EXPECT_EQ(thresholds_of(p).ptr, p.threshold->data());
+    EXPECT_EQ(thresholds_of(p).size(), 3u);
     p.threshold.reset();
     EXPECT_EQ(values(threshold_or_default_range(p)), (std::vector<double>{0.0, 0.2, 0.5, 0.8}));
+    EXPECT_EQ(values(Vector::from(thresholds_of(p))), (std::vector<double>{0.0, 0.2, 0.5, 0.8}));
 }
 
 TEST(OptionRecords, InnerSearchCellDropsOnlyScaleAndRegression) {

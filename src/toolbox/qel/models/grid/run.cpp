@@ -19,7 +19,7 @@ Result<GridRunStart> grid_run_prelude(VecView y, MatView x, VecView theta, const
     auto setup = prepare_grid_prediction_setup(y, x, theta, options);
     if (!setup) return std::unexpected(std::move(setup.error()));
     GridRunStart start{std::move(*setup), 0, std::nullopt, std::nullopt, {}, {}};
-    start.t = config::threshold_or_default_range(options.predict).size();
+    start.t = config::thresholds_of(options.predict).size();
     if (enums::retains_cells(options.retain_grid_objects)) {
         start.storage = initialize_grid_cell_storage(censor_list(options.predict.censor_type),
                                                      start.setup.n_combinations, start.t, start.setup.n_attributes,
