@@ -825,7 +825,7 @@ MetricsRun run_metrics(bool record, const Sample& s, int32_t layout, const CovIn
 }
 
 bool same(const std::vector<double>& a, const std::vector<double>& b) {
-    return a.size() == b.size() && fuzz::same_bits(a.data(), b.data(), a.size());
+    return a.size() == b.size() && fuzz::same_values(a.data(), b.data(), a.size());
 }
 
 void insight_case(FuzzedDataProvider& p) {
