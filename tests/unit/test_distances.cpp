@@ -173,9 +173,9 @@ TEST(Distances, RowLoopMatchesReferenceBitForBit) {
 // Each instruction-set kernel this processor runs, not only the one the
 // routines pick, gives the per-row arithmetic bit for bit.
 TEST(Distances, EveryRowKernelMatchesReference) {
-    using dist::detail::Isa;
-    for (Isa isa : {Isa::Sse2, Isa::Avx2, Isa::Avx512}) {
-        if (!dist::detail::row_kernel_supported(isa)) continue;
+    using toolbox::simd::Level;
+    for (Level isa : {Level::Portable, Level::Avx2, Level::Avx512}) {
+        if (!toolbox::simd::supported(isa)) continue;
         for (std::size_t K : {2u, 5u, 9u, 32u, 33u, 64u}) {
             const std::size_t N = 19;
             const Data d = random_data(N, K, K);

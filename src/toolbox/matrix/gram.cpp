@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "toolbox/target_clones.hpp"
+#include "toolbox/simd.hpp"
 
 namespace toolbox::matrix::gram {
 
@@ -12,8 +12,9 @@ namespace {
 constexpr std::size_t kTileRows = 4;  // entries j of a tile; the chunk width is a multiple
 constexpr std::size_t kChunkBytes = 24 * 1024;  // a chunk stays in the first-level cache
 
-typedef double v4d __attribute__((vector_size(32)));
-typedef double v8d __attribute__((vector_size(64)));
+using simd::f64x4;
+using simd::f64x8;
+using simd::Level;
 
 // One tile: entries j0 .. j0+4 by l0 .. l0+L*NV (L lanes per vector), held in
 // registers while the chunk rows stream past. Each entry is one running sum
@@ -42,66 +43,52 @@ template <class Vec, std::size_t NV>
 
 // sums[j][l] += sum over the chunk rows of c_rj * c_rl for l >= j, by tiles
 // of 4 x 8 entries that start on the diagonal blocks (and a 4 x 4 tile where
-// fewer than eight columns remain). Compiled for several instruction sets:
-// the elementwise IEEE operations give the same bits in each.
-QEL_TARGET_CLONES("avx2", "default") void accumulate_upper(const double* chunk, std::size_t rows, std::size_t width,
-                                                           double* sums) {
-    for (std::size_t j0 = 0; j0 < width; j0 += kTileRows) {
-        std::size_t l0 = j0;
-        for (; l0 + 8 <= width; l0 += 8) tile<v4d, 2>(chunk, rows, width, sums, j0, l0);
-        if (l0 < width) tile<v4d, 1>(chunk, rows, width, sums, j0, l0);
-    }
-}
+// fewer than eight columns remain); with vectors of eight, tiles of 4 x 16
+// entries, then 4 x 8 and 4 x 4 where fewer columns remain. The elementwise
+// IEEE operations give the same bits at each level.
+struct AccumulateUpper {
+    static constexpr Level kWidest = Level::Avx512;
 
-// The same sums with vectors of eight: tiles of 4 x 16 entries, then 4 x 8
-// and 4 x 4 where fewer columns remain.
-[[gnu::target("avx512f")]] void accumulate_upper_avx512(const double* chunk, std::size_t rows, std::size_t width,
-                                                        double* sums) {
-    for (std::size_t j0 = 0; j0 < width; j0 += kTileRows) {
-        std::size_t l0 = j0;
-        for (; l0 + 16 <= width; l0 += 16) tile<v8d, 2>(chunk, rows, width, sums, j0, l0);
-        if (l0 + 8 <= width) {
-            tile<v8d, 1>(chunk, rows, width, sums, j0, l0);
-            l0 += 8;
+    template <Level L>
+    [[gnu::always_inline]] static void run(const double* chunk, std::size_t rows, std::size_t width, double* sums) {
+        for (std::size_t j0 = 0; j0 < width; j0 += kTileRows) {
+            std::size_t l0 = j0;
+            if constexpr (L == Level::Avx512) {
+                for (; l0 + 16 <= width; l0 += 16) tile<f64x8, 2>(chunk, rows, width, sums, j0, l0);
+                if (l0 + 8 <= width) {
+                    tile<f64x8, 1>(chunk, rows, width, sums, j0, l0);
+                    l0 += 8;
+                }
+            } else {
+                for (; l0 + 8 <= width; l0 += 8) tile<f64x4, 2>(chunk, rows, width, sums, j0, l0);
+            }
+            if (l0 < width) tile<f64x4, 1>(chunk, rows, width, sums, j0, l0);
         }
-        if (l0 < width) tile<v4d, 1>(chunk, rows, width, sums, j0, l0);
     }
-}
+};
 
 // The sums of the given tiles only, four or eight columns each: eight as one
-// vector `Eight` or as two of four.
-template <class Eight, std::size_t NV>
-[[gnu::always_inline]] inline void tiles_by(const double* chunk, std::size_t rows, std::size_t width, double* sums,
-                                            const Tile* tiles, std::size_t n_tiles) {
-    for (std::size_t t = 0; t < n_tiles; ++t) {
-        const Tile& u = tiles[t];
-        if (u.cols == 8) {
-            tile<Eight, NV>(chunk, rows, width, sums, u.j0, u.l0);
-        } else {
-            tile<v4d, 1>(chunk, rows, width, sums, u.j0, u.l0);
+// vector of eight or as two of four.
+struct AccumulateTiles {
+    static constexpr Level kWidest = Level::Avx512;
+
+    template <Level L>
+    [[gnu::always_inline]] static void run(const double* chunk, std::size_t rows, std::size_t width, double* sums,
+                                           const Tile* tiles, std::size_t n_tiles) {
+        for (std::size_t t = 0; t < n_tiles; ++t) {
+            const Tile& u = tiles[t];
+            if (u.cols == 8) {
+                if constexpr (L == Level::Avx512) {
+                    tile<f64x8, 1>(chunk, rows, width, sums, u.j0, u.l0);
+                } else {
+                    tile<f64x4, 2>(chunk, rows, width, sums, u.j0, u.l0);
+                }
+            } else {
+                tile<f64x4, 1>(chunk, rows, width, sums, u.j0, u.l0);
+            }
         }
     }
-}
-
-QEL_TARGET_CLONES("avx2", "default") void accumulate_tiles(const double* chunk, std::size_t rows, std::size_t width,
-                                                           double* sums, const Tile* tiles, std::size_t n_tiles) {
-    tiles_by<v4d, 2>(chunk, rows, width, sums, tiles, n_tiles);
-}
-
-[[gnu::target("avx512f")]] void accumulate_tiles_avx512(const double* chunk, std::size_t rows, std::size_t width,
-                                                        double* sums, const Tile* tiles, std::size_t n_tiles) {
-    tiles_by<v8d, 1>(chunk, rows, width, sums, tiles, n_tiles);
-}
-
-bool has_avx512() {
-    __builtin_cpu_init();
-    return __builtin_cpu_supports("avx512f");
-}
-
-bool wide_vectors() {
-    static const bool wide = has_avx512();
-    return wide;
-}
+};
 
 }  // namespace
 
@@ -147,20 +134,12 @@ Accumulator::Accumulator(std::size_t k)
 
 void Accumulator::flush(std::size_t rows, std::span<const Tile> tiles) {
     if (rows == 0 || tiles.empty()) return;
-    if (wide_vectors()) {
-        accumulate_tiles_avx512(chunk_.data(), rows, width_, sums_.data(), tiles.data(), tiles.size());
-    } else {
-        accumulate_tiles(chunk_.data(), rows, width_, sums_.data(), tiles.data(), tiles.size());
-    }
+    simd::run<AccumulateTiles>(chunk_.data(), rows, width_, sums_.data(), tiles.data(), tiles.size());
 }
 
 void Accumulator::flush(std::size_t rows) {
     if (rows == 0) return;
-    if (wide_vectors()) {
-        accumulate_upper_avx512(chunk_.data(), rows, width_, sums_.data());
-    } else {
-        accumulate_upper(chunk_.data(), rows, width_, sums_.data());
-    }
+    simd::run<AccumulateUpper>(chunk_.data(), rows, width_, sums_.data());
 }
 
 }  // namespace toolbox::matrix::gram

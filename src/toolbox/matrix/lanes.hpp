@@ -9,8 +9,8 @@
 // the whole pass.
 //
 // The kernels that use these blocks are templates on the number of vectors
-// and are inlined into functions compiled for several instruction sets, so
-// the vectors never cross a call.
+// and are inlined into the copies of a simd kernel, one per instruction set,
+// so the vectors never cross a call.
 #pragma once
 
 #include <algorithm>
@@ -18,10 +18,12 @@
 #include <cstdint>
 #include <cstring>
 
+#include "toolbox/simd.hpp"
+
 namespace toolbox::matrix::lanes {
 
-typedef double v4d __attribute__((vector_size(32)));
-typedef std::int64_t v4l __attribute__((vector_size(32)));
+using v4d = simd::f64x4;
+using v4l = simd::i64x4;
 
 inline constexpr std::size_t kLanes = 4;
 inline constexpr std::size_t kMaxGroups = 4;
@@ -74,9 +76,7 @@ inline Block block_at(std::size_t width, std::size_t first, std::size_t max_grou
         const std::size_t w = b.width;
         return v4d{row[0], w > 1 ? row[1] : 0.0, w > 2 ? row[2] : 0.0, 0.0};
     }
-    v4d v;
-    std::memcpy(&v, row + b.start[g], sizeof v);
-    return v;
+    return simd::load<v4d>(row + b.start[g]);
 }
 
 // The same for a row of bytes (a mask), as lanes of all ones (true) and
@@ -118,7 +118,7 @@ inline Block block_at(std::size_t width, std::size_t first, std::size_t max_grou
         for (std::size_t j = 0; j < b.width; ++j) row[j] = v[j];
         return;
     }
-    std::memcpy(row + b.start[g], &v, sizeof v);
+    simd::store(row + b.start[g], v);
 }
 
 // Per-column constants of group g (zero in lanes past the width).
@@ -159,5 +159,14 @@ template <template <std::size_t> class Kernel, std::size_t MaxGroups, class... A
         }
     }
 }
+
+// A simd kernel that runs `over_columns<Kernel, MaxGroups>(width, args...)`.
+template <template <std::size_t> class Kernel, std::size_t MaxGroups = kMaxGroups>
+struct OverColumns {
+    template <simd::Level>
+    [[gnu::always_inline]] static void run(std::size_t width, auto&&... args) {
+        over_columns<Kernel, MaxGroups>(width, args...);
+    }
+};
 
 }  // namespace toolbox::matrix::lanes

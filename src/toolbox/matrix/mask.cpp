@@ -5,24 +5,23 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 #include <vector>
 
 #include "toolbox/error.hpp"
 #include "toolbox/format.hpp"
 #include "toolbox/parallel/pool.hpp"
+#include "toolbox/simd.hpp"
 
 namespace toolbox::matrix::mask {
 
 namespace apply_mask {
 
-// The vector kernel. It lives outside the unnamed namespace: clang builds a
-// function compiled for several instruction sets correctly only when it has
-// external linkage.
 namespace kernels {
 
-typedef double v4d __attribute__((vector_size(32)));
-typedef std::int64_t v4l __attribute__((vector_size(32)));
-typedef std::int8_t v4b __attribute__((vector_size(4)));
+using simd::f64x4;
+using simd::i64x4;
+using simd::i8x4;
 
 // The include and exclude comparisons of operator `Op`, on single values or
 // on four lanes (lanes of all ones where they hold). Both are written out,
@@ -60,8 +59,8 @@ constexpr std::array<std::uint32_t, 16> kFlagBytes = [] {
 // (moving the lanes to bytes one at a time costs several times the
 // comparisons).
 struct LaneBytes {
-    [[gnu::always_inline]] static std::uint32_t of(const v4l& hit) {
-        const v4b flags = __builtin_convertvector(hit, v4b) & 1;
+    [[gnu::always_inline]] static std::uint32_t of(const i64x4& hit) {
+        const i8x4 flags = __builtin_convertvector(hit, i8x4) & 1;
         std::uint32_t bytes;
         std::memcpy(&bytes, &flags, sizeof bytes);
         return bytes;
@@ -69,13 +68,13 @@ struct LaneBytes {
 };
 
 struct SignBytes {
-    [[gnu::target("avx2")]] static std::uint32_t of(const v4l& hit) {
-        return kFlagBytes[static_cast<unsigned>(__builtin_ia32_movmskpd256(reinterpret_cast<v4d>(hit)))];
+    [[gnu::target("avx2")]] static std::uint32_t of(const i64x4& hit) {
+        return kFlagBytes[static_cast<unsigned>(__builtin_ia32_movmskpd256(reinterpret_cast<f64x4>(hit)))];
     }
 };
 
 template <enums::CensorOperator Op, class Bytes>
-void rows_by(std::size_t first, std::size_t last, VecView values, const double* thr,
+[[gnu::always_inline]] inline void rows_by(std::size_t first, std::size_t last, VecView values, const double* thr,
                                            std::size_t t, bool* in, bool* out) {
     if (t < 4) {
         for (std::size_t i = first; i < last; ++i) {
@@ -88,12 +87,11 @@ void rows_by(std::size_t first, std::size_t last, VecView values, const double* 
     // starts four before it and writes some flags again, with equal values.
     for (std::size_t i = first; i < last; ++i) {
         const double x = values[i];
-        const v4d v = {x, x, x, x};
+        const f64x4 v = {x, x, x, x};
         for (std::size_t j0 = 0; j0 < t; j0 += 4) {
             const std::size_t j = std::min(j0, t - 4);
-            v4d th;
-            std::memcpy(&th, thr + j, sizeof th);
-            v4l hit_in, hit_out;
+            const f64x4 th = simd::load<f64x4>(thr + j);
+            i64x4 hit_in, hit_out;
             compare<Op>(v, th, hit_in, hit_out);
             const std::uint32_t bytes_in = Bytes::of(hit_in);
             const std::uint32_t bytes_out = Bytes::of(hit_out);
@@ -104,8 +102,9 @@ void rows_by(std::size_t first, std::size_t last, VecView values, const double* 
 }
 
 template <class Bytes>
-void rows_for_operator(std::size_t first, std::size_t last, VecView values, const double* thr, std::size_t t,
-                       enums::CensorOperator op, bool* in, bool* out) {
+[[gnu::always_inline]] inline void rows_for_operator(std::size_t first, std::size_t last, VecView values,
+                                                     const double* thr, std::size_t t, enums::CensorOperator op,
+                                                     bool* in, bool* out) {
     using enum enums::CensorOperator;
     switch (op) {
         case GreaterThan: return rows_by<GreaterThan, Bytes>(first, last, values, thr, t, in, out);
@@ -115,26 +114,15 @@ void rows_for_operator(std::size_t first, std::size_t last, VecView values, cons
     }
 }
 
-// Everything inlined into each of the two, so that each loop is built for
-// its instruction set; the vectors cross no call.
-[[gnu::target("avx2"), gnu::flatten]] void mask_rows_avx2(std::size_t first, std::size_t last, VecView values, const double* thr,
-                                            std::size_t t, enums::CensorOperator op, bool* in, bool* out) {
-    rows_for_operator<SignBytes>(first, last, values, thr, t, op, in, out);
-}
-
 // Rows [first, last) of both masks under the operator.
-[[gnu::flatten]] void mask_rows(std::size_t first, std::size_t last, VecView values, const double* thr, std::size_t t,
-               enums::CensorOperator op, bool* in, bool* out) {
-    static const bool avx2 = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    if (avx2) {
-        mask_rows_avx2(first, last, values, thr, t, op, in, out);
-    } else {
-        rows_for_operator<LaneBytes>(first, last, values, thr, t, op, in, out);
+struct MaskRows {
+    template <simd::Level L>
+    [[gnu::always_inline]] static void run(std::size_t first, std::size_t last, VecView values, const double* thr,
+                                           std::size_t t, enums::CensorOperator op, bool* in, bool* out) {
+        using Bytes = std::conditional_t<L == simd::Level::Portable, LaneBytes, SignBytes>;
+        rows_for_operator<Bytes>(first, last, values, thr, t, op, in, out);
     }
-}
+};
 
 }  // namespace kernels
 
@@ -150,7 +138,7 @@ std::pair<BoolMatrix, BoolMatrix> generate_include_masks(VecView values, VecView
     BoolMatrix in = BoolMatrix::uninit(n, t), out = BoolMatrix::uninit(n, t);
     // Every row on its own: many rows are spread over the pool.
     parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
-        kernels::mask_rows(first, last, values, thr, t, censor, in.data(), out.data());
+        simd::run<kernels::MaskRows>(first, last, values, thr, t, censor, in.data(), out.data());
     });
     return {std::move(in), std::move(out)};
 }

@@ -8,7 +8,7 @@
 
 #include "toolbox/error.hpp"
 #include "toolbox/parallel/pool.hpp"
-#include "toolbox/target_clones.hpp"
+#include "toolbox/simd.hpp"
 
 namespace toolbox::matrix::sorting {
 
@@ -82,9 +82,7 @@ std::pair<std::size_t, std::size_t> part_range(std::size_t n, std::size_t parts,
 // leading bits touches more memory than the sample itself.
 constexpr std::size_t kBucketsFrom = std::size_t{1} << 15;
 
-// The vector kernel, compiled for several instruction sets. It lives outside
-// the unnamed namespace: clang builds such a function correctly only when it
-// has external linkage.
+// The vector kernel, with a copy per instruction set (toolbox/simd.hpp).
 namespace kernels {
 
 // The keys of the values of `data` (n of them, contiguous) to `keys`, one
@@ -104,11 +102,22 @@ template <Order O>
     return nan;
 }
 
-QEL_TARGET_CLONES("avx2", "default")
+namespace {
+
+struct KeysOfValues {
+    template <simd::Level>
+    [[gnu::always_inline]] static std::size_t run(const double* data, std::size_t n, Order order, std::uint64_t* keys,
+                                                  std::size_t& negatives) noexcept {
+        return order == Order::Total ? keys_of<Order::Total>(data, n, keys, negatives)
+                                     : keys_of<Order::Stable>(data, n, keys, negatives);
+    }
+};
+
+}  // namespace
+
 std::size_t keys_of_values(const double* data, std::size_t n, Order order, std::uint64_t* keys,
                            std::size_t& negatives) noexcept {
-    return order == Order::Total ? keys_of<Order::Total>(data, n, keys, negatives)
-                                 : keys_of<Order::Stable>(data, n, keys, negatives);
+    return simd::run<KeysOfValues>(data, n, order, keys, negatives);
 }
 
 }  // namespace kernels

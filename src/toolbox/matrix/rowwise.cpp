@@ -3,33 +3,29 @@
 #include <algorithm>
 #include <cstring>
 
-#include "toolbox/target_clones.hpp"
+#include "toolbox/simd.hpp"
 
 namespace toolbox::matrix::rowwise {
 
 namespace {
 
-typedef double v4d __attribute__((vector_size(32)));
-typedef std::int64_t v4l __attribute__((vector_size(32)));
+using v4d = simd::f64x4;
+using v4l = simd::i64x4;
 
 // Columns held in registers by one pass of present_sums.
 constexpr std::size_t kMaxVectors = 8;
 
-// Up to four values from p, zero-padded (macros: vectors never cross a call
-// compiled for the baseline ABI). Built from the values themselves: staging
-// them in memory and loading the four at once would stall every row on a
-// store the load cannot take its data from.
-#define QEL_LOAD_PART(dst, p, n)                                            \
-    do {                                                                    \
-        switch (n) {                                                        \
-            case 1: (dst) = v4d{(p)[0], 0.0, 0.0, 0.0}; break;              \
-            case 2: (dst) = v4d{(p)[0], (p)[1], 0.0, 0.0}; break;           \
-            case 3: (dst) = v4d{(p)[0], (p)[1], (p)[2], 0.0}; break;        \
-            default: (dst) = v4d{0.0, 0.0, 0.0, 0.0}; break;                \
-        }                                                                   \
-    } while (0)
-#define QEL_LOAD(dst, p) std::memcpy(&(dst), (p), sizeof(v4d))
-#define QEL_STORE(p, src) std::memcpy((p), &(src), sizeof(v4d))
+// Up to four values from p, zero-padded. Built from the values themselves:
+// staging them in memory and loading the four at once would stall every row
+// on a store the load cannot take its data from.
+[[gnu::always_inline]] inline v4d load_part(const double* p, std::size_t n) {
+    switch (n) {
+        case 1: return v4d{p[0], 0.0, 0.0, 0.0};
+        case 2: return v4d{p[0], p[1], 0.0, 0.0};
+        case 3: return v4d{p[0], p[1], p[2], 0.0};
+        default: return v4d{0.0, 0.0, 0.0, 0.0};
+    }
+}
 
 enum class Rows { All, SkipNaN, Complete };
 
@@ -54,9 +50,9 @@ template <std::size_t NV, Rows Mode>
         v4d val[NV] = {};
         for (std::size_t v = 0; v < NV; ++v) {
             if (v < full) {
-                QEL_LOAD(val[v], p + 4 * v);
+                val[v] = simd::load<v4d>(p + 4 * v);
             } else {
-                QEL_LOAD_PART(val[v], p + 4 * v, rem);
+                val[v] = load_part(p + 4 * v, rem);
             }
         }
         if constexpr (Mode == Rows::All) {
@@ -108,142 +104,176 @@ template <Rows Mode>
     return n_complete;
 }
 
+template <Rows Mode>
+struct Sums {
+    template <simd::Level>
+    [[gnu::always_inline]] static void run(MatView x, double* sum, std::int64_t* count) {
+        sums<Mode>(x, sum, count);
+    }
+};
+
 }  // namespace
 
-QEL_TARGET_CLONES("avx2", "default") void column_sums(MatView x, double* sum) {
-    sums<Rows::All>(x, sum, nullptr);
-}
+void column_sums(MatView x, double* sum) { simd::run<Sums<Rows::All>>(x, sum, nullptr); }
 
-QEL_TARGET_CLONES("avx2", "default") void present_sums(MatView x, double* sum, std::int64_t* count) {
-    sums<Rows::SkipNaN>(x, sum, count);
-}
+void present_sums(MatView x, double* sum, std::int64_t* count) { simd::run<Sums<Rows::SkipNaN>>(x, sum, count); }
 
-QEL_TARGET_CLONES("avx2", "default") std::size_t complete_row_sums(MatView x, double* sum) {
-    // A row is complete only when every column block finds no NaN in it; a
-    // matrix wider than one block is settled by a scalar pass.
-    if (x.cols() <= 4 * kMaxVectors) return sums<Rows::Complete>(x, sum, nullptr);
-    const std::size_t k = x.cols();
-    std::fill_n(sum, k, 0.0);
-    std::size_t n_complete = 0;
-    for (std::size_t i = 0; i < x.rows(); ++i) {
-        const double* p = x.row(i).data();
-        bool complete = true;
-        for (std::size_t j = 0; j < k; ++j) complete &= p[j] == p[j];
-        if (!complete) continue;
-        for (std::size_t j = 0; j < k; ++j) sum[j] += p[j];
-        ++n_complete;
+namespace {
+
+struct CompleteRowSums {
+    template <simd::Level>
+    [[gnu::always_inline]] static std::size_t run(MatView x, double* sum) {
+        // A row is complete only when every column block finds no NaN in it; a
+        // matrix wider than one block is settled by a scalar pass.
+        if (x.cols() <= 4 * kMaxVectors) return sums<Rows::Complete>(x, sum, nullptr);
+        const std::size_t k = x.cols();
+        std::fill_n(sum, k, 0.0);
+        std::size_t n_complete = 0;
+        for (std::size_t i = 0; i < x.rows(); ++i) {
+            const double* p = x.row(i).data();
+            bool complete = true;
+            for (std::size_t j = 0; j < k; ++j) complete &= p[j] == p[j];
+            if (!complete) continue;
+            for (std::size_t j = 0; j < k; ++j) sum[j] += p[j];
+            ++n_complete;
+        }
+        return n_complete;
     }
-    return n_complete;
+};
+
+}  // namespace
+
+std::size_t complete_row_sums(MatView x, double* sum) {
+    return simd::run<CompleteRowSums>(x, sum);
 }
 
-QEL_TARGET_CLONES("avx2", "default") std::size_t centre_complete_rows(
-    MatView x, std::size_t& i, const double* mean, double* chunk, std::size_t width, std::size_t max_rows) {
-    const std::size_t k = x.cols();
-    const std::size_t full = k / 4 * 4;
-    std::size_t filled = 0;
-    for (; i < x.rows() && filled < max_rows; ++i) {
-        const double* p = x.row(i).data();
-        double* out = chunk + filled * width;
-        v4l nan = {0, 0, 0, 0};
-        std::size_t j = 0;
-        // Written before the row is known to be complete: an incomplete row
-        // is simply overwritten by the next one.
-        for (; j < full; j += 4) {
-            v4d v, m;
-            QEL_LOAD(v, p + j);
-            QEL_LOAD(m, mean + j);
-            nan |= v != v;
-            const v4d d = v - m;
-            QEL_STORE(out + j, d);
+namespace {
+
+struct CentreCompleteRows {
+    template <simd::Level>
+    [[gnu::always_inline]] static std::size_t run(MatView x, std::size_t& i, const double* mean, double* chunk,
+                                                  std::size_t width, std::size_t max_rows) {
+        const std::size_t k = x.cols();
+        const std::size_t full = k / 4 * 4;
+        std::size_t filled = 0;
+        for (; i < x.rows() && filled < max_rows; ++i) {
+            const double* p = x.row(i).data();
+            double* out = chunk + filled * width;
+            v4l nan = {0, 0, 0, 0};
+            std::size_t j = 0;
+            // Written before the row is known to be complete: an incomplete row
+            // is simply overwritten by the next one.
+            for (; j < full; j += 4) {
+                const v4d v = simd::load<v4d>(p + j);
+                const v4d m = simd::load<v4d>(mean + j);
+                nan |= v != v;
+                const v4d d = v - m;
+                simd::store(out + j, d);
+            }
+            if (j < k) {
+                const v4d v = load_part(p + j, k - j);
+                const v4d m = simd::load<v4d>(mean + j);
+                nan |= v != v;
+                const v4d d = v - m;
+                simd::store(out + j, d);
+            }
+            filled += (nan[0] | nan[1] | nan[2] | nan[3]) == 0;
         }
-        if (j < k) {
-            v4d v, m;
-            QEL_LOAD_PART(v, p + j, k - j);
-            QEL_LOAD(m, mean + j);
-            nan |= v != v;
-            const v4d d = v - m;
-            QEL_STORE(out + j, d);
-        }
-        filled += (nan[0] | nan[1] | nan[2] | nan[3]) == 0;
+        return filled;
     }
-    return filled;
+};
+
+}  // namespace
+
+std::size_t centre_complete_rows(MatView x, std::size_t& i, const double* mean, double* chunk, std::size_t width,
+                                 std::size_t max_rows) {
+    return simd::run<CentreCompleteRows>(x, i, mean, chunk, width, max_rows);
 }
 
-QEL_TARGET_CLONES("avx2", "default") void centre(MatView x, std::size_t i0, std::size_t rows,
-                                                 const double* mean, double* chunk, std::size_t width) {
-    const std::size_t k = x.cols();
-    const std::size_t full = k / 4 * 4;
-    for (std::size_t r = 0; r < rows; ++r) {
-        const double* p = x.row(i0 + r).data();
-        double* out = chunk + r * width;
-        std::size_t j = 0;
-        for (; j < full; j += 4) {
-            v4d v, m;
-            QEL_LOAD(v, p + j);
-            QEL_LOAD(m, mean + j);
-            const v4d d = v - m;
-            QEL_STORE(out + j, d);
-        }
-        if (j < k) {
-            v4d v, m;
-            QEL_LOAD_PART(v, p + j, k - j);
-            QEL_LOAD(m, mean + j);
-            const v4d d = v - m;
-            QEL_STORE(out + j, d);
+namespace {
+
+struct Centre {
+    template <simd::Level>
+    [[gnu::always_inline]] static void run(MatView x, std::size_t i0, std::size_t rows, const double* mean,
+                                           double* chunk, std::size_t width) {
+        const std::size_t k = x.cols();
+        const std::size_t full = k / 4 * 4;
+        for (std::size_t r = 0; r < rows; ++r) {
+            const double* p = x.row(i0 + r).data();
+            double* out = chunk + r * width;
+            std::size_t j = 0;
+            for (; j < full; j += 4) {
+                const v4d v = simd::load<v4d>(p + j);
+                const v4d m = simd::load<v4d>(mean + j);
+                const v4d d = v - m;
+                simd::store(out + j, d);
+            }
+            if (j < k) {
+                const v4d v = load_part(p + j, k - j);
+                const v4d m = simd::load<v4d>(mean + j);
+                const v4d d = v - m;
+                simd::store(out + j, d);
+            }
         }
     }
+};
+
+}  // namespace
+
+void centre(MatView x, std::size_t i0, std::size_t rows, const double* mean, double* chunk, std::size_t width) {
+    simd::run<Centre>(x, i0, rows, mean, chunk, width);
 }
 
-QEL_TARGET_CLONES("avx2", "default") std::size_t centre_zero_filled(
-    MatView x, std::size_t i0, std::size_t rows, const double* mean, double* chunk, std::size_t width,
-    std::uint32_t* rows_with_nan, std::uint64_t* nan_bits) {
-    const std::size_t k = x.cols();
-    const std::size_t full = k / 4 * 4;
-    const v4d zero = {0.0, 0.0, 0.0, 0.0};
-    const v4l lane_bit = {1, 2, 4, 8};
-    std::size_t n_flagged = 0;
-    for (std::size_t r = 0; r < rows; ++r) {
-        const double* p = x.row(i0 + r).data();
-        double* out = chunk + r * width;
-        v4l missing = {0, 0, 0, 0};
-        std::uint64_t bits = 0;
-        std::size_t j = 0;
-        for (; j < full; j += 4) {
-            v4d v, m;
-            QEL_LOAD(v, p + j);
-            QEL_LOAD(m, mean + j);
-            const v4d d = v - m;
-            const v4l nan = v != v;
-            missing |= nan;
-            const v4l lane_bits = nan & lane_bit;
-            if (j < 64) bits |= static_cast<std::uint64_t>(lane_bits[0] | lane_bits[1] | lane_bits[2] | lane_bits[3]) << j;
-            const v4d c = d == d ? d : zero;
-            QEL_STORE(out + j, c);
-        }
-        if (j < k) {
+namespace {
+
+struct CentreZeroFilled {
+    template <simd::Level>
+    [[gnu::always_inline]] static std::size_t run(MatView x, std::size_t i0, std::size_t rows, const double* mean,
+                                                  double* chunk, std::size_t width, std::uint32_t* rows_with_nan,
+                                                  std::uint64_t* nan_bits) {
+        const std::size_t k = x.cols();
+        const std::size_t full = k / 4 * 4;
+        const v4d zero = {0.0, 0.0, 0.0, 0.0};
+        const v4l lane_bit = {1, 2, 4, 8};
+        std::size_t n_flagged = 0;
+        for (std::size_t r = 0; r < rows; ++r) {
+            const double* p = x.row(i0 + r).data();
+            double* out = chunk + r * width;
+            v4l missing = {0, 0, 0, 0};
+            std::uint64_t bits = 0;
+            std::size_t j = 0;
+            // Columns j .. j+4 of the row, read as `v`, to the chunk; their NaN
+            // flags join the row's.
+            auto centre_four = [&](const v4d& v) __attribute__((always_inline)) {
+                const v4d m = simd::load<v4d>(mean + j);
+                const v4d d = v - m;
+                const v4l nan = v != v;
+                missing |= nan;
+                const v4l lane_bits = nan & lane_bit;
+                if (j < 64) {
+                    bits |= static_cast<std::uint64_t>(lane_bits[0] | lane_bits[1] | lane_bits[2] | lane_bits[3]) << j;
+                }
+                const v4d c = d == d ? d : zero;
+                simd::store(out + j, c);
+            };
+            for (; j < full; j += 4) centre_four(simd::load<v4d>(p + j));
             // The last partial vector: the padding lanes read 0 and centre on
             // the zero padding of the mean, so the chunk's padding stays zero.
-            v4d v, m;
-            QEL_LOAD_PART(v, p + j, k - j);
-            QEL_LOAD(m, mean + j);
-            const v4d d = v - m;
-            const v4l nan = v != v;
-            missing |= nan;
-            const v4l lane_bits = nan & lane_bit;
-            if (j < 64) bits |= static_cast<std::uint64_t>(lane_bits[0] | lane_bits[1] | lane_bits[2] | lane_bits[3]) << j;
-            const v4d c = d == d ? d : zero;
-            QEL_STORE(out + j, c);
+            if (j < k) centre_four(load_part(p + j, k - j));
+            const bool any = (missing[0] | missing[1] | missing[2] | missing[3]) != 0;
+            rows_with_nan[n_flagged] = static_cast<std::uint32_t>(r);
+            nan_bits[n_flagged] = bits;
+            n_flagged += any;
         }
-        const bool any = (missing[0] | missing[1] | missing[2] | missing[3]) != 0;
-        rows_with_nan[n_flagged] = static_cast<std::uint32_t>(r);
-        nan_bits[n_flagged] = bits;
-        n_flagged += any;
+        return n_flagged;
     }
-    return n_flagged;
-}
+};
 
-#undef QEL_LOAD_PART
-#undef QEL_LOAD
-#undef QEL_STORE
+}  // namespace
+
+std::size_t centre_zero_filled(MatView x, std::size_t i0, std::size_t rows, const double* mean, double* chunk,
+                               std::size_t width, std::uint32_t* rows_with_nan, std::uint64_t* nan_bits) {
+    return simd::run<CentreZeroFilled>(x, i0, rows, mean, chunk, width, rows_with_nan, nan_bits);
+}
 
 }  // namespace toolbox::matrix::rowwise

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "toolbox/parallel/pool.hpp"
 
@@ -16,14 +17,9 @@ using matrix::Matrix;
 using matrix::Vector;
 using matrix::VecView;
 
-using detail::Isa;
+using simd::Level;
 
 namespace {
-
-// Vectors of doubles for the row kernels: each lane holds one row.
-typedef double V2 __attribute__((vector_size(16)));
-typedef double V4 __attribute__((vector_size(32)));
-typedef double V8 __attribute__((vector_size(64)));
 
 // Columns of the inverse covariance processed together: enough independent
 // sums to hide the latency of the additions.
@@ -126,34 +122,26 @@ template <class Vec, bool Pair>
     }
 }
 
-template <bool Pair>
-[[gnu::target("avx512f")]] void row_kernel_avx512(const RowKernelArgs& p) {
-    row_kernel<V8, Pair>(p);
-}
-template <bool Pair>
-[[gnu::target("avx2")]] void row_kernel_avx2(const RowKernelArgs& p) {
-    row_kernel<V4, Pair>(p);
-}
-template <bool Pair>
-void row_kernel_sse2(const RowKernelArgs& p) {
-    row_kernel<V2, Pair>(p);
-}
+// The row kernel for each level, one row per lane of its widest vectors.
+struct RowDistances {
+    static constexpr Level kWidest = Level::Avx512;
 
-Isa detect_isa() {
-    __builtin_cpu_init();
-    if (__builtin_cpu_supports("avx512f")) return Isa::Avx512;
-    if (__builtin_cpu_supports("avx2")) return Isa::Avx2;
-    return Isa::Sse2;
-}
+    template <Level L>
+    [[gnu::always_inline]] static void run(const RowKernelArgs& p, bool pair) {
+        using Vec = std::conditional_t<L == Level::Avx512, simd::f64x8,
+                                       std::conditional_t<L == Level::Avx2, simd::f64x4, simd::f64x2>>;
+        pair ? row_kernel<Vec, true>(p) : row_kernel<Vec, false>(p);
+    }
+};
 
 // Distances for K >= 2 (one centre when b is null), by the widest kernel the
 // processor runs, the rows spread over the pool when there are many.
 void row_loop(MatView x, const double* a, const double* b, MatView c, double* out_a, double* out_b,
               BlockDone done = nullptr, void* context = nullptr) {
-    static const Isa isa = detect_isa();
+    const Level level = simd::current_level();
     parallel::for_row_blocks(x.rows(), [&](std::size_t first, std::size_t last) {
         const MatView part(x.data() + first * x.row_stride, last - first, x.cols(), x.row_stride);
-        detail::row_distances(isa, part, a, b, c, out_a + first, b ? out_b + first : nullptr);
+        detail::row_distances(level, part, a, b, c, out_a + first, b ? out_b + first : nullptr);
         if (done) done(context, first, last, out_a, out_b);
     });
 }
@@ -162,17 +150,7 @@ void row_loop(MatView x, const double* a, const double* b, MatView c, double* ou
 
 namespace detail {
 
-bool row_kernel_supported(Isa isa) {
-    __builtin_cpu_init();
-    switch (isa) {
-        case Isa::Avx512: return __builtin_cpu_supports("avx512f");
-        case Isa::Avx2: return __builtin_cpu_supports("avx2");
-        case Isa::Sse2: return true;
-    }
-    return false;
-}
-
-void row_distances(Isa isa, MatView x, const double* a, const double* b, MatView c, double* out_a, double* out_b) {
+void row_distances(Level level, MatView x, const double* a, const double* b, MatView c, double* out_a, double* out_b) {
     const std::size_t K = x.cols();
     require(K >= 2 && c.rows() == K && c.cols() == K, "row kernel called with K < 2 or a mismatched inverse");
     const std::size_t kp = (K + kColGroup - 1) / kColGroup * kColGroup;
@@ -183,12 +161,7 @@ void row_distances(Isa isa, MatView x, const double* a, const double* b, MatView
     Vector scratch(2 * K * 8 + 8);
     auto* aligned = reinterpret_cast<double*>((reinterpret_cast<std::uintptr_t>(scratch.data()) + 63) & ~std::uintptr_t{63});
     const RowKernelArgs p{x.data(), x.row_stride, x.rows(), K, a, b, cpad.data(), kp, out_a, out_b, aligned};
-    const bool pair = b != nullptr;
-    switch (isa) {
-        case Isa::Avx512: pair ? row_kernel_avx512<true>(p) : row_kernel_avx512<false>(p); break;
-        case Isa::Avx2: pair ? row_kernel_avx2<true>(p) : row_kernel_avx2<false>(p); break;
-        case Isa::Sse2: pair ? row_kernel_sse2<true>(p) : row_kernel_sse2<false>(p); break;
-    }
+    simd::run_at<RowDistances>(level, p, b != nullptr);
 }
 
 }  // namespace detail

@@ -8,7 +8,7 @@
 #include "toolbox/matrix/lanes.hpp"
 #include "toolbox/parallel/pool.hpp"
 #include "toolbox/stats/histogram.hpp"
-#include "toolbox/target_clones.hpp"
+#include "toolbox/simd.hpp"
 
 namespace toolbox::stats::histogram {
 
@@ -29,9 +29,7 @@ using RowList = matrix::Array1<std::size_t>;
 
 }  // namespace
 
-// The vector kernels, each compiled for several instruction sets. They live
-// outside the unnamed namespace: clang builds such a function correctly only
-// when it has external linkage.
+// The vector kernels, each with a copy per instruction set (toolbox/simd.hpp).
 namespace kernels {
 
 // counts(bin_i, c) += w_ic / sums_c (w_ic itself where sums_c is not
@@ -73,13 +71,13 @@ struct WeightShares {
     }
 };
 
-QEL_TARGET_CLONES("avx2", "default")
 void add_weight_shares(MatView weights, const BinIndex& bin, const Vector& sums, matrix::MatMut counts,
                        std::size_t first_bin, std::size_t end_bin, const RowList* rows) {
     // One group of four columns at a time: a row's bin row of the counts is
     // read and written whole, and the last group of a width that is not a
     // multiple of four overlaps the one before it.
-    lanes::over_columns<WeightShares, 1>(weights.cols(), weights, bin, sums, counts, first_bin, end_bin, rows);
+    simd::run<lanes::OverColumns<WeightShares, 1>>(weights.cols(), weights, bin, sums, counts, first_bin, end_bin,
+                                                   rows);
 }
 
 // Each column's plain sum over the kept rows, in row order.
@@ -98,9 +96,8 @@ struct KeptColumnSums {
     }
 };
 
-QEL_TARGET_CLONES("avx2", "default")
 void kept_column_sums(MatView weights, VecView values, bool keep_all, double lower, double upper, double* sums) {
-    lanes::over_columns<KeptColumnSums, 2>(weights.cols(), weights, values, keep_all, lower, upper, sums);
+    simd::run<lanes::OverColumns<KeptColumnSums, 2>>(weights.cols(), weights, values, keep_all, lower, upper, sums);
 }
 
 }  // namespace kernels

@@ -6,7 +6,7 @@
 #include "toolbox/format.hpp"
 #include "toolbox/matrix/lanes.hpp"
 #include "toolbox/matrix/rowwise.hpp"
-#include "toolbox/target_clones.hpp"
+#include "toolbox/simd.hpp"
 
 namespace toolbox::qel::insights::fit {
 
@@ -104,7 +104,6 @@ OutcomeSpread outcome_spread(VecView y) {
     return out;
 }
 
-QEL_TARGET_CLONES("avx2", "default")
 FitResult fit(MatView weights, VecView y, const double* column_sums, const OutcomeSpread* spread) {
     const std::size_t n = weights.rows();
     const std::size_t t = weights.cols();
@@ -128,7 +127,7 @@ FitResult fit(MatView weights, VecView y, const double* column_sums, const Outco
     for (std::size_t k = 0; k < t; ++k) wbar[k] = n == 0 ? 0.0 : wbar[k] / n_d;
 
     Vector c(t), vw_sum(t);
-    lanes::over_columns<CentredSums>(t, weights, wbar.data(), y, ybar, c.data(), vw_sum.data());
+    simd::run<lanes::OverColumns<CentredSums>>(t, weights, wbar.data(), y, ybar, c.data(), vw_sum.data());
     Vector sd_w = Vector::uninit(t);
     for (std::size_t k = 0; k < t; ++k) {
         if (vw_sum[k] > 0.0 && vy_sum > 0.0) {
@@ -144,13 +143,12 @@ FitResult fit(MatView weights, VecView y, const double* column_sums, const Outco
     }
 
     Vector q(t);
-    lanes::over_columns<ZProducts>(t, weights, wbar.data(), sd_w.data(), y, ybar, sd_y, q.data());
+    simd::run<lanes::OverColumns<ZProducts>>(t, weights, wbar.data(), sd_w.data(), y, ybar, sd_y, q.data());
     for (std::size_t k = 0; k < t; ++k) r.outlier_influence[k] = q[k] * g;
     fill_agreement(r);
     return r;
 }
 
-QEL_TARGET_CLONES("avx2", "default")
 FitResult fit_vectorized(MatView weights, VecView y, const double* column_sums, const OutcomeSpread* spread) {
     const std::size_t n = weights.rows();
     const std::size_t t = weights.cols();
@@ -176,7 +174,7 @@ FitResult fit_vectorized(MatView weights, VecView y, const double* column_sums, 
     const double vy = own.sum_sq;
     Vector vw(t);
     Vector c(t);
-    lanes::over_columns<CentredSums>(t, weights, means.data(), y, ybar, c.data(), vw.data());
+    simd::run<lanes::OverColumns<CentredSums>>(t, weights, means.data(), y, ybar, c.data(), vw.data());
 
     if (!(vy > 0.0)) {
         for (std::size_t k = 0; k < t; ++k) {
@@ -206,7 +204,7 @@ FitResult fit_vectorized(MatView weights, VecView y, const double* column_sums, 
     }
     // The sums of squared z-score products of every column, one row at a time.
     Vector q(t);
-    lanes::over_columns<ZProducts>(t, weights, means.data(), sd_w.data(), y, ybar, sd_y, q.data());
+    simd::run<lanes::OverColumns<ZProducts>>(t, weights, means.data(), sd_w.data(), y, ybar, sd_y, q.data());
     for (std::size_t k = 0; k < t; ++k) {
         r.outlier_influence[k] = std::sqrt(vw[k]) > 0.0 ? q[k] * g : 0.0;
     }

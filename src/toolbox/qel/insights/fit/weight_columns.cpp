@@ -4,7 +4,7 @@
 
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/lanes.hpp"
-#include "toolbox/target_clones.hpp"
+#include "toolbox/simd.hpp"
 
 namespace toolbox::qel::insights::fit {
 
@@ -98,18 +98,17 @@ Vector spread_of(const Vector& ssd, std::size_t n) {
 
 // One pass over the rows with a running mean and sum of squared deviations
 // per column (Welford): stable where the naive sum of squares cancels. The
-// clone for processors with fused multiply-adds does the update's fma in one
-// instruction; the others call the library's, with the same result.
-QEL_TARGET_CLONES("arch=x86-64-v3", "default") Vector weights_concentration_from_matrix(matrix::MatView weights) {
+// AVX2 copy does the update's fma in one instruction; the portable one calls
+// the library's, with the same result.
+Vector weights_concentration_from_matrix(matrix::MatView weights) {
     const std::size_t n = weights.rows();
     const std::size_t t = weights.cols();
     if (n == 0) return Vector(t, 0.0);
     Vector ssd(t, 0.0);
-    lanes::over_columns<WelfordColumns, 2>(t, weights, ssd.data());
+    simd::run<lanes::OverColumns<WelfordColumns, 2>>(t, weights, ssd.data());
     return spread_of(ssd, n);
 }
 
-QEL_TARGET_CLONES("arch=x86-64-v3", "default")
 WeightColumnPasses weight_column_passes(matrix::MatView weights, matrix::VecView y) {
     const std::size_t n = weights.rows();
     const std::size_t t = weights.cols();
@@ -117,20 +116,19 @@ WeightColumnPasses weight_column_passes(matrix::MatView weights, matrix::VecView
     WeightColumnPasses out{Vector(t, 0.0), Vector(t), Vector(t)};
     if (n == 0) return out;
     Vector ssd(t, 0.0);
-    lanes::over_columns<WelfordColumnsWithSums, 2>(t, weights, y, ssd.data(), out.column_sums.data(),
-                                                   out.weighted_outcomes.data());
+    simd::run<lanes::OverColumns<WelfordColumnsWithSums, 2>>(t, weights, y, ssd.data(), out.column_sums.data(),
+                                                             out.weighted_outcomes.data());
     out.concentration = spread_of(ssd, n);
     return out;
 }
 
-QEL_TARGET_CLONES("avx2", "default")
 WeightColumnPasses weight_column_sums(matrix::MatView weights, matrix::VecView y) {
     const std::size_t n = weights.rows();
     const std::size_t t = weights.cols();
     require(y.size() == n, "weight_column_sums: y and the weights differ in length");
     WeightColumnPasses out{Vector(), Vector(t, 0.0), Vector(t, 0.0)};
     if (n == 0) return out;
-    lanes::over_columns<ColumnSums>(t, weights, y, out.column_sums.data(), out.weighted_outcomes.data());
+    simd::run<lanes::OverColumns<ColumnSums>>(t, weights, y, out.column_sums.data(), out.weighted_outcomes.data());
     return out;
 }
 

@@ -7,7 +7,7 @@
 #include "toolbox/parallel/pool.hpp"
 #include "toolbox/stats/histogram.hpp"
 #include "toolbox/stats/modality.hpp"
-#include "toolbox/target_clones.hpp"
+#include "toolbox/simd.hpp"
 
 namespace toolbox::qel::insights::solo_distributions {
 
@@ -27,25 +27,34 @@ constexpr double kSigmaEps = 1e-12;
 
 }  // namespace
 
-// The vector kernels, each compiled for several instruction sets. They live
-// outside the unnamed namespace: clang builds such a function correctly only
-// when it has external linkage.
+// The vector kernels, each with a copy per instruction set (toolbox/simd.hpp).
 namespace kernels {
 
-QEL_TARGET_CLONES("avx2", "default")
+namespace {
+
+struct YSoloRows {
+    template <simd::Level>
+    [[gnu::always_inline]] static void run(std::size_t first, std::size_t last, VecView y, VecView relevance_scores,
+                                           VecView info_theta, double ybar, double* y_solo) {
+        const bool scalar_theta = info_theta.size() == 1;
+        for (std::size_t i = first; i < last; ++i) {
+            const double r = relevance_scores[i];
+            const double th = scalar_theta ? info_theta[0] : info_theta[i];
+            const bool negligible = std::fabs(r) < kRelevanceEps;
+            const double ratio = negligible ? 0.0 : th / r;
+            const double t = ratio * (y[i] - ybar) + ybar;
+            // Set explicitly: an observation without relevance sits at the mean
+            // even when its own outcome is NaN or infinite.
+            y_solo[i] = negligible ? ybar : t;
+        }
+    }
+};
+
+}  // namespace
+
 void y_solo_rows(std::size_t first, std::size_t last, VecView y, VecView relevance_scores, VecView info_theta,
                  double ybar, double* y_solo) {
-    const bool scalar_theta = info_theta.size() == 1;
-    for (std::size_t i = first; i < last; ++i) {
-        const double r = relevance_scores[i];
-        const double th = scalar_theta ? info_theta[0] : info_theta[i];
-        const bool negligible = std::fabs(r) < kRelevanceEps;
-        const double ratio = negligible ? 0.0 : th / r;
-        const double t = ratio * (y[i] - ybar) + ybar;
-        // Set explicitly: an observation without relevance sits at the mean
-        // even when its own outcome is NaN or infinite.
-        y_solo[i] = negligible ? ybar : t;
-    }
+    simd::run<YSoloRows>(first, last, y, relevance_scores, info_theta, ybar, y_solo);
 }
 
 // d[k] = the sum over the rows in order of (include ? v_i : 0.0), v_i = r_i^2:
@@ -97,16 +106,15 @@ struct SoloWeightRows {
     }
 };
 
-QEL_TARGET_CLONES("avx2", "default") Vector retained_squares(BoolMatView include, VecView r) {
+Vector retained_squares(BoolMatView include, VecView r) {
     Vector d(include.cols());
-    lanes::over_columns<RetainedSquares>(include.cols(), include, r, d.data());
+    simd::run<lanes::OverColumns<RetainedSquares>>(include.cols(), include, r, d.data());
     return d;
 }
 
-QEL_TARGET_CLONES("avx2", "default")
 void solo_weight_rows(std::size_t first, std::size_t last, BoolMatView include, VecView r, const Vector& d,
                       matrix::MatMut xi) {
-    lanes::over_columns<SoloWeightRows>(include.cols(), first, last, include, r, d.data(), xi);
+    simd::run<lanes::OverColumns<SoloWeightRows>>(include.cols(), first, last, include, r, d.data(), xi);
 }
 
 // The weighted moments' running sums: an observation with no weight adds
@@ -144,11 +152,11 @@ struct SoloMoments {
     }
 };
 
-QEL_TARGET_CLONES("avx2", "default")
 void solo_moments(VecView y_solo, MatView xi, VecView yhat, Vector& sw, Vector& m2, Vector& m3, Vector& m4) {
     const Vector yh = Vector::from(yhat);
     // Four running sums per column: two groups at a time stay in registers.
-    lanes::over_columns<SoloMoments, 2>(xi.cols(), y_solo, xi, yh.data(), sw.data(), m2.data(), m3.data(), m4.data());
+    simd::run<lanes::OverColumns<SoloMoments, 2>>(xi.cols(), y_solo, xi, yh.data(), sw.data(), m2.data(), m3.data(),
+                                                  m4.data());
 }
 
 }  // namespace kernels

@@ -10,7 +10,7 @@
 
 #include "toolbox/qel/insights/weights/psr_lanes.hpp"
 #include "toolbox/qel/insights/weights/psr_weights.hpp"
-#include "toolbox/target_clones.hpp"
+#include "toolbox/simd.hpp"
 
 namespace toolbox::qel::insights::weights::psr_weights {
 
@@ -38,9 +38,8 @@ struct StreamedOutcomes {
     }
 };
 
-QEL_TARGET_CLONES("avx2", "default")
 void streamed_outcomes(BoolMatView mask, VecView r, VecView y, const ColumnFactors& f, double inv_n, double* yhat) {
-    lanes::over_columns<StreamedOutcomes, 2>(mask.cols(), mask, r, y, f, inv_n, yhat);
+    simd::run<lanes::OverColumns<StreamedOutcomes, 2>>(mask.cols(), mask, r, y, f, inv_n, yhat);
 }
 
 // The column sums of the weights over the rows in order, from 0.0.
@@ -90,15 +89,13 @@ struct CentredSums {
     }
 };
 
-QEL_TARGET_CLONES("avx2", "default")
 void weight_sums(BoolMatView mask, VecView r, const ColumnFactors& f, double inv_n, double* sums) {
-    lanes::over_columns<WeightSums, 2>(mask.cols(), mask, r, f, inv_n, sums);
+    simd::run<lanes::OverColumns<WeightSums, 2>>(mask.cols(), mask, r, f, inv_n, sums);
 }
 
-QEL_TARGET_CLONES("avx2", "default")
 void centred_sums(BoolMatView mask, VecView r, VecView y, double ybar, const ColumnFactors& f, double inv_n,
                   const double* wbar, double* c, double* vw, double* q) {
-    lanes::over_columns<CentredSums, 1>(mask.cols(), mask, r, y, ybar, f, inv_n, wbar, c, vw, q);
+    simd::run<lanes::OverColumns<CentredSums, 1>>(mask.cols(), mask, r, y, ybar, f, inv_n, wbar, c, vw, q);
 }
 
 // Both sides at once, for a run whose passes go one after the other: the
@@ -181,19 +178,17 @@ struct BothCentredSums {
     }
 };
 
-QEL_TARGET_CLONES("avx2", "default")
 void both_weight_sums(BoolMatView in_mask, BoolMatView ex_mask, VecView r, VecView y, const ColumnFactors& f_in,
                       const ColumnFactors& f_ex, double inv_n, double* sums_in, double* sums_ex, double* yhat) {
-    lanes::over_columns<BothWeightSums, 1>(in_mask.cols(), in_mask, ex_mask, r, y, f_in, f_ex, inv_n, sums_in,
-                                           sums_ex, yhat);
+    simd::run<lanes::OverColumns<BothWeightSums, 1>>(in_mask.cols(), in_mask, ex_mask, r, y, f_in, f_ex, inv_n,
+                                                     sums_in, sums_ex, yhat);
 }
 
-QEL_TARGET_CLONES("avx2", "default")
 void both_centred_sums(BoolMatView in_mask, BoolMatView ex_mask, VecView r, VecView y, double ybar,
                        const ColumnFactors& f_in, const ColumnFactors& f_ex, double inv_n, const double* wbar_in,
                        const double* wbar_ex, double* out_in, double* out_ex) {
-    lanes::over_columns<BothCentredSums, 1>(in_mask.cols(), in_mask, ex_mask, r, y, ybar, f_in, f_ex, inv_n, wbar_in,
-                                            wbar_ex, out_in, out_ex, in_mask.cols());
+    simd::run<lanes::OverColumns<BothCentredSums, 1>>(in_mask.cols(), in_mask, ex_mask, r, y, ybar, f_in, f_ex,
+                                                      inv_n, wbar_in, wbar_ex, out_in, out_ex, in_mask.cols());
 }
 
 // The four rows of a group as four columns: lane l of out[j] is lane j of
@@ -229,55 +224,67 @@ void both_centred_sums(BoolMatView in_mask, BoolMatView ex_mask, VecView r, VecV
 // both sides. Four rows at a time: their weights are formed four columns to
 // a vector, turned so that each lane holds one row, and added column by
 // column, so each row keeps its own order of additions.
-QEL_TARGET_CLONES("avx2", "default")
-void mix_rows(BoolMatView include, BoolMatView exclude, VecView r, const ColumnFactors& f_in,
-              const ColumnFactors& f_ex, double inv_n, VecView a, VecView b, double* in, double* ex) {
-    const std::size_t n_rows = include.rows();
-    const std::size_t t = include.cols();
-    const std::size_t full = n_rows / 4 * 4;
-    const lanes::v4d inv = {inv_n, inv_n, inv_n, inv_n};
-    if (t == 0) {
-        std::fill_n(in, full, 0.0);
-        std::fill_n(ex, full, 0.0);
-    }
-    for (std::size_t first = 0; first < t; first += lanes::kLanes) {
-        const lanes::Block blk = lanes::block_at(t, first, 1);
-        const GroupFactors<1> g_in(blk, f_in), g_ex(blk, f_ex);
-        lanes::v4d va = {0.0, 0.0, 0.0, 0.0}, vb = {0.0, 0.0, 0.0, 0.0};
-        lanes::v4l owned[lanes::kLanes] = {};
-        for (std::size_t j = 0; j < lanes::kLanes; ++j) {
-            const std::size_t col = blk.start[0] + j;
-            if (col < t) {
-                va[j] = a[col];
-                vb[j] = b[col];
+namespace {
+
+struct MixRows {
+    template <simd::Level>
+    [[gnu::always_inline]] static void run(BoolMatView include, BoolMatView exclude, VecView r,
+                                           const ColumnFactors& f_in, const ColumnFactors& f_ex, double inv_n,
+                                           VecView a, VecView b, double* in, double* ex) {
+        const std::size_t n_rows = include.rows();
+        const std::size_t t = include.cols();
+        const std::size_t full = n_rows / 4 * 4;
+        const lanes::v4d inv = {inv_n, inv_n, inv_n, inv_n};
+        if (t == 0) {
+            std::fill_n(in, full, 0.0);
+            std::fill_n(ex, full, 0.0);
+        }
+        for (std::size_t first = 0; first < t; first += lanes::kLanes) {
+            const lanes::Block blk = lanes::block_at(t, first, 1);
+            const GroupFactors<1> g_in(blk, f_in), g_ex(blk, f_ex);
+            lanes::v4d va = {0.0, 0.0, 0.0, 0.0}, vb = {0.0, 0.0, 0.0, 0.0};
+            lanes::v4l owned[lanes::kLanes] = {};
+            for (std::size_t j = 0; j < lanes::kLanes; ++j) {
+                const std::size_t col = blk.start[0] + j;
+                if (col < t) {
+                    va[j] = a[col];
+                    vb[j] = b[col];
+                }
+                const std::int64_t own = blk.stores(0, j) ? -1 : 0;
+                owned[j] = lanes::v4l{own, own, own, own};
             }
-            const std::int64_t own = blk.stores(0, j) ? -1 : 0;
-            owned[j] = lanes::v4l{own, own, own, own};
-        }
-        for (std::size_t i = 0; i < full; i += 4) {
-            const lanes::v4d ri = {r[i], r[i + 1], r[i + 2], r[i + 3]};
-            lanes::v4d s_in = {0.0, 0.0, 0.0, 0.0}, s_ex = {0.0, 0.0, 0.0, 0.0};
-            if (first != 0) {
-                std::memcpy(&s_in, in + i, sizeof s_in);
-                std::memcpy(&s_ex, ex + i, sizeof s_ex);
+            for (std::size_t i = 0; i < full; i += 4) {
+                const lanes::v4d ri = {r[i], r[i + 1], r[i + 2], r[i + 3]};
+                lanes::v4d s_in = {0.0, 0.0, 0.0, 0.0}, s_ex = {0.0, 0.0, 0.0, 0.0};
+                if (first != 0) {
+                    std::memcpy(&s_in, in + i, sizeof s_in);
+                    std::memcpy(&s_ex, ex + i, sizeof s_ex);
+                }
+                add_group_terms(blk, g_in, va, include, i, ri, inv, owned, s_in);
+                add_group_terms(blk, g_ex, vb, exclude, i, ri, inv, owned, s_ex);
+                std::memcpy(in + i, &s_in, sizeof s_in);
+                std::memcpy(ex + i, &s_ex, sizeof s_ex);
             }
-            add_group_terms(blk, g_in, va, include, i, ri, inv, owned, s_in);
-            add_group_terms(blk, g_ex, vb, exclude, i, ri, inv, owned, s_ex);
-            std::memcpy(in + i, &s_in, sizeof s_in);
-            std::memcpy(ex + i, &s_ex, sizeof s_ex);
+        }
+        for (std::size_t i = full; i < n_rows; ++i) {
+            double s_in = 0.0, s_ex = 0.0;
+            for (std::size_t k = 0; k < t; ++k) {
+                const PsrColumn cin{f_in.b[k], f_in.c[k]};
+                const PsrColumn cex{f_ex.b[k], f_ex.c[k]};
+                s_in = s_in + psr_weight(psr_masked(include(i, k), r[i]), cin, inv_n) * a[k];
+                s_ex = s_ex + psr_weight(psr_masked(exclude(i, k), r[i]), cex, inv_n) * b[k];
+            }
+            in[i] = s_in;
+            ex[i] = s_ex;
         }
     }
-    for (std::size_t i = full; i < n_rows; ++i) {
-        double s_in = 0.0, s_ex = 0.0;
-        for (std::size_t k = 0; k < t; ++k) {
-            const PsrColumn cin{f_in.b[k], f_in.c[k]};
-            const PsrColumn cex{f_ex.b[k], f_ex.c[k]};
-            s_in = s_in + psr_weight(psr_masked(include(i, k), r[i]), cin, inv_n) * a[k];
-            s_ex = s_ex + psr_weight(psr_masked(exclude(i, k), r[i]), cex, inv_n) * b[k];
-        }
-        in[i] = s_in;
-        ex[i] = s_ex;
-    }
+};
+
+}  // namespace
+
+void mix_rows(BoolMatView include, BoolMatView exclude, VecView r, const ColumnFactors& f_in, const ColumnFactors& f_ex,
+              double inv_n, VecView a, VecView b, double* in, double* ex) {
+    simd::run<MixRows>(include, exclude, r, f_in, f_ex, inv_n, a, b, in, ex);
 }
 
 }  // namespace kernels

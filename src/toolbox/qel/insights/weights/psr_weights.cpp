@@ -12,7 +12,7 @@
 #include "toolbox/matrix/nan/array2d.hpp"
 #include "toolbox/parallel/pool.hpp"
 #include "toolbox/qel/insights/weights/psr_lanes.hpp"
-#include "toolbox/target_clones.hpp"
+#include "toolbox/simd.hpp"
 
 namespace toolbox::qel::insights::weights::psr_weights {
 
@@ -24,9 +24,7 @@ using matrix::Vector;
 using matrix::VecView;
 namespace lanes = matrix::lanes;
 
-// The vector kernels, each compiled for several instruction sets. They live
-// outside the unnamed namespace: clang builds such a function correctly only
-// when it has external linkage.
+// The vector kernels, each with a copy per instruction set (toolbox/simd.hpp).
 namespace kernels {
 
 // One pass over the mask of a side: the number of true entries of each
@@ -91,13 +89,13 @@ struct MaskedLaneSums {
 
 // The squares r_i * r_i are formed where they are added: the same values as
 // the vector of squares of `square_and_full_var_1d`, without storing it.
-QEL_TARGET_CLONES("avx2", "default") SideSums side_sums(BoolMatView mask, VecView r) {
+SideSums side_sums(BoolMatView mask, VecView r) {
     const std::size_t t = mask.cols();
     require(r.contiguous(), "side sums: relevance must be contiguous");
     SideSums out{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)};
     // Eight running sums and a count per column: one group of four columns
     // at a time keeps them all in registers.
-    lanes::over_columns<MaskedLaneSums, 1>(t, mask, r.ptr, out.n.data(), out.sq.data(), out.r.data());
+    simd::run<lanes::OverColumns<MaskedLaneSums, 1>>(t, mask, r.ptr, out.n.data(), out.sq.data(), out.r.data());
     return out;
 }
 
@@ -116,10 +114,9 @@ struct WeightRows {
     }
 };
 
-QEL_TARGET_CLONES("avx2", "default")
 void fill_weight_rows(std::size_t first, std::size_t last, BoolMatView mask, VecView r, const ColumnFactors& f,
                       double inv_n, matrix::MatMut w) {
-    lanes::over_columns<WeightRows>(mask.cols(), first, last, mask, r.ptr, f, inv_n, w);
+    simd::run<lanes::OverColumns<WeightRows>>(mask.cols(), first, last, mask, r.ptr, f, inv_n, w);
 }
 
 }  // namespace kernels

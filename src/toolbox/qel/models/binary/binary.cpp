@@ -9,7 +9,7 @@
 #include "toolbox/matrix/lanes.hpp"
 #include "toolbox/matrix/nan/detection.hpp"
 #include "toolbox/stats/distances.hpp"
-#include "toolbox/target_clones.hpp"
+#include "toolbox/simd.hpp"
 
 namespace toolbox::qel::models::binary {
 
@@ -19,9 +19,7 @@ using matrix::Vector;
 using matrix::VecView;
 namespace lanes = matrix::lanes;
 
-// The vector kernels, each compiled for several instruction sets. They live
-// outside the unnamed namespace: clang builds such a function correctly only
-// when it has external linkage.
+// The vector kernels, each with a copy per instruction set (toolbox/simd.hpp).
 namespace kernels {
 
 // Per column j, the sums over the rows in order of x_ij * y_i and of x_ij;
@@ -52,9 +50,8 @@ struct OutcomeWeightedSums {
     }
 };
 
-QEL_TARGET_CLONES("avx2", "default")
 void outcome_weighted_sums(MatView x, VecView y, bool missing_as_zero, double* with_y, double* plain) {
-    lanes::over_columns<OutcomeWeightedSums>(x.cols(), x, y, missing_as_zero, with_y, plain);
+    simd::run<lanes::OverColumns<OutcomeWeightedSums>>(x.cols(), x, y, missing_as_zero, with_y, plain);
 }
 
 }  // namespace kernels
