@@ -11,6 +11,10 @@
 //
 // When a digest moves on purpose, QEL_GOLDEN_PRINT=1 prints one digest per
 // part, so two builds can be compared part by part.
+//
+// Built with QEL_GOLDEN_EVERY_LEVEL (and the engine's internals linked in),
+// the suite also runs every case with the vector kernels forced to each
+// instruction set level the processor runs: each must give the same digests.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -20,12 +24,16 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <unistd.h>
 
 #include "host_sample.hpp"
 #include "qelcore.h"
+#ifdef QEL_GOLDEN_EVERY_LEVEL
+#include "toolbox/simd_testing.hpp"
+#endif
 
 namespace {
 
@@ -472,6 +480,31 @@ TEST_P(GoldenBits, EveryResultPartKeepsItsBits) {
 
 INSTANTIATE_TEST_SUITE_P(Cases, GoldenBits, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
+
+#ifdef QEL_GOLDEN_EVERY_LEVEL
+using toolbox::simd::Level;
+
+class GoldenBitsEveryLevel : public ::testing::TestWithParam<std::tuple<GoldenCase, Level>> {};
+
+TEST_P(GoldenBitsEveryLevel, EveryResultPartKeepsItsBits) {
+    const auto& [c, level] = GetParam();
+    if (!toolbox::simd::supported(level)) GTEST_SKIP() << "level not run by this build or processor";
+    toolbox::simd::testing::force_level(level);
+    const std::uint64_t got = run_case(c);
+    toolbox::simd::testing::force_level(toolbox::simd::best_level());
+    EXPECT_EQ(got, c.expected) << c.name << " at level " << static_cast<int>(level) << " digest 0x" << std::hex << got;
+}
+
+constexpr const char* kLevelNames[] = {"portable", "avx2", "avx512"};
+
+INSTANTIATE_TEST_SUITE_P(Cases, GoldenBitsEveryLevel,
+                         ::testing::Combine(::testing::ValuesIn(kCases),
+                                            ::testing::Values(Level::Portable, Level::Avx2, Level::Avx512)),
+                         [](const auto& info) {
+                             return std::string(std::get<0>(info.param).name) + "_" +
+                                    kLevelNames[static_cast<int>(std::get<1>(info.param))];
+                         });
+#endif
 
 // The host's own threads calling at once share the library's worker pool;
 // every run must still give its digest. The large cases split their rows
