@@ -112,8 +112,8 @@ template <class K, class... A>
 // portable copy whatever the level.
 template <class K, class... A>
 [[gnu::always_inline]] inline decltype(auto) run_at([[maybe_unused]] Level level, A&&... a) {
+    [[maybe_unused]] constexpr Level top = detail::widest<K>();
 #ifndef QEL_SIMD_PORTABLE_ONLY
-    constexpr Level top = detail::widest<K>();
     if constexpr (top == Level::Avx512) {
         if (level == Level::Avx512) return detail::at_avx512<K>(std::forward<A>(a)...);
     }

@@ -67,6 +67,9 @@ struct LaneBytes {
     }
 };
 
+// Built for AVX2 itself, as its builtin requires, and left to the inliner:
+// forced inlining would first meet the baseline helpers that carry it into
+// the AVX2 copy, and refuse.
 struct SignBytes {
     [[gnu::target("avx2")]] static std::uint32_t of(const i64x4& hit) {
         return kFlagBytes[static_cast<unsigned>(__builtin_ia32_movmskpd256(reinterpret_cast<f64x4>(hit)))];
