@@ -22,6 +22,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <tuple>
@@ -482,7 +483,20 @@ INSTANTIATE_TEST_SUITE_P(Cases, GoldenBits, ::testing::ValuesIn(kCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
 #ifdef QEL_GOLDEN_EVERY_LEVEL
+}  // namespace
+
+namespace toolbox::simd {
+
+// The level by its name in test parameters and messages.
+constexpr const char* kLevelNames[] = {"portable", "avx2", "avx512"};
+void PrintTo(Level level, std::ostream* os) { *os << kLevelNames[static_cast<int>(level)]; }
+
+}  // namespace toolbox::simd
+
+namespace {
+
 using toolbox::simd::Level;
+using toolbox::simd::kLevelNames;
 
 class GoldenBitsEveryLevel : public ::testing::TestWithParam<std::tuple<GoldenCase, Level>> {};
 
@@ -492,10 +506,9 @@ TEST_P(GoldenBitsEveryLevel, EveryResultPartKeepsItsBits) {
     toolbox::simd::testing::force_level(level);
     const std::uint64_t got = run_case(c);
     toolbox::simd::testing::force_level(toolbox::simd::best_level());
-    EXPECT_EQ(got, c.expected) << c.name << " at level " << static_cast<int>(level) << " digest 0x" << std::hex << got;
+    EXPECT_EQ(got, c.expected) << c.name << " at level " << kLevelNames[static_cast<int>(level)] << " digest 0x"
+                               << std::hex << got;
 }
-
-constexpr const char* kLevelNames[] = {"portable", "avx2", "avx512"};
 
 INSTANTIATE_TEST_SUITE_P(Cases, GoldenBitsEveryLevel,
                          ::testing::Combine(::testing::ValuesIn(kCases),
