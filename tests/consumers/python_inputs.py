@@ -20,9 +20,9 @@ from array import array
 from pathlib import Path
 
 EXAMPLE = Path(__file__).resolve().parents[2] / "examples" / "qel_predict.py"
-spec = importlib.util.spec_from_file_location("qel_predict", EXAMPLE)
-qel = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(qel)
+example = importlib.util.spec_from_file_location("qel_predict", EXAMPLE)
+qel = importlib.util.module_from_spec(example)
+example.loader.exec_module(qel)
 
 THRESHOLDS = [0.0, 0.2, 0.5, 0.8]
 # Values no attribute or outcome holds: read by mistake, they move every result.
