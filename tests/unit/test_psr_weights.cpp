@@ -198,9 +198,11 @@ TEST(PsrWeights, StreamedSideDataEqualTheWorkMatrixSums) {
 
 class StreamedVsMaterialised : public ::testing::TestWithParam<std::size_t> {};
 
-TEST_P(StreamedVsMaterialised, AgreeOnRandomDataWithNaNRelevances) {
-    const std::size_t t = GetParam();
-    const std::size_t n = 157;
+// The streamed statistics keep both sides' weights for the later passes
+// while they are few (157 rows) and form them again in every pass when
+// there are many (4,001 rows of 17 thresholds): either way the same bits.
+void streamed_agrees_with_materialised(std::size_t n, std::size_t t) {
+    SCOPED_TRACE(testing::Message() << n << " rows, " << t << " thresholds");
     Sample s = random_sample(n, t, 100 + static_cast<unsigned>(t), 0.1);
     // The last column retains one observation alone and, from three columns
     // on, the second censors one alone: lambda_sq is 0 on that side.
@@ -321,14 +323,37 @@ TEST_P(StreamedVsMaterialised, AgreeOnRandomDataWithNaNRelevances) {
         b[k] = 1.0 - 0.05 * static_cast<double>(k);
     }
     const CellAdjFitWeights mix = psr_stream_mix(s.r, s.include, s.exclude, *ev, a, b);
+    const BothSideWeights kept{Matrix::from(mat->weights.view()), Matrix::from(mat->weights_excluded.view())};
+    const CellAdjFitWeights from_kept = psr_stream_mix(s.r, s.include, s.exclude, *ev, a, b, &kept);
     for (std::size_t i = 0; i < n; ++i) {
         double in = 0.0, ex = 0.0;
         for (std::size_t k = 0; k < t; ++k) {
             in = in + mat->weights(i, k) * a[k];
             ex = ex + mat->weights_excluded(i, k) * b[k];
         }
-        EXPECT_EQ(mix.include[i], in) << i;
-        EXPECT_EQ(mix.exclude[i], ex) << i;
+        ASSERT_EQ(mix.include[i], in) << i;
+        ASSERT_EQ(mix.exclude[i], ex) << i;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(from_kept.include[i]), std::bit_cast<std::uint64_t>(in)) << i;
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(from_kept.exclude[i]), std::bit_cast<std::uint64_t>(ex)) << i;
+    }
+    if (both.weights) {
+        // What the statistics kept are the weights themselves.
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t k = 0; k < t; ++k) {
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(both.weights->include(i, k)),
+                          std::bit_cast<std::uint64_t>(mat->weights(i, k)));
+                ASSERT_EQ(std::bit_cast<std::uint64_t>(both.weights->exclude(i, k)),
+                          std::bit_cast<std::uint64_t>(mat->weights_excluded(i, k)));
+            }
+        }
+    }
+    EXPECT_EQ(both.weights.has_value(), n * t < 50'000) << "kept for the few rows, formed again for the many";
+}
+
+TEST_P(StreamedVsMaterialised, AgreeOnRandomDataWithNaNRelevances) {
+    for (std::size_t n : {157u, 4001u}) {
+        streamed_agrees_with_materialised(n, GetParam());
+        if (HasFatalFailure()) return;
     }
 }
 

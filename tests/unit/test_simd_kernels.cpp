@@ -302,6 +302,11 @@ Outputs partial_sample_weights() {
         }
         const psr::CellAdjFitWeights mix = psr::psr_stream_mix(in.r, in.include, in.exclude, eval, a, b);
         out.add(mix.include).add(mix.exclude);
+        if (both.weights) {
+            const psr::CellAdjFitWeights kept =
+                psr::psr_stream_mix(in.r, in.include, in.exclude, eval, a, b, &*both.weights);
+            out.add(kept.include).add(kept.exclude);
+        }
     }
     return out;
 }

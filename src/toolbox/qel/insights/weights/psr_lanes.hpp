@@ -71,6 +71,62 @@ struct GroupFactors {
     }
 };
 
+// Where a pass over the cells takes both sides' weights from: formed again
+// from the side data, or read from the rows that an earlier pass of the same
+// run kept. A kept weight is the value the formula gave there, so either
+// source hands a pass the same values. `Lanes<NV>` serves the groups of one
+// block of columns.
+struct FormedWeights {
+    matrix::BoolMatView include, exclude;
+    matrix::VecView r;
+    const ColumnFactors& f_in;
+    const ColumnFactors& f_ex;
+    double inv_n;
+
+    template <std::size_t NV>
+    struct Lanes {
+        const FormedWeights& w;
+        GroupFactors<NV> in, ex;
+        lanes::v4d inv;
+
+        [[gnu::always_inline]] Lanes(const lanes::Block& blk, const FormedWeights& src)
+            : w(src), in(blk, src.f_in), ex(blk, src.f_ex), inv{src.inv_n, src.inv_n, src.inv_n, src.inv_n} {}
+        [[gnu::always_inline]] lanes::v4d include(const lanes::Block& blk, std::size_t i, std::size_t g) const {
+            return in.weight(blk, w.include.row(i).data(), w.r[i], g, inv);
+        }
+        [[gnu::always_inline]] lanes::v4d exclude(const lanes::Block& blk, std::size_t i, std::size_t g) const {
+            return ex.weight(blk, w.exclude.row(i).data(), w.r[i], g, inv);
+        }
+    };
+
+    double include_at(std::size_t i, std::size_t k) const {
+        return psr_weight(psr_masked(include(i, k), r[i]), PsrColumn{f_in.b[k], f_in.c[k]}, inv_n);
+    }
+    double exclude_at(std::size_t i, std::size_t k) const {
+        return psr_weight(psr_masked(exclude(i, k), r[i]), PsrColumn{f_ex.b[k], f_ex.c[k]}, inv_n);
+    }
+};
+
+struct KeptWeights {
+    matrix::MatView include, exclude;
+
+    template <std::size_t NV>
+    struct Lanes {
+        const KeptWeights& w;
+
+        [[gnu::always_inline]] Lanes(const lanes::Block&, const KeptWeights& src) : w(src) {}
+        [[gnu::always_inline]] lanes::v4d include(const lanes::Block& blk, std::size_t i, std::size_t g) const {
+            return lanes::load(blk, w.include.row(i).data(), g);
+        }
+        [[gnu::always_inline]] lanes::v4d exclude(const lanes::Block& blk, std::size_t i, std::size_t g) const {
+            return lanes::load(blk, w.exclude.row(i).data(), g);
+        }
+    };
+
+    double include_at(std::size_t i, std::size_t k) const { return include(i, k); }
+    double exclude_at(std::size_t i, std::size_t k) const { return exclude(i, k); }
+};
+
 }  // namespace kernels
 
 }  // namespace toolbox::qel::insights::weights::psr_weights

@@ -1,7 +1,8 @@
 // The streamed forms of the partial-sample weights: predictions, fit
 // statistics and mixtures of both sides' weights, each weight recomputed from
-// its side's data whenever a pass over the cells needs it, so that no N x T
-// weight matrix is ever held.
+// its side's data whenever a pass over the cells needs it, so that no large
+// N x T weight matrix is ever held; a small one is kept from the first pass
+// for the later ones.
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
@@ -103,31 +104,37 @@ void centred_sums(BoolMatView mask, VecView r, VecView y, double ybar, const Col
 // in one pass, then either side's centred sums in another. Each running sum
 // takes the same operations in the same row order as in its own pass; side
 // by side their chains of additions overlap instead of waiting each alone.
-template <std::size_t NV>
-struct BothWeightSums {
-    [[gnu::always_inline]] static void run(const lanes::Block& b, BoolMatView in_mask, BoolMatView ex_mask, VecView r,
-                                           VecView y, const ColumnFactors& f_in, const ColumnFactors& f_ex,
-                                           double inv_n, double* sums_in, double* sums_ex, double* yhat) {
-        const GroupFactors<NV> g_in(b, f_in), g_ex(b, f_ex);
-        const lanes::v4d inv = {inv_n, inv_n, inv_n, inv_n};
-        lanes::v4d s_in[NV] = {}, s_ex[NV] = {}, yh[NV] = {};
-        for (std::size_t i = 0; i < in_mask.rows(); ++i) {
-            const bool* d_in = in_mask.row(i).data();
-            const bool* d_ex = ex_mask.row(i).data();
+// With `Keep` the first pass also writes the weights it forms to the rows of
+// w_in and w_ex, for the later passes to read instead of forming them again.
+template <bool Keep>
+struct BothWeightSumsOf {
+    template <std::size_t NV>
+    struct Kernel {
+        [[gnu::always_inline]] static void run(const lanes::Block& b, const FormedWeights& w, VecView y,
+                                               double* sums_in, double* sums_ex, double* yhat, matrix::MatMut w_in,
+                                               matrix::MatMut w_ex) {
+            const FormedWeights::Lanes<NV> src(b, w);
+            lanes::v4d s_in[NV] = {}, s_ex[NV] = {}, yh[NV] = {};
+            for (std::size_t i = 0; i < w.include.rows(); ++i) {
+                for (std::size_t g = 0; g < NV; ++g) {
+                    const lanes::v4d wi = src.include(b, i, g);
+                    const lanes::v4d we = src.exclude(b, i, g);
+                    if constexpr (Keep) {
+                        lanes::store_row(b, w_in.row(i).data(), g, wi);
+                        lanes::store_row(b, w_ex.row(i).data(), g, we);
+                    }
+                    s_in[g] = s_in[g] + wi;
+                    s_ex[g] = s_ex[g] + we;
+                    yh[g] = wi * y[i] + yh[g];
+                }
+            }
             for (std::size_t g = 0; g < NV; ++g) {
-                const lanes::v4d w_in = g_in.weight(b, d_in, r[i], g, inv);
-                const lanes::v4d w_ex = g_ex.weight(b, d_ex, r[i], g, inv);
-                s_in[g] = s_in[g] + w_in;
-                s_ex[g] = s_ex[g] + w_ex;
-                yh[g] = w_in * y[i] + yh[g];
+                lanes::store(b, g, s_in[g], sums_in);
+                lanes::store(b, g, s_ex[g], sums_ex);
+                lanes::store(b, g, yh[g], yhat);
             }
         }
-        for (std::size_t g = 0; g < NV; ++g) {
-            lanes::store(b, g, s_in[g], sums_in);
-            lanes::store(b, g, s_ex[g], sums_ex);
-            lanes::store(b, g, yh[g], yhat);
-        }
-    }
+    };
 };
 
 // The sums of CentredSums for one side's weights `w` in group g.
@@ -143,52 +150,56 @@ struct CentredAcc {
     }
 };
 
-template <std::size_t NV>
-struct BothCentredSums {
-    [[gnu::always_inline]] static void run(const lanes::Block& b, BoolMatView in_mask, BoolMatView ex_mask, VecView r,
-                                           VecView y, double ybar, const ColumnFactors& f_in,
-                                           const ColumnFactors& f_ex, double inv_n, const double* wbar_in,
-                                           const double* wbar_ex, double* out_in, double* out_ex, std::size_t t) {
-        const GroupFactors<NV> g_in(b, f_in), g_ex(b, f_ex);
-        const lanes::v4d inv = {inv_n, inv_n, inv_n, inv_n};
-        CentredAcc in[NV], ex[NV];
-        for (std::size_t g = 0; g < NV; ++g) {
-            in[g].mean = lanes::gather(b, wbar_in, g);
-            ex[g].mean = lanes::gather(b, wbar_ex, g);
-        }
-        for (std::size_t i = 0; i < in_mask.rows(); ++i) {
-            const bool* d_in = in_mask.row(i).data();
-            const bool* d_ex = ex_mask.row(i).data();
-            const double dy = y[i] - ybar;
-            const double dy2 = dy * dy;
+template <class Weights>
+struct BothCentredSumsOf {
+    template <std::size_t NV>
+    struct Kernel {
+        [[gnu::always_inline]] static void run(const lanes::Block& b, const Weights& w, VecView y, double ybar,
+                                               const double* wbar_in, const double* wbar_ex, double* out_in,
+                                               double* out_ex, std::size_t t) {
+            const typename Weights::template Lanes<NV> src(b, w);
+            CentredAcc in[NV], ex[NV];
             for (std::size_t g = 0; g < NV; ++g) {
-                in[g].add(g_in.weight(b, d_in, r[i], g, inv), dy, dy2);
-                ex[g].add(g_ex.weight(b, d_ex, r[i], g, inv), dy, dy2);
+                in[g].mean = lanes::gather(b, wbar_in, g);
+                ex[g].mean = lanes::gather(b, wbar_ex, g);
+            }
+            for (std::size_t i = 0; i < y.size(); ++i) {
+                const double dy = y[i] - ybar;
+                const double dy2 = dy * dy;
+                for (std::size_t g = 0; g < NV; ++g) {
+                    in[g].add(src.include(b, i, g), dy, dy2);
+                    ex[g].add(src.exclude(b, i, g), dy, dy2);
+                }
+            }
+            // Each side's sums of c, vw and q, t apart.
+            for (std::size_t g = 0; g < NV; ++g) {
+                lanes::store(b, g, in[g].c, out_in);
+                lanes::store(b, g, in[g].vw, out_in + t);
+                lanes::store(b, g, in[g].q, out_in + 2 * t);
+                lanes::store(b, g, ex[g].c, out_ex);
+                lanes::store(b, g, ex[g].vw, out_ex + t);
+                lanes::store(b, g, ex[g].q, out_ex + 2 * t);
             }
         }
-        // Each side's sums of c, vw and q, t apart.
-        for (std::size_t g = 0; g < NV; ++g) {
-            lanes::store(b, g, in[g].c, out_in);
-            lanes::store(b, g, in[g].vw, out_in + t);
-            lanes::store(b, g, in[g].q, out_in + 2 * t);
-            lanes::store(b, g, ex[g].c, out_ex);
-            lanes::store(b, g, ex[g].vw, out_ex + t);
-            lanes::store(b, g, ex[g].q, out_ex + 2 * t);
-        }
-    }
+    };
 };
 
-void both_weight_sums(BoolMatView in_mask, BoolMatView ex_mask, VecView r, VecView y, const ColumnFactors& f_in,
-                      const ColumnFactors& f_ex, double inv_n, double* sums_in, double* sums_ex, double* yhat) {
-    simd::run<lanes::OverColumns<BothWeightSums, 1>>(in_mask.cols(), in_mask, ex_mask, r, y, f_in, f_ex, inv_n,
-                                                     sums_in, sums_ex, yhat);
+void both_weight_sums(const FormedWeights& w, VecView y, double* sums_in, double* sums_ex, double* yhat,
+                      matrix::MatMut w_in, matrix::MatMut w_ex) {
+    const std::size_t t = w.include.cols();
+    if (w_in.rows() != 0) {
+        simd::run<lanes::OverColumns<BothWeightSumsOf<true>::Kernel, 1>>(t, w, y, sums_in, sums_ex, yhat, w_in, w_ex);
+    } else {
+        simd::run<lanes::OverColumns<BothWeightSumsOf<false>::Kernel, 1>>(t, w, y, sums_in, sums_ex, yhat, w_in, w_ex);
+    }
 }
 
-void both_centred_sums(BoolMatView in_mask, BoolMatView ex_mask, VecView r, VecView y, double ybar,
-                       const ColumnFactors& f_in, const ColumnFactors& f_ex, double inv_n, const double* wbar_in,
-                       const double* wbar_ex, double* out_in, double* out_ex) {
-    simd::run<lanes::OverColumns<BothCentredSums, 1>>(in_mask.cols(), in_mask, ex_mask, r, y, ybar, f_in, f_ex,
-                                                      inv_n, wbar_in, wbar_ex, out_in, out_ex, in_mask.cols());
+template <class Weights>
+void both_centred_sums(const Weights& w, VecView y, double ybar, const double* wbar_in, const double* wbar_ex,
+                       double* out_in, double* out_ex) {
+    const std::size_t t = w.include.cols();
+    simd::run<lanes::OverColumns<BothCentredSumsOf<Weights>::template Kernel, 1>>(t, w, y, ybar, wbar_in, wbar_ex,
+                                                                                out_in, out_ex, t);
 }
 
 // The four rows of a group as four columns: lane l of out[j] is lane j of
@@ -204,44 +215,38 @@ void both_centred_sums(BoolMatView in_mask, BoolMatView ex_mask, VecView r, VecV
     out[3] = __builtin_shufflevector(t1, t3, 2, 3, 6, 7);
 }
 
-// Adds, in column order, the terms w_ik * a_k of group g of block `blk` for
-// the four rows from i to the running sums `s` (one row per lane). A column
-// the block does not own adds +0.0 instead, by a select: a sum that starts
-// at +0.0 never holds -0.0, so that leaves it as it is, and no branch keeps
-// the sums from staying in registers.
-[[gnu::always_inline]] inline void add_group_terms(const lanes::Block& blk, const GroupFactors<1>& gf,
-                                                   const lanes::v4d& a, BoolMatView mask, std::size_t i,
-                                                   const lanes::v4d& ri, const lanes::v4d& inv,
+// Adds, in column order, the terms w_ik * a_k of the block `blk` for the
+// four rows from i (their weights `w`, one row to a vector) to the running
+// sums `s` (one row per lane). A column the block does not own adds +0.0
+// instead, by a select: a sum that starts at +0.0 never holds -0.0, so that
+// leaves it as it is, and no branch keeps the sums from staying in registers.
+[[gnu::always_inline]] inline void add_group_terms(const lanes::v4d w[4], const lanes::v4d& a,
                                                    const lanes::v4l owned[4], lanes::v4d& s) {
     const lanes::v4d zero = {0.0, 0.0, 0.0, 0.0};
     lanes::v4d terms[4], cols[4];
-    for (std::size_t l = 0; l < 4; ++l) terms[l] = gf.weight(blk, mask.row(i + l).data(), ri[l], 0, inv) * a;
+    for (std::size_t l = 0; l < 4; ++l) terms[l] = w[l] * a;
     transpose(terms, cols);
     for (std::size_t j = 0; j < 4; ++j) s = s + (owned[j] ? cols[j] : zero);
 }
 
 // Per row, s = s + w_ik * a_k over the thresholds in order, from 0.0, for
-// both sides. Four rows at a time: their weights are formed four columns to
+// both sides. Four rows at a time: their weights are taken four columns to
 // a vector, turned so that each lane holds one row, and added column by
 // column, so each row keeps its own order of additions.
-namespace {
-
-struct MixRows {
+template <class Weights>
+struct MixRowsOf {
     template <simd::Level>
-    [[gnu::always_inline]] static void run(BoolMatView include, BoolMatView exclude, VecView r,
-                                           const ColumnFactors& f_in, const ColumnFactors& f_ex, double inv_n,
-                                           VecView a, VecView b, double* in, double* ex) {
-        const std::size_t n_rows = include.rows();
-        const std::size_t t = include.cols();
+    [[gnu::always_inline]] static void run(const Weights& w, VecView a, VecView b, double* in, double* ex) {
+        const std::size_t n_rows = w.include.rows();
+        const std::size_t t = w.include.cols();
         const std::size_t full = n_rows / 4 * 4;
-        const lanes::v4d inv = {inv_n, inv_n, inv_n, inv_n};
         if (t == 0) {
             std::fill_n(in, full, 0.0);
             std::fill_n(ex, full, 0.0);
         }
         for (std::size_t first = 0; first < t; first += lanes::kLanes) {
             const lanes::Block blk = lanes::block_at(t, first, 1);
-            const GroupFactors<1> g_in(blk, f_in), g_ex(blk, f_ex);
+            const typename Weights::template Lanes<1> src(blk, w);
             lanes::v4d va = {0.0, 0.0, 0.0, 0.0}, vb = {0.0, 0.0, 0.0, 0.0};
             lanes::v4l owned[lanes::kLanes] = {};
             for (std::size_t j = 0; j < lanes::kLanes; ++j) {
@@ -254,14 +259,18 @@ struct MixRows {
                 owned[j] = lanes::v4l{own, own, own, own};
             }
             for (std::size_t i = 0; i < full; i += 4) {
-                const lanes::v4d ri = {r[i], r[i + 1], r[i + 2], r[i + 3]};
                 lanes::v4d s_in = {0.0, 0.0, 0.0, 0.0}, s_ex = {0.0, 0.0, 0.0, 0.0};
                 if (first != 0) {
                     std::memcpy(&s_in, in + i, sizeof s_in);
                     std::memcpy(&s_ex, ex + i, sizeof s_ex);
                 }
-                add_group_terms(blk, g_in, va, include, i, ri, inv, owned, s_in);
-                add_group_terms(blk, g_ex, vb, exclude, i, ri, inv, owned, s_ex);
+                lanes::v4d w_in[4], w_ex[4];
+                for (std::size_t l = 0; l < 4; ++l) {
+                    w_in[l] = src.include(blk, i + l, 0);
+                    w_ex[l] = src.exclude(blk, i + l, 0);
+                }
+                add_group_terms(w_in, va, owned, s_in);
+                add_group_terms(w_ex, vb, owned, s_ex);
                 std::memcpy(in + i, &s_in, sizeof s_in);
                 std::memcpy(ex + i, &s_ex, sizeof s_ex);
             }
@@ -269,10 +278,8 @@ struct MixRows {
         for (std::size_t i = full; i < n_rows; ++i) {
             double s_in = 0.0, s_ex = 0.0;
             for (std::size_t k = 0; k < t; ++k) {
-                const PsrColumn cin{f_in.b[k], f_in.c[k]};
-                const PsrColumn cex{f_ex.b[k], f_ex.c[k]};
-                s_in = s_in + psr_weight(psr_masked(include(i, k), r[i]), cin, inv_n) * a[k];
-                s_ex = s_ex + psr_weight(psr_masked(exclude(i, k), r[i]), cex, inv_n) * b[k];
+                s_in = s_in + w.include_at(i, k) * a[k];
+                s_ex = s_ex + w.exclude_at(i, k) * b[k];
             }
             in[i] = s_in;
             ex[i] = s_ex;
@@ -280,16 +287,20 @@ struct MixRows {
     }
 };
 
-}  // namespace
-
-void mix_rows(BoolMatView include, BoolMatView exclude, VecView r, const ColumnFactors& f_in, const ColumnFactors& f_ex,
-              double inv_n, VecView a, VecView b, double* in, double* ex) {
-    simd::run<MixRows>(include, exclude, r, f_in, f_ex, inv_n, a, b, in, ex);
+template <class Weights>
+void mix_rows(const Weights& w, VecView a, VecView b, double* in, double* ex) {
+    simd::run<MixRowsOf<Weights>>(w, a, b, in, ex);
 }
 
 }  // namespace kernels
 
 namespace {
+
+// The most weights, both sides together, that the first pass of a run's
+// statistics keeps for the passes after it: 1 MiB of them stay in a core's
+// cache beside the masks and the relevance, where reading a weight costs
+// less than forming it again; beyond that they would be read from memory.
+constexpr std::size_t kKeptWeightsUpTo = std::size_t{1} << 17;
 
 void require_side(const PsrSide& side, BoolMatView mask, std::size_t n_rows, std::size_t r_len) {
     const std::size_t t = mask.cols();
@@ -361,18 +372,35 @@ StreamedStatistics psr_stream_statistics(VecView y, const OutcomeSpread& spread,
     const kernels::ColumnFactors f_in(columns_of(eval.include_side)), f_ex(columns_of(eval.exclude_side));
     const double n = static_cast<double>(y.size());
 
+    const kernels::FormedWeights formed{include, exclude, r, f_in, f_ex, inv_n};
+
     StreamedStatistics out;
     out.yhat = Vector::uninit(t);
+    // While both sides' weights fit in a core's cache, the first pass keeps
+    // them for the centred sums and the mixtures to read.
+    if (2 * n_rows * t <= kKeptWeightsUpTo) {
+        out.weights = BothSideWeights{matrix::Matrix::uninit(n_rows, t), matrix::Matrix::uninit(n_rows, t)};
+    }
     Vector wbar_in = Vector::uninit(t), wbar_ex = Vector::uninit(t);
-    kernels::both_weight_sums(include, exclude, r, y, f_in, f_ex, inv_n, wbar_in.data(), wbar_ex.data(),
-                              out.yhat.data());
+    matrix::MatMut keep_in, keep_ex;
+    if (out.weights) {
+        keep_in = out.weights->include.view_mut();
+        keep_ex = out.weights->exclude.view_mut();
+    }
+    kernels::both_weight_sums(formed, y, wbar_in.data(), wbar_ex.data(), out.yhat.data(), keep_in, keep_ex);
     for (std::size_t k = 0; k < t; ++k) {
         wbar_in[k] = wbar_in[k] / n;
         wbar_ex[k] = wbar_ex[k] / n;
     }
     Vector sums_in = Vector::uninit(3 * t), sums_ex = Vector::uninit(3 * t);
-    kernels::both_centred_sums(include, exclude, r, y, spread.mean, f_in, f_ex, inv_n, wbar_in.data(), wbar_ex.data(),
-                               sums_in.data(), sums_ex.data());
+    if (out.weights) {
+        const kernels::KeptWeights kept{out.weights->include.view(), out.weights->exclude.view()};
+        kernels::both_centred_sums(kept, y, spread.mean, wbar_in.data(), wbar_ex.data(), sums_in.data(),
+                                   sums_ex.data());
+    } else {
+        kernels::both_centred_sums(formed, y, spread.mean, wbar_in.data(), wbar_ex.data(), sums_in.data(),
+                                   sums_ex.data());
+    }
     auto part = [&](const Vector& sums, std::size_t which) {
         return Vector::from(std::span<const double>(sums.data() + which * t, t));
     };
@@ -392,17 +420,25 @@ Vector psr_stream_yhat(VecView y, VecView r, BoolMatView mask, const PsrSide& si
 }
 
 CellAdjFitWeights psr_stream_mix(VecView r, BoolMatView include, BoolMatView exclude, const PsrEval& eval, VecView a,
-                                 VecView b) {
+                                 VecView b, const BothSideWeights* kept) {
     const std::size_t n_rows = include.rows();
     const std::size_t t = include.cols();
     require(exclude.rows() == n_rows && exclude.cols() == t, "psr_stream_mix: masks differ in shape");
     require(a.size() >= t && b.size() >= t, "psr_stream_mix: coefficients shorter than the thresholds");
     require_side(eval.include_side, include, n_rows, r.size());
     require_side(eval.exclude_side, exclude, n_rows, r.size());
-    const kernels::ColumnFactors f_in(columns_of(eval.include_side)), f_ex(columns_of(eval.exclude_side));
     CellAdjFitWeights out{Vector::uninit(n_rows), Vector::uninit(n_rows)};
-    kernels::mix_rows(include, exclude, r, f_in, f_ex, 1.0 / eval.n_total, a, b, out.include.data(),
-                      out.exclude.data());
+    if (kept) {
+        require(kept->include.rows() == n_rows && kept->include.cols() == t && kept->exclude.rows() == n_rows &&
+                    kept->exclude.cols() == t,
+                "psr_stream_mix: kept weights differ in shape from the masks");
+        kernels::mix_rows(kernels::KeptWeights{kept->include.view(), kept->exclude.view()}, a, b, out.include.data(),
+                          out.exclude.data());
+        return out;
+    }
+    const kernels::ColumnFactors f_in(columns_of(eval.include_side)), f_ex(columns_of(eval.exclude_side));
+    kernels::mix_rows(kernels::FormedWeights{include, exclude, r, f_in, f_ex, 1.0 / eval.n_total}, a, b,
+                      out.include.data(), out.exclude.data());
     return out;
 }
 

@@ -5,12 +5,14 @@
 //
 // Two forms: the materialised one returns the N x T weight matrices; the
 // streamed one recomputes each weight from the side data whenever a pass over
-// the cells needs it and never holds an N x T weight matrix. Both call
-// `psr_weight`, so they agree bit for bit.
+// the cells needs it, holding an N x T weight matrix only while it is small
+// enough to stay in a core's cache. Both call `psr_weight`, so they agree bit
+// for bit.
 #pragma once
 
 #include <cmath>
 #include <cstddef>
+#include <optional>
 
 #include "toolbox/error.hpp"
 #include "toolbox/matrix/array.hpp"
@@ -137,10 +139,18 @@ fit::FitResult psr_stream_fit(matrix::VecView y, const OutcomeSpread& spread, ma
 // The predictions and both sides' fit statistics of a run at once: what
 // psr_stream_yhat of the include side and psr_stream_fit of either side
 // give, bit for bit, in two passes over the cells in place of five.
+// Both sides' N x T weights, as the first of those passes formed them.
+struct BothSideWeights {
+    matrix::Matrix include;
+    matrix::Matrix exclude;
+};
+
 struct StreamedStatistics {
     matrix::Vector yhat;
     fit::FitResult include;
     fit::FitResult exclude;
+    // Kept while they are few enough to stay in cache, for psr_stream_mix.
+    std::optional<BothSideWeights> weights;
 };
 
 StreamedStatistics psr_stream_statistics(matrix::VecView y, const OutcomeSpread& spread, matrix::VecView r,
@@ -159,7 +169,9 @@ struct CellAdjFitWeights {
     matrix::Vector exclude;  // sum over k of w_ex(i, k) * b_k
 };
 
+// With `kept`, the weights are read from there instead of formed again.
 CellAdjFitWeights psr_stream_mix(matrix::VecView r, matrix::BoolMatView include, matrix::BoolMatView exclude,
-                                 const PsrEval& eval, matrix::VecView a, matrix::VecView b);
+                                 const PsrEval& eval, matrix::VecView a, matrix::VecView b,
+                                 const BothSideWeights* kept = nullptr);
 
 }  // namespace toolbox::qel::insights::weights::psr_weights

@@ -52,6 +52,7 @@ Result<psr::CellAdjFitWeights> run_streamed(WeighedRun& run, const psr::GridPsrS
     const psr::PsrEval& eval = summary.eval;
     Vector yhat;
     insights::asymmetry::AsymmetryResult fits;
+    std::optional<psr::BothSideWeights> kept;
     std::optional<Result<solo_dist::SoloDistributionParts>> solo_parts;
     auto solo_step = [&] {
         if (run.parts.solo) solo_parts.emplace(solo_distribution_of(run));
@@ -75,6 +76,7 @@ Result<psr::CellAdjFitWeights> run_streamed(WeighedRun& run, const psr::GridPsrS
         psr::StreamedStatistics st = psr::psr_stream_statistics(y, spread, run.relevance, run.include, exclude, eval);
         yhat = std::move(st.yhat);
         fits = asymmetry_of_streamed_fits(run.n_retained, std::move(st.include), std::move(st.exclude), y.size());
+        kept = std::move(st.weights);
         solo_step();
     }
     if (solo_parts && !*solo_parts) return std::unexpected(std::move(solo_parts->error()));
@@ -91,7 +93,8 @@ Result<psr::CellAdjFitWeights> run_streamed(WeighedRun& run, const psr::GridPsrS
     const std::size_t t = adjusted.size();
     Vector a = Vector::uninit(t);
     for (std::size_t k = 0; k < t; ++k) a[k] = adjusted[k] * (aux.k[k] < aux.n[k] ? 1.0 : 0.0);
-    return psr::psr_stream_mix(run.relevance, run.include, exclude, eval, a.view(), adjusted.view());
+    return psr::psr_stream_mix(run.relevance, run.include, exclude, eval, a.view(), adjusted.view(),
+                               kept ? &*kept : nullptr);
 }
 
 }  // namespace pipeline
