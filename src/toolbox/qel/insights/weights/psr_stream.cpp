@@ -184,13 +184,16 @@ struct BothCentredSumsOf {
     };
 };
 
+// With `keep`, the weights formed are written there too.
 void both_weight_sums(const FormedWeights& w, VecView y, double* sums_in, double* sums_ex, double* yhat,
-                      matrix::MatMut w_in, matrix::MatMut w_ex) {
+                      BothSideWeights* keep) {
     const std::size_t t = w.include.cols();
-    if (w_in.rows() != 0) {
-        simd::run<lanes::OverColumns<BothWeightSumsOf<true>::Kernel, 1>>(t, w, y, sums_in, sums_ex, yhat, w_in, w_ex);
+    if (keep) {
+        simd::run<lanes::OverColumns<BothWeightSumsOf<true>::Kernel, 1>>(
+            t, w, y, sums_in, sums_ex, yhat, keep->include.view_mut(), keep->exclude.view_mut());
     } else {
-        simd::run<lanes::OverColumns<BothWeightSumsOf<false>::Kernel, 1>>(t, w, y, sums_in, sums_ex, yhat, w_in, w_ex);
+        simd::run<lanes::OverColumns<BothWeightSumsOf<false>::Kernel, 1>>(t, w, y, sums_in, sums_ex, yhat,
+                                                                          matrix::MatMut{}, matrix::MatMut{});
     }
 }
 
@@ -382,12 +385,8 @@ StreamedStatistics psr_stream_statistics(VecView y, const OutcomeSpread& spread,
         out.weights = BothSideWeights{matrix::Matrix::uninit(n_rows, t), matrix::Matrix::uninit(n_rows, t)};
     }
     Vector wbar_in = Vector::uninit(t), wbar_ex = Vector::uninit(t);
-    matrix::MatMut keep_in, keep_ex;
-    if (out.weights) {
-        keep_in = out.weights->include.view_mut();
-        keep_ex = out.weights->exclude.view_mut();
-    }
-    kernels::both_weight_sums(formed, y, wbar_in.data(), wbar_ex.data(), out.yhat.data(), keep_in, keep_ex);
+    kernels::both_weight_sums(formed, y, wbar_in.data(), wbar_ex.data(), out.yhat.data(),
+                              out.weights ? &*out.weights : nullptr);
     for (std::size_t k = 0; k < t; ++k) {
         wbar_in[k] = wbar_in[k] / n;
         wbar_ex[k] = wbar_ex[k] / n;
