@@ -84,7 +84,7 @@ TEST(SelectNonNaN, EveryPlaceHoldsTheSortedElement) {
     std::normal_distribution<double> normal;
     std::uniform_int_distribution<int> pick(0, 9);
     for (int kind = 0; kind < 4; ++kind) {
-        for (std::size_t n : {1u, 2u, 7u, 1000u, 50000u}) {
+        for (std::size_t n : {1u, 2u, 7u, 1000u, 1003u, 50000u}) {
             std::vector<double> v(n);
             for (std::size_t i = 0; i < n; ++i) {
                 const double choices[] = {0.0, -0.0, 1.0, -1.0, nan, -0.0, inf, -inf, 2.5, 0.0};

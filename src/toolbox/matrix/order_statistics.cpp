@@ -1,12 +1,12 @@
 #include "toolbox/matrix/order_statistics.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <vector>
 
 #include "toolbox/error.hpp"
+#include "toolbox/matrix/selection.hpp"
 #include "toolbox/parallel/pool.hpp"
 #include "toolbox/simd.hpp"
 
@@ -148,92 +148,6 @@ std::size_t collect_keys(VecView data, Order order, std::uint64_t* keys, std::si
         m += values[i] == values[i];
     }
     return m;
-}
-
-}  // namespace
-
-namespace {
-
-// Keys below `pivot` to the front of [lo, hi), the others after them;
-// returns where the others start. Branch-free: which side a key goes to
-// depends on the data, and a mispredicted branch per key costs more than
-// the swap that is always made.
-std::size_t partition_below(std::uint64_t* a, std::size_t lo, std::size_t hi, std::uint64_t pivot) noexcept {
-    std::size_t j = lo;
-    for (std::size_t i = lo; i < hi; ++i) {
-        const std::uint64_t v = a[i];
-        a[i] = a[j];
-        a[j] = v;
-        j += v < pivot;
-    }
-    return j;
-}
-
-std::uint64_t median_of_three(std::uint64_t a, std::uint64_t b, std::uint64_t c) noexcept {
-    return std::max(std::min(a, b), std::min(std::max(a, b), c));
-}
-
-// Below this a range is simply sorted.
-constexpr std::size_t kSortedBelow = 24;
-
-// Orders the keys of [lo, hi) so that each of the places [pb, pe) (ascending,
-// within the range) holds the key a sort would put there: a quickselect that
-// follows every part holding a wanted place. A round splits the range into
-// the keys below the pivot and the others; when none is below it (the pivot
-// is the smallest key), the keys equal to it are split off instead, so that
-// many equal keys end a round rather than repeat it.
-void select_places(std::uint64_t* a, std::size_t lo, std::size_t hi, const std::size_t* pb, const std::size_t* pe,
-                   int depth) {
-    while (pb != pe) {
-        if (hi - lo < kSortedBelow || depth-- == 0) {
-            // Small, or partitioned badly too often: sorting settles it.
-            std::sort(a + lo, a + hi);
-            return;
-        }
-        // A wanted place at an end of the range holds its smallest or its
-        // largest key: one scan finds it, where quickselect would halve the
-        // range again and again down to it.
-        if (*pb == lo) {
-            std::iter_swap(a + lo, std::min_element(a + lo, a + hi));
-            ++pb;
-            ++lo;
-            continue;
-        }
-        if (pe[-1] == hi - 1) {
-            std::iter_swap(a + hi - 1, std::max_element(a + lo, a + hi));
-            --pe;
-            --hi;
-            continue;
-        }
-        const std::uint64_t pivot = median_of_three(a[lo], a[lo + (hi - lo) / 2], a[hi - 1]);
-        const std::size_t split = partition_below(a, lo, hi, pivot);
-        if (split == lo) {
-            // Places among the keys equal to the pivot hold it already.
-            const std::size_t above = pivot == UINT64_MAX ? hi : partition_below(a, lo, hi, pivot + 1);
-            pb = std::lower_bound(pb, pe, above);
-            lo = above;
-            continue;
-        }
-        const std::size_t* right = std::lower_bound(pb, pe, split);
-        select_places(a, lo, split, pb, right, depth);
-        pb = right;
-        lo = split;
-    }
-}
-
-// Rounds of quickselect allowed beyond twice the halvings of a range before
-// sorting takes over.
-constexpr int kSpareRounds = 8;
-
-// Orders the n keys so that each of `places` (sorted and freed of repeats
-// here) holds the key a sort would put there. Quickselect's rounds average a
-// constant share of the range; many more than the halvings of the range mean
-// a pattern it partitions badly, which sorting then settles.
-void select_keys_at(std::uint64_t* keys, std::size_t n, std::vector<std::size_t>& places) {
-    std::sort(places.begin(), places.end());
-    places.erase(std::unique(places.begin(), places.end()), places.end());
-    const int depth = 2 * static_cast<int>(std::bit_width(n)) + kSpareRounds;
-    select_places(keys, 0, n, places.data(), places.data() + places.size(), depth);
 }
 
 }  // namespace
