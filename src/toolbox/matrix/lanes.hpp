@@ -24,6 +24,7 @@ namespace toolbox::matrix::lanes {
 
 using v4d = simd::f64x4;
 using v4l = simd::i64x4;
+using v8d = simd::f64x8;
 
 inline constexpr std::size_t kLanes = 4;
 inline constexpr std::size_t kMaxGroups = 4;
@@ -130,6 +131,14 @@ inline Block block_at(std::size_t width, std::size_t first, std::size_t max_grou
     }
     return v;
 }
+
+// Two groups of four lanes as one vector of eight (a kernel that carries
+// both sides of a censor side by side), and the halves back.
+[[gnu::always_inline]] inline v8d concat(const v4d& a, const v4d& b) {
+    return __builtin_shufflevector(a, b, 0, 1, 2, 3, 4, 5, 6, 7);
+}
+[[gnu::always_inline]] inline v4d low(const v8d& v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3); }
+[[gnu::always_inline]] inline v4d high(const v8d& v) { return __builtin_shufflevector(v, v, 4, 5, 6, 7); }
 
 // Runs `Kernel<NV>::run(block, args...)` for the blocks of `width` columns in
 // turn, MaxGroups groups at most at a time.

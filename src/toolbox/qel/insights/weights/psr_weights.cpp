@@ -5,6 +5,7 @@
 #include <cmath>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 
 #include "toolbox/format.hpp"
@@ -27,76 +28,104 @@ namespace lanes = matrix::lanes;
 // The vector kernels, each with a copy per instruction set (toolbox/simd.hpp).
 namespace kernels {
 
-// One pass over the mask of a side: the number of true entries of each
+// One pass over both sides' masks: the number of true entries of each
 // column, and the column sums of the masked values (d_ik ? 1 : 0) * v_i of
 // r^2 and of r that skip NaN, added in the order of `nansum_lane` (four
 // running sums over the blocks of four rows, then the remaining rows), so
-// they equal `nansum_axis` of the masked matrix bit for bit without forming
-// it: O(T) memory. The NaN test is a select, not a branch; a running sum
-// starts at +0.0 and so never holds -0.0, and adding nothing is the same as
-// not adding.
+// they equal `nansum_axis` of each side's masked matrix bit for bit without
+// forming it: O(T) memory. The NaN test is a select, not a branch; a running
+// sum starts at +0.0 and so never holds -0.0, and adding nothing is the same
+// as not adding.
 struct SideSums {
     Vector n;
     Vector sq;
     Vector r;
 };
 
-// The four running sums of a group of columns take the rows 4b + l, l = 0..3,
-// of the blocks of four rows; they are added in the order l = 0..3, and the
-// remaining rows follow in order. The masked values are flags (1.0 or 0.0)
-// times the values.
-template <std::size_t NV>
-struct MaskedLaneSums {
-    [[gnu::always_inline]] static void run(const lanes::Block& b, BoolMatView mask, const double* r, double* out_n,
-                                           double* out_sq, double* out_r) {
-        using lanes::v4d;
-        v4d ls[4][NV] = {}, lr[4][NV] = {}, count[NV] = {};
-        const std::size_t n_rows = mask.rows();
-        const std::size_t full = n_rows / 4 * 4;
-        auto add = [&](std::size_t i, v4d* acc_sq, v4d* acc_r) __attribute__((always_inline)) {
-            const bool* d = mask.row(i).data();
-            for (std::size_t g = 0; g < NV; ++g) {
-                const v4d f = lanes::load_flags(b, d, g);
-                const v4d a = f * (r[i] * r[i]);
-                const v4d c = f * r[i];
-                const v4d sa = acc_sq[g] + a;
-                const v4d sc = acc_r[g] + c;
-                acc_sq[g] = a == a ? sa : acc_sq[g];
-                acc_r[g] = c == c ? sc : acc_r[g];
-                count[g] += f;
+// The running sums of a group of four columns take the rows 4b + l, l =
+// 0..3, of the blocks of four rows; they are added in the order l = 0..3,
+// and the remaining rows follow in order. The masked values are flags (1.0
+// or 0.0) times the values. `Both` takes both sides in vectors of eight,
+// the include side's columns in the first four lanes and the exclude side's
+// in the others: every lane does what its side's own pass would, and a
+// row's values are read once for both. Otherwise the include mask's sums
+// alone, to `in`.
+template <bool Both>
+[[gnu::always_inline]] inline void masked_lane_sums(const lanes::Block& b, BoolMatView include, BoolMatView exclude,
+                                                    const double* r, SideSums& in, SideSums& ex) {
+    using V = std::conditional_t<Both, lanes::v8d, lanes::v4d>;
+    V ls[4] = {}, lr[4] = {}, count = {};
+    const std::size_t n_rows = include.rows();
+    const std::size_t full = n_rows / 4 * 4;
+    auto add = [&](std::size_t i, V& acc_sq, V& acc_r) __attribute__((always_inline)) {
+        V f;
+        if constexpr (Both) {
+            f = lanes::concat(lanes::load_flags(b, include.row(i).data(), 0),
+                              lanes::load_flags(b, exclude.row(i).data(), 0));
+        } else {
+            f = lanes::load_flags(b, include.row(i).data(), 0);
+        }
+        const V a = f * (r[i] * r[i]);
+        const V c = f * r[i];
+        const V sa = acc_sq + a;
+        const V sc = acc_r + c;
+        acc_sq = a == a ? sa : acc_sq;
+        acc_r = c == c ? sc : acc_r;
+        count += f;
+    };
+    for (std::size_t i = 0; i < full; i += 4) {
+        add(i, ls[0], lr[0]);
+        add(i + 1, ls[1], lr[1]);
+        add(i + 2, ls[2], lr[2]);
+        add(i + 3, ls[3], lr[3]);
+    }
+    const V zero = {};
+    V s = (((zero + ls[0]) + ls[1]) + ls[2]) + ls[3];
+    V u = (((zero + lr[0]) + lr[1]) + lr[2]) + lr[3];
+    for (std::size_t i = full; i < n_rows; ++i) add(i, s, u);
+    if constexpr (Both) {
+        lanes::store(b, 0, lanes::low(count), in.n.data());
+        lanes::store(b, 0, lanes::low(s), in.sq.data());
+        lanes::store(b, 0, lanes::low(u), in.r.data());
+        lanes::store(b, 0, lanes::high(count), ex.n.data());
+        lanes::store(b, 0, lanes::high(s), ex.sq.data());
+        lanes::store(b, 0, lanes::high(u), ex.r.data());
+    } else {
+        lanes::store(b, 0, count, in.n.data());
+        lanes::store(b, 0, s, in.sq.data());
+        lanes::store(b, 0, u, in.r.data());
+    }
+}
+
+// Both sides a group of four columns at a time (their running sums then
+// stay in registers): together with AVX-512, one after the other below it,
+// where vectors of eight are no single registers.
+struct BothSideSums {
+    static constexpr simd::Level kWidest = simd::Level::Avx512;
+
+    template <simd::Level L>
+    [[gnu::always_inline]] static void run(BoolMatView include, BoolMatView exclude, const double* r, SideSums& in,
+                                           SideSums& ex) {
+        const std::size_t t = include.cols();
+        for (std::size_t first = 0; first < t; first += lanes::kLanes) {
+            const lanes::Block b = lanes::block_at(t, first, 1);
+            if constexpr (L == simd::Level::Avx512) {
+                masked_lane_sums<true>(b, include, exclude, r, in, ex);
+            } else {
+                masked_lane_sums<false>(b, include, include, r, in, in);
+                masked_lane_sums<false>(b, exclude, exclude, r, ex, ex);
             }
-        };
-        for (std::size_t i = 0; i < full; i += 4) {
-            add(i, ls[0], lr[0]);
-            add(i + 1, ls[1], lr[1]);
-            add(i + 2, ls[2], lr[2]);
-            add(i + 3, ls[3], lr[3]);
-        }
-        v4d s[NV], u[NV];
-        for (std::size_t g = 0; g < NV; ++g) {
-            const v4d zero = {0.0, 0.0, 0.0, 0.0};
-            s[g] = (((zero + ls[0][g]) + ls[1][g]) + ls[2][g]) + ls[3][g];
-            u[g] = (((zero + lr[0][g]) + lr[1][g]) + lr[2][g]) + lr[3][g];
-        }
-        for (std::size_t i = full; i < n_rows; ++i) add(i, s, u);
-        for (std::size_t g = 0; g < NV; ++g) {
-            lanes::store(b, g, count[g], out_n);
-            lanes::store(b, g, s[g], out_sq);
-            lanes::store(b, g, u[g], out_r);
         }
     }
 };
 
 // The squares r_i * r_i are formed where they are added: the same values as
 // the vector of squares of `square_and_full_var_1d`, without storing it.
-SideSums side_sums(BoolMatView mask, VecView r) {
-    const std::size_t t = mask.cols();
+void both_side_sums(BoolMatView include, BoolMatView exclude, VecView r, SideSums& in, SideSums& ex) {
+    const std::size_t t = include.cols();
     require(r.contiguous(), "side sums: relevance must be contiguous");
-    SideSums out{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)};
-    // Eight running sums and a count per column: one group of four columns
-    // at a time keeps them all in registers.
-    simd::run<lanes::OverColumns<MaskedLaneSums, 1>>(t, mask, r.ptr, out.n.data(), out.sq.data(), out.r.data());
-    return out;
+    for (SideSums* side : {&in, &ex}) *side = SideSums{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)};
+    simd::run<BothSideSums>(include, exclude, r.ptr, in, ex);
 }
 
 template <std::size_t NV>
@@ -151,42 +180,35 @@ void finish_side(PsrSide& side, const Vector& s, const Vector& u, VecView full_v
     }
 }
 
-// The side data of `mask`: the same values as `psr_side_from_squares`,
-// without its N x T work matrix. `rows` x `cols` is the shape that work
-// matrix would have (the include mask's).
-Result<PsrSide> psr_side_streamed(BoolMatView mask, VecView r, VecView full_var, std::size_t rows, std::size_t cols,
-                                  double n_f) {
-    if (rows != mask.rows() || cols != mask.cols()) {
-        return compute_error(format("psr_side_from_squares: work {} vs mask {}", shape_text(rows, cols),
-                                    shape_text(mask.rows(), mask.cols())));
-    }
-    require(r.size() == mask.rows() && full_var.size() == mask.cols(),
-            "psr side: relevance or full variance do not match the mask");
-    kernels::SideSums sums = kernels::side_sums(mask, r);
+// The side data of a side's mask from its sums: the same values as
+// `psr_side_from_squares`, without its N x T work matrix.
+PsrSide side_of(kernels::SideSums sums, VecView full_var, double n_f) {
     PsrSide side;
+    const std::size_t t = sums.n.size();
     side.n = std::move(sums.n);
-    side.phi = Vector::uninit(mask.cols());
-    for (std::size_t k = 0; k < mask.cols(); ++k) side.phi[k] = side.n[k] / n_f;
+    side.phi = Vector::uninit(t);
+    for (std::size_t k = 0; k < t; ++k) side.phi[k] = side.n[k] / n_f;
     finish_side(side, sums.sq, sums.r, full_var);
     return side;
 }
 
-// Both sides of a run from their masks (the shapes checked against the
-// include mask's, as the work matrix of the materialised form would be).
+// Both sides of a run from their masks, in one pass over them (the shapes
+// checked against the include mask's, as the work matrix of the
+// materialised form would be).
 Result<PsrEval> eval_sides(BoolMatView include, BoolMatView exclude, VecView r, double n_f) {
-    // The full variance of `square_and_full_var_1d`, its squares formed on the fly.
     const std::size_t rows = include.rows();
     const std::size_t cols = include.cols();
+    if (rows != exclude.rows() || cols != exclude.cols()) {
+        return compute_error(format("psr_side_from_squares: work {} vs mask {}", shape_text(rows, cols),
+                                    shape_text(exclude.rows(), exclude.cols())));
+    }
+    require(r.size() == rows, "psr side: relevance or full variance do not match the mask");
+    // The full variance of `square_and_full_var_1d`, its squares formed on the fly.
     const Vector full_var(cols, matrix::nan::array2d::nansum_of_squares(r) / (n_f - 1.0));
-    // The two sides are independent passes; for many rows they run side by side.
-    std::optional<Result<PsrSide>> in_side, ex_side;
-    parallel::join_if(
-        rows >= parallel::kParallelRowsFrom,
-        [&] { in_side.emplace(psr_side_streamed(include, r, full_var.view(), rows, cols, n_f)); },
-        [&] { ex_side.emplace(psr_side_streamed(exclude, r, full_var.view(), rows, cols, n_f)); });
-    if (!*in_side) return std::unexpected(std::move(in_side->error()));
-    if (!*ex_side) return std::unexpected(std::move(ex_side->error()));
-    return PsrEval{std::move(**in_side), std::move(**ex_side), full_var, n_f};
+    kernels::SideSums in, ex;
+    kernels::both_side_sums(include, exclude, r, in, ex);
+    return PsrEval{side_of(std::move(in), full_var.view(), n_f), side_of(std::move(ex), full_var.view(), n_f),
+                   full_var, n_f};
 }
 
 }  // namespace
