@@ -192,10 +192,14 @@ std::vector<std::size_t> bin_ranges(VecView values, std::size_t bins, std::size_
     return bounds;
 }
 
-// The range of `bounds` that holds bin b; kNoBin in none (past the last).
+// The range of `bounds` that holds bin b; kNoBin in none (past the last):
+// how many of the bounds after the first are at or below b. A count, not a
+// search: which range a row's bin falls in follows no pattern, and a search's
+// branches would be mispredicted on every other row.
 std::size_t range_of(const std::vector<std::size_t>& bounds, std::size_t b) {
-    if (b == kNoBin) return bounds.size() - 1;
-    return static_cast<std::size_t>(std::upper_bound(bounds.begin() + 1, bounds.end() - 1, b) - (bounds.begin() + 1));
+    std::size_t r = 0;
+    for (std::size_t j = 1; j < bounds.size(); ++j) r += bounds[j] <= b;
+    return r;
 }
 
 // Adds the weights of each bin in value order (NaN weights are not counted).
