@@ -32,6 +32,9 @@ using RowList = matrix::Array1<std::size_t>;
 // The vector kernels, each with a copy per instruction set (toolbox/simd.hpp).
 namespace kernels {
 
+// How many rows of a list ahead WeightShares asks for the rows' data.
+constexpr std::size_t kListAhead = 16;
+
 // counts(bin_i, c) += w_ic / sums_c (w_ic itself where sums_c is not
 // positive) for the rows in order (all of them, or those of `rows`) whose
 // bin lies in [first_bin, end_bin), NaN shares left out.
@@ -56,6 +59,13 @@ struct WeightShares {
         const std::size_t n_rows = rows ? rows->size() : weights.rows();
         for (std::size_t r = 0; r < n_rows; ++r) {
             const std::size_t i = rows ? (*rows)[r] : r;
+            // A list's rows lie apart, at no stride the processor could
+            // follow: their weights and bins are asked for a few rows ahead.
+            if (rows && r + kListAhead < n_rows) {
+                const std::size_t ahead = (*rows)[r + kListAhead];
+                __builtin_prefetch(weights.row(ahead).data());
+                __builtin_prefetch(bin.data() + ahead);
+            }
             // kNoBin lies past every range.
             if (bin[i] - first_bin >= span) continue;
             const double* w = weights.row(i).data();
