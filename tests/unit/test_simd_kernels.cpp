@@ -289,7 +289,9 @@ Outputs partial_sample_weights() {
         const auto result = psr::psr_eval_include_exclude(in.include, in.exclude, in.r, n_f);
         const psr::PsrEval& eval = value(result);
         const psr::PsrSide& side = eval.include_side;
-        out.add(side.lambda_sq).add(side.part_var).add(side.n).add(side.part_mean);
+        // Both sides' data come from one pass over the two masks at some levels.
+        for (const psr::PsrSide* s : {&eval.include_side, &eval.exclude_side})
+            out.add(s->lambda_sq).add(s->part_var).add(s->n).add(s->part_mean);
         out.add(psr::psr_stream_yhat(in.y, in.r, in.include, side, n_f));
         out.add(psr::psr_stream_fit(in.y, in.r, in.include, side, n_f));
         const fit::OutcomeSpread spread = fit::outcome_spread(in.y);
