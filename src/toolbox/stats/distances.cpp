@@ -51,30 +51,43 @@ template <class Vec, bool Pair>
     constexpr std::size_t L = sizeof(Vec) / sizeof(double);
     constexpr std::size_t J = kColGroup;
     const std::size_t K = p.k;
-    // The block's rows, transposed (all rows first, then read back as lanes:
-    // a vector read right behind the scalar writes it spans would wait for
-    // them), become the differences from a (and b) in place.
+    // The differences of the block's rows from a (and b), a vector of lanes
+    // per column. A whole block's lanes are put together in registers; the
+    // last, padded block goes through the scratch, transposed (all rows
+    // first, then read back as lanes: a vector read right behind the scalar
+    // writes it spans would wait for them), and its differences take the
+    // lanes' place.
     Vec* da = reinterpret_cast<Vec*>(p.scratch);
     Vec* db = da + K;
 
     for (std::size_t i = 0; i < p.n; i += L) {
         const std::size_t m = std::min(L, p.n - i);
         const double* src = p.x + i * p.row_stride;
-        double* lanes = p.scratch;
-        for (std::size_t l = 0; l < L; ++l) {
-            // The last rows are padded with zeros; their lanes are dropped.
-            if (l < m) {
-                const double* row = src + l * p.row_stride;
-                for (std::size_t k = 0; k < K; ++k) lanes[k * L + l] = row[k];
-            } else {
-                for (std::size_t k = 0; k < K; ++k) lanes[k * L + l] = 0.0;
+        if (m == L) {
+            for (std::size_t k = 0; k < K; ++k) {
+                Vec xv;
+#pragma GCC unroll 8
+                for (std::size_t l = 0; l < L; ++l) xv[l] = src[l * p.row_stride + k];
+                if constexpr (Pair) db[k] = xv - p.b[k];
+                da[k] = xv - p.a[k];
             }
-        }
-        for (std::size_t k = 0; k < K; ++k) {
-            Vec xv;
-            std::memcpy(&xv, lanes + k * L, sizeof xv);
-            if constexpr (Pair) db[k] = xv - p.b[k];
-            da[k] = xv - p.a[k];
+        } else {
+            double* lanes = p.scratch;
+            for (std::size_t l = 0; l < L; ++l) {
+                // The last rows are padded with zeros; their lanes are dropped.
+                if (l < m) {
+                    const double* row = src + l * p.row_stride;
+                    for (std::size_t k = 0; k < K; ++k) lanes[k * L + l] = row[k];
+                } else {
+                    for (std::size_t k = 0; k < K; ++k) lanes[k * L + l] = 0.0;
+                }
+            }
+            for (std::size_t k = 0; k < K; ++k) {
+                Vec xv;
+                std::memcpy(&xv, lanes + k * L, sizeof xv);
+                if constexpr (Pair) db[k] = xv - p.b[k];
+                da[k] = xv - p.a[k];
+            }
         }
 
         Vec sa = {};
