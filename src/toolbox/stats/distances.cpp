@@ -46,6 +46,9 @@ struct RowKernelArgs {
 //   d_k = x_k - centre_k;  t_j = ((0 + d_0 C_0j) + d_1 C_1j) + ...;
 //   dist = ((0 + t_0 d_0) + t_1 d_1) + ...
 // so every vector width gives the per-row results bit for bit.
+// How many blocks ahead the row kernel asks for the rows it will read.
+constexpr std::size_t kAheadBlocks = 6;
+
 template <class Vec, bool Pair>
 [[gnu::always_inline]] inline void row_kernel(const RowKernelArgs& p) {
     constexpr std::size_t L = sizeof(Vec) / sizeof(double);
@@ -64,6 +67,14 @@ template <class Vec, bool Pair>
         const std::size_t m = std::min(L, p.n - i);
         const double* src = p.x + i * p.row_stride;
         if (m == L) {
+            // Read across the rows, a column at a time, the block's lines
+            // come in an order the processor's prefetcher does not follow:
+            // the lines of the block a few pages on are asked for here.
+            if (i + L * (kAheadBlocks + 1) <= p.n) {
+                const char* ahead = reinterpret_cast<const char*>(src + kAheadBlocks * L * p.row_stride);
+                const std::size_t bytes = ((L - 1) * p.row_stride + K) * sizeof(double);
+                for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(ahead + b);
+            }
             for (std::size_t k = 0; k < K; ++k) {
                 Vec xv;
 #pragma GCC unroll 8
