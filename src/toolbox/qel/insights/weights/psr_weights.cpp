@@ -3,7 +3,6 @@
 #include "toolbox/qel/insights/weights/psr_weights.hpp"
 
 #include <cmath>
-#include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -28,7 +27,7 @@ namespace lanes = matrix::lanes;
 // The vector kernels, each with a copy per instruction set (toolbox/simd.hpp).
 namespace kernels {
 
-// One pass over both sides' masks: the number of true entries of each
+// Both sides' masks read together: the number of true entries of each
 // column, and the column sums of the masked values (d_ik ? 1 : 0) * v_i of
 // r^2 and of r that skip NaN, added in the order of `nansum_lane` (four
 // running sums over the blocks of four rows, then the remaining rows), so
@@ -202,7 +201,7 @@ Result<PsrEval> eval_sides(BoolMatView include, BoolMatView exclude, VecView r, 
         return compute_error(format("psr_side_from_squares: work {} vs mask {}", shape_text(rows, cols),
                                     shape_text(exclude.rows(), exclude.cols())));
     }
-    require(r.size() == rows, "psr side: relevance or full variance do not match the mask");
+    require(r.size() == rows, "psr side: relevance does not match the masks");
     // The full variance of `square_and_full_var_1d`, its squares formed on the fly.
     const Vector full_var(cols, matrix::nan::array2d::nansum_of_squares(r) / (n_f - 1.0));
     kernels::SideSums in, ex;
