@@ -41,64 +41,46 @@ struct RowKernelArgs {
     double* scratch;
 };
 
+// How many blocks ahead the row kernel asks for the rows it will read.
+constexpr std::size_t kAheadBlocks = 6;
+
 // Distances of the rows to one or two centres, L rows at a time, one row per
 // lane. Each lane performs exactly the scalar sequence
 //   d_k = x_k - centre_k;  t_j = ((0 + d_0 C_0j) + d_1 C_1j) + ...;
 //   dist = ((0 + t_0 d_0) + t_1 d_1) + ...
 // so every vector width gives the per-row results bit for bit.
-// How many blocks ahead the row kernel asks for the rows it will read.
-constexpr std::size_t kAheadBlocks = 6;
-
 template <class Vec, bool Pair>
 [[gnu::always_inline]] inline void row_kernel(const RowKernelArgs& p) {
     constexpr std::size_t L = sizeof(Vec) / sizeof(double);
     constexpr std::size_t J = kColGroup;
     const std::size_t K = p.k;
     // The differences of the block's rows from a (and b), a vector of lanes
-    // per column. A whole block's lanes are put together in registers; the
-    // last, padded block goes through the scratch, transposed (all rows
-    // first, then read back as lanes: a vector read right behind the scalar
-    // writes it spans would wait for them), and its differences take the
-    // lanes' place.
+    // per column, the lanes put together in registers from the rows' values.
     Vec* da = reinterpret_cast<Vec*>(p.scratch);
     Vec* db = da + K;
 
     for (std::size_t i = 0; i < p.n; i += L) {
         const std::size_t m = std::min(L, p.n - i);
         const double* src = p.x + i * p.row_stride;
-        if (m == L) {
-            // Read across the rows, a column at a time, the block's lines
-            // come in an order the processor's prefetcher does not follow:
-            // the lines of the block a few pages on are asked for here.
-            if (i + L * (kAheadBlocks + 1) <= p.n) {
-                const char* ahead = reinterpret_cast<const char*>(src + kAheadBlocks * L * p.row_stride);
-                const std::size_t bytes = ((L - 1) * p.row_stride + K) * sizeof(double);
-                for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(ahead + b);
-            }
-            for (std::size_t k = 0; k < K; ++k) {
-                Vec xv;
+        // Read across the rows, a column at a time, the block's lines come in
+        // an order the processor's prefetcher does not follow: the lines of
+        // the block a few pages on are asked for here.
+        if (i + L * (kAheadBlocks + 1) <= p.n) {
+            const char* ahead = reinterpret_cast<const char*>(src + kAheadBlocks * L * p.row_stride);
+            const std::size_t bytes = ((L - 1) * p.row_stride + K) * sizeof(double);
+            for (std::size_t b = 0; b < bytes; b += 64) __builtin_prefetch(ahead + b);
+        }
+        for (std::size_t k = 0; k < K; ++k) {
+            Vec xv = {};
+            if (m == L) {
 #pragma GCC unroll 8
                 for (std::size_t l = 0; l < L; ++l) xv[l] = src[l * p.row_stride + k];
-                if constexpr (Pair) db[k] = xv - p.b[k];
-                da[k] = xv - p.a[k];
-            }
-        } else {
-            double* lanes = p.scratch;
-            for (std::size_t l = 0; l < L; ++l) {
+            } else {
                 // The last rows are padded with zeros; their lanes are dropped.
-                if (l < m) {
-                    const double* row = src + l * p.row_stride;
-                    for (std::size_t k = 0; k < K; ++k) lanes[k * L + l] = row[k];
-                } else {
-                    for (std::size_t k = 0; k < K; ++k) lanes[k * L + l] = 0.0;
-                }
+                for (std::size_t l = 0; l < m; ++l) xv[l] = src[l * p.row_stride + k];
             }
-            for (std::size_t k = 0; k < K; ++k) {
-                Vec xv;
-                std::memcpy(&xv, lanes + k * L, sizeof xv);
-                if constexpr (Pair) db[k] = xv - p.b[k];
-                da[k] = xv - p.a[k];
-            }
+            if constexpr (Pair) db[k] = xv - p.b[k];
+            da[k] = xv - p.a[k];
         }
 
         Vec sa = {};
