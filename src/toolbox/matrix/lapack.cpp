@@ -36,6 +36,9 @@ void dgesvd_(const char* jobu, const char* jobvt, const std::int32_t* m, const s
              const std::int32_t* lda, double* s, double* u, const std::int32_t* ldu, double* vt,
              const std::int32_t* ldvt, double* work, const std::int32_t* lwork, std::int32_t* info,
              std::size_t jobu_len, std::size_t jobvt_len);
+// Stops OpenBLAS's worker threads; its next threaded call starts them again.
+// OpenBLAS runs it itself before every fork.
+int blas_thread_shutdown_();
 }
 
 namespace toolbox::matrix::lapack {
@@ -196,6 +199,15 @@ namespace {
 // after it loads; a buffer taken before they have all started would go to the
 // last of them. So one call that keeps every worker busy comes first.
 //
+// Those workers then wait for more work by yielding the processor for about a
+// tenth of a second, and a call made right after loading would share the
+// processors with them. The engine's own inversions are far too small for
+// OpenBLAS to thread, so the workers are stopped once they hold their
+// buffers; a stopped worker hands its buffer back for the next call, and
+// OpenBLAS starts the workers again at its next threaded call. Only a process
+// whose threads are the loader and those workers is safe to stop them in:
+// any other thread might be inside an OpenBLAS call.
+//
 // The load itself must never block: under an address-space limit, all this
 // happens only when the buffers still to be taken fit twice over in what the
 // limit leaves; otherwise the first call takes its buffer later, as it would
@@ -215,9 +227,23 @@ bool room_for(std::size_t bytes) noexcept {
     return read && mapped <= limit.rlim_cur && limit.rlim_cur - mapped >= bytes;
 }
 
+// The "Threads:" line of /proc/self/status; 0 when it cannot be read.
+long threads_in_process() noexcept {
+    std::FILE* status = std::fopen("/proc/self/status", "r");
+    if (status == nullptr) return 0;
+    long threads = 0;
+    char line[256];
+    while (std::fgets(line, sizeof line, status) != nullptr) {
+        if (std::sscanf(line, "Threads: %ld", &threads) == 1) break;
+    }
+    std::fclose(status);
+    return threads;
+}
+
 [[gnu::constructor]] void take_blas_buffer_at_load() noexcept {
     const int threads = openblas_get_num_threads();
     if (threads < 1 || !room_for(2 * static_cast<std::size_t>(threads) * kBlasBuffer)) return;
+    const bool only_workers = threads > 1 && threads_in_process() == threads;
     if (threads > 1) {
         // Long enough for OpenBLAS to split it over all its threads.
         constexpr std::size_t n = std::size_t{1} << 17;
@@ -230,6 +256,7 @@ bool room_for(std::size_t bytes) noexcept {
     double a = 1.0;
     lapack_int pivot = 0, info = 0;
     dgetrf_(&one, &one, &a, &one, &pivot, &info);
+    if (only_workers) blas_thread_shutdown_();
 }
 
 }  // namespace
