@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <thread>
 #include <vector>
 
 #include "toolbox/matrix/array.hpp"
@@ -137,6 +138,47 @@ TEST(ArrayCache, ArraysAliveTogetherGetDistinctBlocks) {
     std::vector<Vector> live;
     for (int i = 0; i < 16; ++i) live.emplace_back(Vector::uninit(4096));
     for (const Vector& v : live) EXPECT_NE(std::find(first.begin(), first.end(), v.data()), first.end());
+}
+
+// Each thread keeps the blocks it frees apart from the others' threads, but a
+// block freed on one thread must still serve the next array of its size on
+// another, or every call whose results a host frees on its own thread would
+// map fresh pages.
+TEST(ArrayCache, BlockFreedOnOneThreadServesAnother) {
+    for (std::size_t bytes : kKeptSizes) {
+        const std::size_t n = bytes / sizeof(double);
+        const double* freed = nullptr;
+        std::thread([&] {
+            Vector v(n, 1.0);
+            freed = v.data();
+        }).join();
+        Vector here = Vector::uninit(n);
+        EXPECT_EQ(here.data(), freed) << bytes;
+    }
+}
+
+// Threads that take and free arrays of the same sizes at once never get one
+// block for two live arrays: each writes its own mark through the whole of
+// its arrays and must read back only that.
+TEST(ArrayCache, ThreadsTakingAndFreeingAtOnceGetBlocksOfTheirOwn) {
+    constexpr int kThreads = 8;
+    constexpr int kRounds = 200;
+    std::vector<int> wrong(kThreads, 0);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int r = 0; r < kRounds; ++r) {
+                const std::size_t n = (r % 3 + 1) * 4096;  // 32, 64 and 96 KiB
+                const double mark = t * 1000.0 + r;
+                Vector a(n, mark), b(n / 2, -mark);
+                std::this_thread::yield();
+                for (double v : a) wrong[t] += v != mark;
+                for (double v : b) wrong[t] += v != -mark;
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(wrong[t], 0) << "thread " << t;
 }
 
 }  // namespace

@@ -5,13 +5,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <bit>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <mutex>
+#include <optional>
 #include <thread>
+#include <vector>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define QEL_ASAN 1
@@ -137,8 +139,49 @@ struct Block {
     void* p;
     std::size_t size;
     std::size_t bytes;    // of the array it held last
-    std::uint64_t stamp;  // when it was kept: the oldest make room first
+    std::uint64_t stamp;  // the time it was kept: the oldest make room first
 };
+
+// Threads that take and free arrays at once (the workers of a grid run, each
+// making cells of its own) would queue for one lock on every array, and a
+// grid run on four workers spent a fifth of its time so. The cache is cut
+// into shards, each with a lock of its own; a thread keeps its blocks in a
+// shard of its own and looks there first, then in the others, so a block
+// freed on one thread still serves an array on another.
+constexpr std::size_t kShards = 16;
+
+struct alignas(64) Shard {
+    std::mutex lock;
+    std::atomic<std::size_t> held{0};                  // bytes of its blocks
+    std::array<std::vector<Block>, kClasses> classes;  // each oldest first
+};
+
+// The shard of the calling thread: threads take them in turn as they first
+// come, so the pool's workers have one each.
+std::size_t own_shard() noexcept {
+    static std::atomic<std::size_t> next{0};
+    thread_local const std::size_t own = next.fetch_add(1, std::memory_order_relaxed) % kShards;
+    return own;
+}
+
+// Of the blocks of one class, the most recently kept one that last held an
+// array of `bytes`, whose pages are all in place already (a block that held
+// a smaller array has pages never touched), else the most recently kept one:
+// its pages are the likeliest still in the caches. Taken out of the list.
+std::optional<Block> take_from(std::vector<Block>& kept, std::size_t bytes) {
+    if (kept.empty()) return std::nullopt;
+    auto it = kept.end() - 1;
+    for (auto b = kept.end(); b != kept.begin();) {
+        --b;
+        if (b->bytes == bytes) {
+            it = b;
+            break;
+        }
+    }
+    const Block found = *it;
+    kept.erase(it);
+    return found;
+}
 
 class BlockCache {
 public:
@@ -156,27 +199,21 @@ public:
     // A kept block of class `index` (blocks of `size` bytes) for an array of
     // `bytes`; null when none.
     void* take_class(std::size_t index, std::size_t size, std::size_t bytes) {
-        std::lock_guard<std::mutex> hold(lock_);
-        std::deque<Block>& kept = classes_[index];
-        if (kept.empty()) return nullptr;
-        // The most recently kept block that last held an array of this
-        // size, whose pages are all in place already (a block that held a
-        // smaller array has pages never touched), else the most recently
-        // kept one: its pages are the likeliest still in the caches.
-        auto it = kept.end() - 1;
-        for (auto b = kept.end(); b != kept.begin();) {
-            --b;
-            if (b->bytes == bytes) {
-                it = b;
-                break;
+        const std::size_t own = own_shard();
+        for (std::size_t s = 0; s < kShards; ++s) {
+            Shard& shard = shards_[(own + s) % kShards];
+            std::optional<Block> found;
+            {
+                std::lock_guard<std::mutex> hold(shard.lock);
+                found = take_from(shard.classes[index], bytes);
             }
+            if (!found) continue;
+            shard.held.fetch_sub(found->size);
+            touch(std::chrono::steady_clock::now().time_since_epoch().count());
+            unpoison(found->p, size);
+            return found->p;
         }
-        const Block found = *it;
-        kept.erase(it);
-        cached_ -= found.size;
-        touch();
-        unpoison(found.p, size);
-        return found.p;
+        return nullptr;
     }
 
     // Keeps the block of class `index` for reuse, or gives it back when it is
@@ -187,40 +224,62 @@ public:
             return;
         }
         poison(p, size);
+        const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+        Shard& shard = shards_[own_shard()];
         {
-            std::lock_guard<std::mutex> hold(lock_);
-            classes_[index].push_back(Block{p, size, bytes, ++stamp_});
-            cached_ += size;
-            touch();
-            start_reaper();
+            std::lock_guard<std::mutex> hold(shard.lock);
+            shard.classes[index].push_back(Block{p, size, bytes, static_cast<std::uint64_t>(now)});
         }
-        // Handed back outside the lock, a few at a time, so that no list of
-        // them needs memory of its own.
-        for (;;) {
-            Block out[8];
-            std::size_t n_out = 0;
-            {
-                std::lock_guard<std::mutex> hold(lock_);
-                while (cached_ > limit_ && n_out < std::size(out)) out[n_out++] = pop_oldest();
-            }
-            if (n_out == 0) return;
-            for (std::size_t i = 0; i < n_out; ++i) unmap(out[i].p, out[i].size);
-        }
+        shard.held.fetch_add(size);
+        touch(now);
+        start_or_wake_reaper();
+        Block out;
+        while (cached() > limit_ && pop_oldest(out)) unmap(out.p, out.size);
     }
 
 private:
-    void touch() { last_use_ = std::chrono::steady_clock::now(); }
+    // Every thread's takes and frees would contend for one cache line if
+    // each wrote the time: it is written once it is a millisecond old, so
+    // the idle time is never overstated by more than that.
+    void touch(std::chrono::steady_clock::rep now) noexcept {
+        constexpr auto kMs = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::milliseconds(1)).count();
+        if (now - last_use_.load(std::memory_order_relaxed) > kMs) last_use_.store(now, std::memory_order_relaxed);
+    }
 
-    // The oldest kept block, taken out of the cache (which must hold one).
-    Block pop_oldest() {
-        std::deque<Block>* from = nullptr;
-        for (std::deque<Block>& kept : classes_) {
-            if (!kept.empty() && (from == nullptr || kept.front().stamp < from->front().stamp)) from = &kept;
+    std::size_t cached() const noexcept {
+        std::size_t bytes = 0;
+        for (const Shard& shard : shards_) bytes += shard.held.load();
+        return bytes;
+    }
+
+    // The oldest kept block of all the shards, taken out of the cache; false
+    // when it holds none. Only a cache over its bound, or idle, looks for it.
+    bool pop_oldest(Block& out) {
+        for (;;) {
+            std::size_t at = kShards, at_class = 0;
+            std::uint64_t oldest = UINT64_MAX;
+            for (std::size_t s = 0; s < kShards; ++s) {
+                std::lock_guard<std::mutex> hold(shards_[s].lock);
+                for (std::size_t c = 0; c < kClasses; ++c) {
+                    const std::vector<Block>& kept = shards_[s].classes[c];
+                    if (!kept.empty() && kept.front().stamp < oldest) {
+                        oldest = kept.front().stamp;
+                        at = s;
+                        at_class = c;
+                    }
+                }
+            }
+            if (at == kShards) return false;
+            std::lock_guard<std::mutex> hold(shards_[at].lock);
+            std::vector<Block>& kept = shards_[at].classes[at_class];
+            // Another thread may have taken it meanwhile: then look again.
+            if (kept.empty() || kept.front().stamp != oldest) continue;
+            out = kept.front();
+            kept.erase(kept.begin());
+            shards_[at].held.fetch_sub(out.size);
+            return true;
         }
-        const Block b = from->front();
-        from->pop_front();
-        cached_ -= b.size;
-        return b;
     }
 
     // One thread, started with the first cached block, that empties the cache
@@ -230,53 +289,57 @@ private:
     // is empty until it gets a block; only that sleep needs waking: a call
     // frees many blocks, and waking it for each would cost a switch of
     // threads per array.
-    void start_reaper() {
-        if (reaper_started_) {
-            if (reaper_waits_for_blocks_) wake_.notify_one();
+    void start_or_wake_reaper() {
+        if (reaper_started_.load(std::memory_order_acquire)) {
+            // Read after the block was counted, as the reaper reads the count
+            // after saying it waits: one of the two sees the other.
+            if (reaper_waits_.load()) {
+                std::lock_guard<std::mutex> hold(reaper_lock_);
+                wake_.notify_one();
+            }
             return;
         }
+        std::lock_guard<std::mutex> hold(reaper_lock_);
+        if (reaper_started_.load(std::memory_order_relaxed)) return;
         try {
             std::thread([this] { reap(); }).detach();
-            reaper_started_ = true;
+            reaper_started_.store(true, std::memory_order_release);
         } catch (const std::system_error&) {
             // No thread: the cache stays bounded, it is only kept longer.
         }
     }
 
     void reap() {
-        std::unique_lock<std::mutex> hold(lock_);
+        std::unique_lock<std::mutex> hold(reaper_lock_);
         for (;;) {
-            if (cached_ == 0) {
-                reaper_waits_for_blocks_ = true;
-                wake_.wait(hold);
-                reaper_waits_for_blocks_ = false;
+            if (cached() == 0) {
+                reaper_waits_.store(true);
+                while (cached() == 0) wake_.wait(hold);
+                reaper_waits_.store(false);
                 continue;
             }
-            const auto due = last_use_ + kCacheIdle;
-            if (std::chrono::steady_clock::now() < due) {
+            using Clock = std::chrono::steady_clock;
+            const auto due = Clock::time_point(Clock::duration(last_use_.load())) + kCacheIdle;
+            if (Clock::now() < due) {
                 wake_.wait_until(hold, due);
                 continue;
             }
             // A few at a time, so that a call that starts meanwhile need not
             // wait for all of them.
-            Block out[64];
-            std::size_t n_out = 0;
-            while (cached_ > 0 && n_out < std::size(out)) out[n_out++] = pop_oldest();
             hold.unlock();
-            for (std::size_t i = 0; i < n_out; ++i) unmap(out[i].p, out[i].size);
+            Block out;
+            for (int i = 0; i < 64 && pop_oldest(out); ++i) unmap(out.p, out.size);
             hold.lock();
         }
     }
 
-    std::mutex lock_;
-    std::condition_variable wake_;
-    std::array<std::deque<Block>, kClasses> classes_;  // each oldest first
-    std::size_t cached_ = 0;
+    std::array<Shard, kShards> shards_;
+    std::atomic<std::chrono::steady_clock::rep> last_use_{0};
     std::size_t limit_ = 0;
-    std::uint64_t stamp_ = 0;
-    bool reaper_started_ = false;
-    bool reaper_waits_for_blocks_ = false;
-    std::chrono::steady_clock::time_point last_use_{};
+    std::mutex reaper_lock_;
+    std::condition_variable wake_;
+    std::atomic<bool> reaper_started_{false};
+    std::atomic<bool> reaper_waits_{false};
 };
 
 BlockCache& cache() {
