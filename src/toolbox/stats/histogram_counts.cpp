@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "toolbox/matrix/lanes.hpp"
@@ -23,26 +24,35 @@ namespace {
 // The bin of a value that falls into none.
 constexpr std::size_t kNoBin = SIZE_MAX;
 
-// The bin of each value, and a list of rows.
+// The bin of each value.
 using BinIndex = matrix::Array1<std::size_t>;
-using RowList = matrix::Array1<std::size_t>;
+
+// A row of a range of bins, with its bin.
+struct Listed {
+    std::size_t row;
+    std::size_t bin;
+};
+
+// At most this many ranges of bins go to the pool side by side.
+constexpr std::size_t kMaxRanges = 64;
 
 }  // namespace
 
 // The vector kernels, each with a copy per instruction set (toolbox/simd.hpp).
 namespace kernels {
 
-// How many rows of a list ahead WeightShares asks for the rows' data.
+// How many rows of a list ahead WeightShares asks for the rows' weights.
 constexpr std::size_t kListAhead = 16;
 
 // counts(bin_i, c) += w_ic / sums_c (w_ic itself where sums_c is not
-// positive) for the rows in order (all of them, or those of `rows`) whose
-// bin lies in [first_bin, end_bin), NaN shares left out.
+// positive) for the rows in order (all of them, by `bin`, or the listed ones
+// with their bins) whose bin lies in [first_bin, end_bin), NaN shares left
+// out.
 template <std::size_t NV>
 struct WeightShares {
-    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView weights, const BinIndex& bin,
-                                           const Vector& sums, matrix::MatMut counts, std::size_t first_bin,
-                                           std::size_t end_bin, const RowList* rows) {
+    [[gnu::always_inline]] static void run(const lanes::Block& b, MatView weights, const BinIndex* bin,
+                                           std::span<const Listed> listed, const Vector& sums, matrix::MatMut counts,
+                                           std::size_t first_bin, std::size_t end_bin) {
         using lanes::v4d;
         using lanes::v4l;
         const v4d zero = {0.0, 0.0, 0.0, 0.0};
@@ -56,20 +66,17 @@ struct WeightShares {
             for (std::size_t j = 0; j < lanes::kLanes; ++j) own[g][j] = b.stores(g, j) ? -1 : 0;
         }
         const std::size_t span = end_bin - first_bin;
-        const std::size_t n_rows = rows ? rows->size() : weights.rows();
+        const std::size_t n_rows = bin ? weights.rows() : listed.size();
         for (std::size_t r = 0; r < n_rows; ++r) {
-            const std::size_t i = rows ? (*rows)[r] : r;
+            const std::size_t i = bin ? r : listed[r].row;
+            const std::size_t bin_i = bin ? (*bin)[r] : listed[r].bin;
             // A list's rows lie apart, at no stride the processor could
-            // follow: their weights and bins are asked for a few rows ahead.
-            if (rows && r + kListAhead < n_rows) {
-                const std::size_t ahead = (*rows)[r + kListAhead];
-                __builtin_prefetch(weights.row(ahead).data());
-                __builtin_prefetch(bin.data() + ahead);
-            }
+            // follow: their weights are asked for a few rows ahead.
+            if (!bin && r + kListAhead < n_rows) __builtin_prefetch(weights.row(listed[r + kListAhead].row).data());
             // kNoBin lies past every range.
-            if (bin[i] - first_bin >= span) continue;
+            if (bin_i - first_bin >= span) continue;
             const double* w = weights.row(i).data();
-            double* row = counts.row(bin[i]).data();
+            double* row = counts.row(bin_i).data();
             for (std::size_t g = 0; g < NV; ++g) {
                 const v4d x = lanes::load(b, w, g);
                 v4d share = s[g] > zero ? x / s[g] : x;
@@ -81,13 +88,13 @@ struct WeightShares {
     }
 };
 
-void add_weight_shares(MatView weights, const BinIndex& bin, const Vector& sums, matrix::MatMut counts,
-                       std::size_t first_bin, std::size_t end_bin, const RowList* rows) {
+void add_weight_shares(MatView weights, const BinIndex* bin, std::span<const Listed> listed, const Vector& sums,
+                       matrix::MatMut counts, std::size_t first_bin, std::size_t end_bin) {
     // One group of four columns at a time: a row's bin row of the counts is
     // read and written whole, and the last group of a width that is not a
     // multiple of four overlaps the one before it.
-    simd::run<lanes::OverColumns<WeightShares, 1>>(weights.cols(), weights, bin, sums, counts, first_bin, end_bin,
-                                                   rows);
+    simd::run<lanes::OverColumns<WeightShares, 1>>(weights.cols(), weights, bin, listed, sums, counts, first_bin,
+                                                   end_bin);
 }
 
 // Each column's plain sum over the kept rows, in row order.
@@ -254,52 +261,53 @@ Matrix weight_share_counts(VecView values, MatView weights, const KeptRange& kep
             const double v = values[i];
             bin[i] = kept.keeps(v) ? bin_of(v) : kNoBin;
         }
-        kernels::add_weight_shares(weights, bin, sums, counts.view_mut(), 0, bins, nullptr);
+        kernels::add_weight_shares(weights, &bin, {}, sums, counts.view_mut(), 0, bins);
         return counts;
     }
     // Every bin's counts take its rows in order, and bins apart are apart
-    // sums: ranges of bins, each with the list of its rows in order, go to
-    // the pool side by side. The rows' bins and the lists come from passes
-    // over blocks of rows, beside the one chain of the columns' sums.
+    // sums: ranges of bins go to the pool side by side, each taking its rows
+    // block by block of rows. One pass over the blocks, beside the one chain
+    // of the columns' sums, finds every row's bin and lists each block's
+    // kept rows, with their bins, by range in the block's own stretch.
     const std::vector<std::size_t> bounds =
-        bin_ranges(values, bins, parallel::worker_count(), bin_of, [&](double v) { return kept.keeps(v); });
+        bin_ranges(values, bins, std::min(parallel::worker_count(), kMaxRanges), bin_of, [&](double v) { return kept.keeps(v); });
     const std::size_t ranges = bounds.size() - 1;
     const std::size_t blocks = (n + parallel::kRowsPerBlock - 1) / parallel::kRowsPerBlock;
-    // Rows of each block in each range, then where each block's rows of a
-    // range start in that range's list.
-    matrix::Array1<std::size_t> in_block(blocks * ranges);
-    std::vector<RowList> lists(ranges);
+    matrix::Array1<Listed> listed = matrix::Array1<Listed>::uninit(n);
+    // Where each block's list of each range starts and, last, where the
+    // block's lists end.
+    matrix::Array1<std::size_t> starts = matrix::Array1<std::size_t>::uninit(blocks * (ranges + 1));
     parallel::join(
         [&] { kernels::kept_column_sums(weights, values, kept.keep_all, kept.lower, kept.upper, sums.data()); },
         [&] {
             parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
-                std::size_t* count = in_block.data() + first / parallel::kRowsPerBlock * ranges;
+                std::size_t* start = starts.data() + first / parallel::kRowsPerBlock * (ranges + 1);
+                std::fill_n(start, ranges + 1, std::size_t{0});
                 for (std::size_t i = first; i < last; ++i) {
                     const double v = values[i];
                     bin[i] = kept.keeps(v) ? bin_of(v) : kNoBin;
                     const std::size_t r = range_of(bounds, bin[i]);
-                    if (r < ranges) ++count[r];
+                    if (r < ranges) ++start[r + 1];
                 }
-            });
-            for (std::size_t r = 0; r < ranges; ++r) {
-                std::size_t at = 0;
-                for (std::size_t b = 0; b < blocks; ++b) {
-                    const std::size_t c = in_block[b * ranges + r];
-                    in_block[b * ranges + r] = at;
-                    at += c;
-                }
-                lists[r] = RowList::uninit(at);
-            }
-            parallel::for_row_blocks(n, [&](std::size_t first, std::size_t last) {
-                std::size_t* next = in_block.data() + first / parallel::kRowsPerBlock * ranges;
+                start[0] = first;
+                for (std::size_t r = 1; r <= ranges; ++r) start[r] += start[r - 1];
+                // The rows, in order, from where their range's list starts;
+                // each start moves on to the next list's start.
+                std::size_t next[kMaxRanges];
+                std::copy_n(start, ranges, next);
                 for (std::size_t i = first; i < last; ++i) {
                     const std::size_t r = range_of(bounds, bin[i]);
-                    if (r < ranges) lists[r][next[r]++] = i;
+                    if (r < ranges) listed[next[r]++] = Listed{i, bin[i]};
                 }
             });
         });
     parallel::parallel_for(0, ranges, 1, [&](std::size_t r) {
-        kernels::add_weight_shares(weights, bin, sums, counts.view_mut(), bounds[r], bounds[r + 1], &lists[r]);
+        for (std::size_t b = 0; b < blocks; ++b) {
+            const std::size_t* start = starts.data() + b * (ranges + 1);
+            const std::span<const Listed> list(listed.data() + start[r], start[r + 1] - start[r]);
+            if (!list.empty())
+                kernels::add_weight_shares(weights, nullptr, list, sums, counts.view_mut(), bounds[r], bounds[r + 1]);
+        }
     });
     return counts;
 }
