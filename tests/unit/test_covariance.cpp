@@ -205,6 +205,14 @@ TEST(Covariance, OnThePoolTheFixedOrderKeepsItsBits) {
     const Matrix wide = random_data(40'000, 12, 0.01, 5);
     const MatView left(wide.data() + 1, 40'000, 9, 12);
     expect_same(cv::nancov(left, false), ref_pairwise(left), "pairwise on a strided view");
+    // The products read complete rows in place, the columns past a row's own
+    // included; the last row, whose would run past the storage, is centred
+    // apart, and so is every row of a view that ends a matrix.
+    const Matrix wide_complete = random_data(40'000, 12, 0.0, 6);
+    const MatView middle(wide_complete.data() + 1, 40'000, 9, 12);
+    expect_same(cv::cov(middle), ref_cov(middle), "cov on a strided view");
+    const MatView last(wide_complete.data() + 3, 40'000, 9, 12);
+    expect_same(cv::cov(last), ref_cov(last), "cov on the last columns of a strided view");
 }
 
 // A view whose rows lie further apart than their length (a column block of a wider matrix).

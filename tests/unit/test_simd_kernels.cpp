@@ -160,6 +160,19 @@ Outputs gram_sums() {
             for (std::size_t j = 0; j < k; ++j)
                 for (std::size_t l = j; l < k; ++l) out.add(acc.sum(j, l));
         }
+        // The rows read in place and centred as they are read, but for the
+        // last, centred into the chunk.
+        gram::Accumulator acc(k);
+        std::vector<double> mean(acc.width(), 0.0);
+        for (std::size_t j = 0; j < k; ++j) mean[j] = 0.25 * static_cast<double>(j) - 1.0;
+        const std::vector<gram::Tile> tiles = gram::upper_tiles(acc.width());
+        const std::size_t in_place = kRows - gram::in_place_tail(x);
+        acc.add_in_place(x, 0, in_place, mean.data(), tiles);
+        for (std::size_t r = in_place; r < kRows; ++r)
+            for (std::size_t j = 0; j < k; ++j) acc.chunk_row(r - in_place)[j] = x(r, j) - mean[j];
+        acc.flush(kRows - in_place, tiles);
+        for (std::size_t j = 0; j < k; ++j)
+            for (std::size_t l = j; l < k; ++l) out.add(acc.sum(j, l));
     }
     return out;
 }

@@ -100,8 +100,13 @@ std::size_t product_parts(MatView x) {
 // every entry is summed by one part, over the rows in order. (Handing the
 // parts centred rows from one buffer instead would have them read lines that
 // others have just written, which costs more than centring them again.)
+//
+// With `in_place_mean` (the mean that `fill` centres on, padded with zeros),
+// the parts read the rows of x in place and centre them as they go, but for
+// the last few, which `fill` still centres: a part then does not write its
+// centred copy of every row only to read it back.
 template <class Fill>
-Matrix centred_products(MatView x, std::size_t n_parts, Fill fill) {
+Matrix centred_products(MatView x, std::size_t n_parts, Fill fill, const double* in_place_mean = nullptr) {
     const std::size_t n = x.rows(), k = x.cols();
     Matrix sums = Matrix::uninit(k, k);
     if (n_parts <= 1) {
@@ -126,9 +131,16 @@ Matrix centred_products(MatView x, std::size_t n_parts, Fill fill) {
         for (const gram::Tile& t : own) first = std::min<std::size_t>(first, t.j0);
         parts.push_back(Part{own, first, gram::Accumulator(k)});
     }
+    const std::size_t n_in_place = in_place_mean ? n - gram::in_place_tail(x) : 0;
     parallel::parallel_for(0, parts.size(), 1, [&](std::size_t p) {
         Part& part = parts[p];
-        for (std::size_t i = 0; i < n;) part.acc.flush(fill(part.acc, x, i, part.first_column, p), part.tiles);
+        std::size_t i = 0;
+        while (i < n_in_place) {
+            const std::size_t rows = std::min(part.acc.chunk_rows(), n_in_place - i);
+            part.acc.add_in_place(x, i, rows, in_place_mean, part.tiles);
+            i += rows;
+        }
+        while (i < n) part.acc.flush(fill(part.acc, x, i, part.first_column, p), part.tiles);
     });
     for (const Part& part : parts) {
         for (const gram::Tile& t : part.tiles) {
@@ -180,7 +192,8 @@ Matrix centred_cov(MatView x, const double* mean, double divisor) {
                             acc.chunk_row(0) + c0, acc.width());
             i += n_rows;
             return n_rows;
-        });
+        },
+        padded.data());
     return symmetric_result(sums, divisor);
 }
 

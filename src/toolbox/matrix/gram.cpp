@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "toolbox/error.hpp"
 #include "toolbox/simd.hpp"
 
 namespace toolbox::matrix::gram {
@@ -17,22 +18,36 @@ using simd::f64x8;
 using simd::Level;
 
 // One tile: entries j0 .. j0+4 by l0 .. l0+L*NV (L lanes per vector), held in
-// registers while the chunk rows stream past. Each entry is one running sum
-// that takes the rows in order; the vector lanes are distinct entries.
-template <class Vec, std::size_t NV>
-[[gnu::always_inline]] inline void tile(const double* chunk, std::size_t rows, std::size_t width, double* sums,
-                                        std::size_t j0, std::size_t l0) {
+// registers while the rows (`stride` doubles apart) stream past. Each entry
+// is one running sum that takes the rows in order; the vector lanes are
+// distinct entries. With Centre the rows are read as they are and centred
+// on `mean` here, value by value: the same differences, to the bit, as rows
+// centred beforehand.
+template <class Vec, std::size_t NV, bool Centre = false>
+[[gnu::always_inline]] inline void tile(const double* rows, std::size_t n_rows, std::size_t stride, double* sums,
+                                        std::size_t width, std::size_t j0, std::size_t l0,
+                                        const double* mean = nullptr) {
     constexpr std::size_t L = sizeof(Vec) / sizeof(double);
     Vec acc[kTileRows][NV];
     for (std::size_t jj = 0; jj < kTileRows; ++jj)
         for (std::size_t v = 0; v < NV; ++v)
             std::memcpy(&acc[jj][v], sums + (j0 + jj) * width + l0 + L * v, sizeof(Vec));
-    const double* row = chunk;
-    for (std::size_t r = 0; r < rows; ++r, row += width) {
+    Vec m[NV] = {};
+    double mj[kTileRows] = {};
+    if constexpr (Centre) {
+        for (std::size_t v = 0; v < NV; ++v) std::memcpy(&m[v], mean + l0 + L * v, sizeof(Vec));
+        for (std::size_t jj = 0; jj < kTileRows; ++jj) mj[jj] = mean[j0 + jj];
+    }
+    const double* row = rows;
+    for (std::size_t r = 0; r < n_rows; ++r, row += stride) {
         Vec c[NV];
-        for (std::size_t v = 0; v < NV; ++v) std::memcpy(&c[v], row + l0 + L * v, sizeof(Vec));
+        for (std::size_t v = 0; v < NV; ++v) {
+            std::memcpy(&c[v], row + l0 + L * v, sizeof(Vec));
+            if constexpr (Centre) c[v] = c[v] - m[v];
+        }
         for (std::size_t jj = 0; jj < kTileRows; ++jj) {
-            const double b = row[j0 + jj];
+            double b = row[j0 + jj];
+            if constexpr (Centre) b = b - mj[jj];
             for (std::size_t v = 0; v < NV; ++v) acc[jj][v] += b * c[v];
         }
     }
@@ -54,37 +69,40 @@ struct AccumulateUpper {
         for (std::size_t j0 = 0; j0 < width; j0 += kTileRows) {
             std::size_t l0 = j0;
             if constexpr (L == Level::Avx512) {
-                for (; l0 + 16 <= width; l0 += 16) tile<f64x8, 2>(chunk, rows, width, sums, j0, l0);
+                for (; l0 + 16 <= width; l0 += 16) tile<f64x8, 2>(chunk, rows, width, sums, width, j0, l0);
                 if (l0 + 8 <= width) {
-                    tile<f64x8, 1>(chunk, rows, width, sums, j0, l0);
+                    tile<f64x8, 1>(chunk, rows, width, sums, width, j0, l0);
                     l0 += 8;
                 }
             } else {
-                for (; l0 + 8 <= width; l0 += 8) tile<f64x4, 2>(chunk, rows, width, sums, j0, l0);
+                for (; l0 + 8 <= width; l0 += 8) tile<f64x4, 2>(chunk, rows, width, sums, width, j0, l0);
             }
-            if (l0 < width) tile<f64x4, 1>(chunk, rows, width, sums, j0, l0);
+            if (l0 < width) tile<f64x4, 1>(chunk, rows, width, sums, width, j0, l0);
         }
     }
 };
 
 // The sums of the given tiles only, four or eight columns each: eight as one
-// vector of eight or as two of four.
-struct AccumulateTiles {
+// vector of eight or as two of four. Rows `stride` doubles apart; with
+// Centre they are x's own rows, centred on `mean` as they are read.
+template <bool Centre>
+struct AccumulateTilesOf {
     static constexpr Level kWidest = Level::Avx512;
 
     template <Level L>
-    [[gnu::always_inline]] static void run(const double* chunk, std::size_t rows, std::size_t width, double* sums,
-                                           const Tile* tiles, std::size_t n_tiles) {
+    [[gnu::always_inline]] static void run(const double* rows, std::size_t n_rows, std::size_t stride,
+                                           std::size_t width, double* sums, const Tile* tiles, std::size_t n_tiles,
+                                           const double* mean) {
         for (std::size_t t = 0; t < n_tiles; ++t) {
             const Tile& u = tiles[t];
             if (u.cols == 8) {
                 if constexpr (L == Level::Avx512) {
-                    tile<f64x8, 1>(chunk, rows, width, sums, u.j0, u.l0);
+                    tile<f64x8, 1, Centre>(rows, n_rows, stride, sums, width, u.j0, u.l0, mean);
                 } else {
-                    tile<f64x4, 2>(chunk, rows, width, sums, u.j0, u.l0);
+                    tile<f64x4, 2, Centre>(rows, n_rows, stride, sums, width, u.j0, u.l0, mean);
                 }
             } else {
-                tile<f64x4, 1>(chunk, rows, width, sums, u.j0, u.l0);
+                tile<f64x4, 1, Centre>(rows, n_rows, stride, sums, width, u.j0, u.l0, mean);
             }
         }
     }
@@ -134,7 +152,21 @@ Accumulator::Accumulator(std::size_t k)
 
 void Accumulator::flush(std::size_t rows, std::span<const Tile> tiles) {
     if (rows == 0 || tiles.empty()) return;
-    simd::run<AccumulateTiles>(chunk_.data(), rows, width_, sums_.data(), tiles.data(), tiles.size());
+    simd::run<AccumulateTilesOf<false>>(chunk_.data(), rows, width_, width_, sums_.data(), tiles.data(),
+                                        tiles.size(), nullptr);
+}
+
+void Accumulator::add_in_place(MatView x, std::size_t i0, std::size_t rows, const double* mean,
+                               std::span<const Tile> tiles) {
+    if (rows == 0 || tiles.empty()) return;
+    require(x.cols() == k_ && i0 + rows + in_place_tail(x) <= x.rows(), "rows read in place run past x");
+    simd::run<AccumulateTilesOf<true>>(x.row(i0).data(), rows, x.row_stride, width_, sums_.data(), tiles.data(),
+                                       tiles.size(), mean);
+}
+
+std::size_t in_place_tail(MatView x) {
+    const std::size_t past = padded_width(x.cols()) - x.cols();
+    return std::min(x.rows(), (past + x.row_stride - 1) / std::max<std::size_t>(1, x.row_stride));
 }
 
 void Accumulator::flush(std::size_t rows) {

@@ -47,6 +47,10 @@ std::vector<std::size_t> split_tiles(std::span<const Tile> tiles, std::size_t pa
 std::size_t padded_width(std::size_t k);
 std::size_t chunk_rows_for(std::size_t k);
 
+// How many of x's last rows Accumulator::add_in_place cannot read: those
+// whose padded width would run past x's storage.
+std::size_t in_place_tail(MatView x);
+
 class Accumulator {
 public:
     // For k columns. The chunk rows are `width()` doubles apart (k rounded up
@@ -67,6 +71,14 @@ public:
     // The same for the entries of `tiles` only; the chunk rows need hold only
     // the columns those tiles read (from the smallest j0 on).
     void flush(std::size_t rows, std::span<const Tile> tiles);
+    // Adds rows [i0, i0 + rows) of x (k columns), each centred on `mean`
+    // (width() values, zero past k) as it is read, to the sums of `tiles`:
+    // the sums of the same rows centred into the chunk and flushed, without
+    // the chunk. Each row is read width() values from its start, past its own
+    // k where k is no multiple of four (those values feed only padding sums,
+    // never read), so the last in_place_tail(x) rows of x must go through
+    // the chunk instead.
+    void add_in_place(MatView x, std::size_t i0, std::size_t rows, const double* mean, std::span<const Tile> tiles);
 
     // Sum (j, l) for j <= l (the upper triangle).
     double sum(std::size_t j, std::size_t l) const noexcept { return sums_[j * width_ + l]; }
