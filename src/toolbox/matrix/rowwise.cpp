@@ -61,10 +61,16 @@ template <std::size_t NV, Rows Mode>
     }
     const std::size_t full = ncols / 4;
     const std::size_t rem = ncols % 4;
+    // Whole rows laid end to end are one straight stream, which the
+    // processor's prefetcher follows by itself: asking for its lines as well
+    // only costs (a million rows of 20 columns: 6.1 ms summed so, against
+    // 7.7 ms). Some columns of each row are not, and their lines are asked
+    // for.
+    const bool straight = ncols == x.row_stride;
     std::size_t n_complete = 0;
     for (std::size_t i = 0; i < x.rows(); ++i) {
         const double* p = x.row(i).data() + c0;
-        prefetch_ahead(x, i, c0, ncols);
+        if (!straight) prefetch_ahead(x, i, c0, ncols);
         v4d val[NV] = {};
         for (std::size_t v = 0; v < NV; ++v) {
             if (v < full) {
