@@ -192,13 +192,18 @@ Result<SoloDistributionParts> compute_solo_distribution(VecView y, VecView relev
         return compute_error("info_theta must be a scalar or have the same number of observations as y (N)");
     }
     if (n == 0) return compute_error("Cannot compute mean of y");
-    double sum = 0.0;
-    for (std::size_t i = 0; i < n; ++i) sum += y[i];
-    const double ybar = sum / static_cast<double>(n);
-
+    // The solo predictions wait for the mean of y, one chain of additions
+    // through every row, and the solo weights for their columns' sums of
+    // squares, another: for many rows the two run side by side.
     SoloDistributionParts parts;
-    parts.y_solo = estimate_y_solo(y, relevance_scores, info_theta, ybar);
-    parts.xi_solo = estimate_solo_weights(relevance_scores, include);
+    parallel::join_if(
+        n >= parallel::kParallelRowsFrom,
+        [&] {
+            double sum = 0.0;
+            for (std::size_t i = 0; i < n; ++i) sum += y[i];
+            parts.y_solo = estimate_y_solo(y, relevance_scores, info_theta, sum / static_cast<double>(n));
+        },
+        [&] { parts.xi_solo = estimate_solo_weights(relevance_scores, include); });
     return parts;
 }
 
