@@ -6,6 +6,7 @@
 #include <span>
 #include <vector>
 
+#include "toolbox/error.hpp"
 #include "toolbox/matrix/lanes.hpp"
 #include "toolbox/parallel/pool.hpp"
 #include "toolbox/stats/histogram.hpp"
@@ -27,10 +28,21 @@ constexpr std::size_t kNoBin = SIZE_MAX;
 // The bin of each value.
 using BinIndex = matrix::Array1<std::size_t>;
 
-// A row of a range of bins, with its bin.
+// A listed row of a block of rows, with its bin: its place in the block in
+// the low bits, its bin above them, so that a list takes no more memory than
+// the rows' bins do.
 struct Listed {
-    std::size_t row;
-    std::size_t bin;
+    static constexpr unsigned kPlaceBits = 16;
+    static_assert(parallel::kRowsPerBlock <= std::size_t{1} << kPlaceBits);
+    // No histogram comes near this many bins.
+    static constexpr std::size_t kMaxBins = std::size_t{1} << (64 - kPlaceBits);
+
+    std::uint64_t packed;
+
+    Listed() = default;
+    Listed(std::size_t place, std::size_t bin) : packed(std::uint64_t{bin} << kPlaceBits | place) {}
+    std::size_t place() const noexcept { return packed & ((std::uint64_t{1} << kPlaceBits) - 1); }
+    std::size_t bin() const noexcept { return packed >> kPlaceBits; }
 };
 
 // At most this many ranges of bins go to the pool side by side.
@@ -46,13 +58,14 @@ constexpr std::size_t kListAhead = 16;
 
 // counts(bin_i, c) += w_ic / sums_c (w_ic itself where sums_c is not
 // positive) for the rows in order (all of them, by `bin`, or the listed ones
-// with their bins) whose bin lies in [first_bin, end_bin), NaN shares left
-// out.
+// of the block from row `block_first` on, with their bins) whose bin lies in
+// [first_bin, end_bin), NaN shares left out.
 template <std::size_t NV>
 struct WeightShares {
     [[gnu::always_inline]] static void run(const lanes::Block& b, MatView weights, const BinIndex* bin,
-                                           std::span<const Listed> listed, const Vector& sums, matrix::MatMut counts,
-                                           std::size_t first_bin, std::size_t end_bin) {
+                                           std::span<const Listed> listed, std::size_t block_first,
+                                           const Vector& sums, matrix::MatMut counts, std::size_t first_bin,
+                                           std::size_t end_bin) {
         using lanes::v4d;
         using lanes::v4l;
         const v4d zero = {0.0, 0.0, 0.0, 0.0};
@@ -68,11 +81,12 @@ struct WeightShares {
         const std::size_t span = end_bin - first_bin;
         const std::size_t n_rows = bin ? weights.rows() : listed.size();
         for (std::size_t r = 0; r < n_rows; ++r) {
-            const std::size_t i = bin ? r : listed[r].row;
-            const std::size_t bin_i = bin ? (*bin)[r] : listed[r].bin;
+            const std::size_t i = bin ? r : block_first + listed[r].place();
+            const std::size_t bin_i = bin ? (*bin)[r] : listed[r].bin();
             // A list's rows lie apart, at no stride the processor could
             // follow: their weights are asked for a few rows ahead.
-            if (!bin && r + kListAhead < n_rows) __builtin_prefetch(weights.row(listed[r + kListAhead].row).data());
+            if (!bin && r + kListAhead < n_rows)
+                __builtin_prefetch(weights.row(block_first + listed[r + kListAhead].place()).data());
             // kNoBin lies past every range.
             if (bin_i - first_bin >= span) continue;
             const double* w = weights.row(i).data();
@@ -88,13 +102,13 @@ struct WeightShares {
     }
 };
 
-void add_weight_shares(MatView weights, const BinIndex* bin, std::span<const Listed> listed, const Vector& sums,
-                       matrix::MatMut counts, std::size_t first_bin, std::size_t end_bin) {
+void add_weight_shares(MatView weights, const BinIndex* bin, std::span<const Listed> listed, std::size_t block_first,
+                       const Vector& sums, matrix::MatMut counts, std::size_t first_bin, std::size_t end_bin) {
     // One group of four columns at a time: a row's bin row of the counts is
     // read and written whole, and the last group of a width that is not a
     // multiple of four overlaps the one before it.
-    simd::run<lanes::OverColumns<WeightShares, 1>>(weights.cols(), weights, bin, listed, sums, counts, first_bin,
-                                                   end_bin);
+    simd::run<lanes::OverColumns<WeightShares, 1>>(weights.cols(), weights, bin, listed, block_first, sums, counts,
+                                                   first_bin, end_bin);
 }
 
 // Each column's plain sum over the kept rows, in row order.
@@ -261,7 +275,7 @@ Matrix weight_share_counts(VecView values, MatView weights, const KeptRange& kep
             const double v = values[i];
             bin[i] = kept.keeps(v) ? bin_of(v) : kNoBin;
         }
-        kernels::add_weight_shares(weights, &bin, {}, sums, counts.view_mut(), 0, bins);
+        kernels::add_weight_shares(weights, &bin, {}, 0, sums, counts.view_mut(), 0, bins);
         return counts;
     }
     // Every bin's counts take its rows in order, and bins apart are apart
@@ -269,8 +283,9 @@ Matrix weight_share_counts(VecView values, MatView weights, const KeptRange& kep
     // block by block of rows. One pass over the blocks, beside the one chain
     // of the columns' sums, finds every row's bin and lists each block's
     // kept rows, with their bins, by range in the block's own stretch.
-    const std::vector<std::size_t> bounds =
-        bin_ranges(values, bins, std::min(parallel::worker_count(), kMaxRanges), bin_of, [&](double v) { return kept.keeps(v); });
+    require(bins < Listed::kMaxBins, "histogram: more bins than a list can name");
+    const std::vector<std::size_t> bounds = bin_ranges(values, bins, std::min(parallel::worker_count(), kMaxRanges),
+                                                       bin_of, [&](double v) { return kept.keeps(v); });
     const std::size_t ranges = bounds.size() - 1;
     const std::size_t blocks = (n + parallel::kRowsPerBlock - 1) / parallel::kRowsPerBlock;
     matrix::Array1<Listed> listed = matrix::Array1<Listed>::uninit(n);
@@ -297,7 +312,7 @@ Matrix weight_share_counts(VecView values, MatView weights, const KeptRange& kep
                 std::copy_n(start, ranges, next);
                 for (std::size_t i = first; i < last; ++i) {
                     const std::size_t r = range_of(bounds, bin[i]);
-                    if (r < ranges) listed[next[r]++] = Listed{i, bin[i]};
+                    if (r < ranges) listed[next[r]++] = Listed(i - first, bin[i]);
                 }
             });
         });
@@ -306,7 +321,8 @@ Matrix weight_share_counts(VecView values, MatView weights, const KeptRange& kep
             const std::size_t* start = starts.data() + b * (ranges + 1);
             const std::span<const Listed> list(listed.data() + start[r], start[r + 1] - start[r]);
             if (!list.empty())
-                kernels::add_weight_shares(weights, nullptr, list, sums, counts.view_mut(), bounds[r], bounds[r + 1]);
+                kernels::add_weight_shares(weights, nullptr, list, b * parallel::kRowsPerBlock, sums,
+                                           counts.view_mut(), bounds[r], bounds[r + 1]);
         }
     });
     return counts;
