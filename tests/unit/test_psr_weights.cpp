@@ -168,9 +168,11 @@ TEST(PsrWeights, TheCallersCountSetsOneOverN) {
 
 TEST(PsrWeights, StreamedSideDataEqualTheWorkMatrixSums) {
     // The evaluated form sums without a work matrix; its sums must be those of
-    // the materialised form bit for bit, for every remainder of N modulo 4.
+    // the materialised form bit for bit, for every remainder of N modulo 4,
+    // and for rows enough that each side's four running sums go to workers
+    // of their own.
     auto bits = [](double v) { return std::bit_cast<std::uint64_t>(v); };
-    for (std::size_t n : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 41u, 103u}) {
+    for (std::size_t n : {0u, 1u, 2u, 3u, 4u, 5u, 6u, 7u, 41u, 103u, 40'001u, 40'003u}) {
         Sample s = random_sample(n, 6, 50 + static_cast<unsigned>(n), 0.15);
         if (n > 2) s.r[2] = kInf;  // masked to NaN where it is off the side
         auto ev = psr_eval_include_exclude(s.include, s.exclude, s.r, static_cast<double>(n));

@@ -52,39 +52,44 @@ struct SideSums {
 // too take the rows four ways, so that no chain of additions runs through
 // every row.
 template <bool Both>
-[[gnu::always_inline]] inline void masked_lane_sums(const lanes::Block& b, BoolMatView include, BoolMatView exclude,
-                                                    const double* r, SideSums& in, SideSums& ex) {
-    using V = std::conditional_t<Both, lanes::v8d, lanes::v4d>;
-    V ls[4] = {}, lr[4] = {}, lc[4] = {};
-    const std::size_t n_rows = include.rows();
-    const std::size_t full = n_rows / 4 * 4;
-    auto add = [&](std::size_t i, V& acc_sq, V& acc_r, V& count) __attribute__((always_inline)) {
-        V f;
-        if constexpr (Both) {
-            f = lanes::concat(lanes::load_flags(b, include.row(i).data(), 0),
-                              lanes::load_flags(b, exclude.row(i).data(), 0));
-        } else {
-            f = lanes::load_flags(b, include.row(i).data(), 0);
-        }
-        const V a = f * (r[i] * r[i]);
-        const V c = f * r[i];
-        const V sa = acc_sq + a;
-        const V sc = acc_r + c;
-        acc_sq = a == a ? sa : acc_sq;
-        acc_r = c == c ? sc : acc_r;
-        count += f;
-    };
-    for (std::size_t i = 0; i < full; i += 4) {
-        add(i, ls[0], lr[0], lc[0]);
-        add(i + 1, ls[1], lr[1], lc[1]);
-        add(i + 2, ls[2], lr[2], lc[2]);
-        add(i + 3, ls[3], lr[3], lc[3]);
+using SideLanes = std::conditional_t<Both, lanes::v8d, lanes::v4d>;
+
+// Row i added to one set of running sums.
+template <bool Both>
+[[gnu::always_inline]] inline void add_masked_row(const lanes::Block& b, BoolMatView include, BoolMatView exclude,
+                                                  const double* r, std::size_t i, SideLanes<Both>& acc_sq,
+                                                  SideLanes<Both>& acc_r, SideLanes<Both>& count) {
+    using V = SideLanes<Both>;
+    V f;
+    if constexpr (Both) {
+        f = lanes::concat(lanes::load_flags(b, include.row(i).data(), 0),
+                          lanes::load_flags(b, exclude.row(i).data(), 0));
+    } else {
+        f = lanes::load_flags(b, include.row(i).data(), 0);
     }
+    const V a = f * (r[i] * r[i]);
+    const V c = f * r[i];
+    const V sa = acc_sq + a;
+    const V sc = acc_r + c;
+    acc_sq = a == a ? sa : acc_sq;
+    acc_r = c == c ? sc : acc_r;
+    count += f;
+}
+
+// The four running sums combined in their order, then the rows past the
+// last block of four added in order.
+template <bool Both>
+[[gnu::always_inline]] inline void finish_lane_sums(const lanes::Block& b, BoolMatView include, BoolMatView exclude,
+                                                    const double* r, const SideLanes<Both> (&ls)[4],
+                                                    const SideLanes<Both> (&lr)[4], const SideLanes<Both> (&lc)[4],
+                                                    SideSums& in, SideSums& ex) {
+    using V = SideLanes<Both>;
+    const std::size_t n_rows = include.rows();
     const V zero = {};
     V s = (((zero + ls[0]) + ls[1]) + ls[2]) + ls[3];
     V u = (((zero + lr[0]) + lr[1]) + lr[2]) + lr[3];
     V count = ((lc[0] + lc[1]) + lc[2]) + lc[3];
-    for (std::size_t i = full; i < n_rows; ++i) add(i, s, u, count);
+    for (std::size_t i = n_rows / 4 * 4; i < n_rows; ++i) add_masked_row<Both>(b, include, exclude, r, i, s, u, count);
     if constexpr (Both) {
         lanes::store(b, 0, lanes::low(count), in.n.data());
         lanes::store(b, 0, lanes::low(s), in.sq.data());
@@ -98,6 +103,55 @@ template <bool Both>
         lanes::store(b, 0, u, in.r.data());
     }
 }
+
+template <bool Both>
+[[gnu::always_inline]] inline void masked_lane_sums(const lanes::Block& b, BoolMatView include, BoolMatView exclude,
+                                                    const double* r, SideSums& in, SideSums& ex) {
+    SideLanes<Both> ls[4] = {}, lr[4] = {}, lc[4] = {};
+    const std::size_t full = include.rows() / 4 * 4;
+    for (std::size_t i = 0; i < full; i += 4) {
+        for (std::size_t l = 0; l < 4; ++l) add_masked_row<Both>(b, include, exclude, r, i + l, ls[l], lr[l], lc[l]);
+    }
+    finish_lane_sums<Both>(b, include, exclude, r, ls, lr, lc, in, ex);
+}
+
+// One side's running sums of the rows 4b + l alone, for every group of four
+// columns: `sums` holds them, the group's lanes at its columns, for the
+// squares, the values and the counts.
+struct OneLaneSums {
+    template <simd::Level>
+    [[gnu::always_inline]] static void run(BoolMatView mask, const double* r, std::size_t l, SideSums& sums) {
+        const std::size_t t = mask.cols();
+        const std::size_t full = mask.rows() / 4 * 4;
+        for (std::size_t first = 0; first < t; first += lanes::kLanes) {
+            const lanes::Block b = lanes::block_at(t, first, 1);
+            lanes::v4d sq = {}, rr = {}, count = {};
+            for (std::size_t i = l; i < full; i += 4) add_masked_row<false>(b, mask, mask, r, i, sq, rr, count);
+            lanes::store(b, 0, sq, sums.sq.data());
+            lanes::store(b, 0, rr, sums.r.data());
+            lanes::store(b, 0, count, sums.n.data());
+        }
+    }
+};
+
+// One side's sums from its four sets of running sums.
+struct FinishSide {
+    template <simd::Level>
+    [[gnu::always_inline]] static void run(BoolMatView mask, const double* r, const SideSums (&lanes_of)[4],
+                                           SideSums& side) {
+        const std::size_t t = mask.cols();
+        for (std::size_t first = 0; first < t; first += lanes::kLanes) {
+            const lanes::Block b = lanes::block_at(t, first, 1);
+            lanes::v4d ls[4], lr[4], lc[4];
+            for (std::size_t l = 0; l < 4; ++l) {
+                ls[l] = lanes::gather(b, lanes_of[l].sq.data(), 0);
+                lr[l] = lanes::gather(b, lanes_of[l].r.data(), 0);
+                lc[l] = lanes::gather(b, lanes_of[l].n.data(), 0);
+            }
+            finish_lane_sums<false>(b, mask, mask, r, ls, lr, lc, side, side);
+        }
+    }
+};
 
 // Both sides a group of four columns at a time (their running sums then
 // stay in registers): together with AVX-512, one after the other below it,
@@ -121,31 +175,30 @@ struct BothSideSums {
     }
 };
 
-// One side, a group of four columns at a time.
-struct OneSideSums {
-    template <simd::Level>
-    [[gnu::always_inline]] static void run(BoolMatView mask, const double* r, SideSums& side) {
-        const std::size_t t = mask.cols();
-        for (std::size_t first = 0; first < t; first += lanes::kLanes)
-            masked_lane_sums<false>(lanes::block_at(t, first, 1), mask, mask, r, side, side);
-    }
-};
-
 // The squares r_i * r_i are formed where they are added: the same values as
 // the vector of squares of `square_and_full_var_1d`, without storing it.
-// Many rows take the sides on two workers at once, since a pass is bound by
-// its arithmetic more than by reading the rows: a million rows took 2.0 ms
-// for both sides together.
+// Many rows take each side's four running sums on a worker each, eight at
+// once: a pass is bound by its arithmetic more than by reading the rows, and
+// a million rows took 2.0 ms for both sides in one pass.
 void both_side_sums(BoolMatView include, BoolMatView exclude, VecView r, SideSums& in, SideSums& ex) {
     const std::size_t t = include.cols();
     require(r.contiguous(), "side sums: relevance must be contiguous");
-    for (SideSums* side : {&in, &ex}) *side = SideSums{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)};
+    auto sums_of = [t] { return SideSums{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)}; };
+    in = sums_of();
+    ex = sums_of();
     if (include.rows() < parallel::kParallelRowsFrom) {
         simd::run<BothSideSums>(include, exclude, r.ptr, in, ex);
         return;
     }
-    parallel::join([&] { simd::run<OneSideSums>(include, r.ptr, in); },
-                   [&] { simd::run<OneSideSums>(exclude, r.ptr, ex); });
+    SideSums lanes_of[2][4];
+    for (auto& side : lanes_of)
+        for (SideSums& l : side) l = sums_of();
+    const BoolMatView masks[2] = {include, exclude};
+    parallel::parallel_for(0, 8, 1, [&](std::size_t task) {
+        simd::run<OneLaneSums>(masks[task / 4], r.ptr, task % 4, lanes_of[task / 4][task % 4]);
+    });
+    simd::run<FinishSide>(include, r.ptr, lanes_of[0], in);
+    simd::run<FinishSide>(exclude, r.ptr, lanes_of[1], ex);
 }
 
 template <std::size_t NV>
