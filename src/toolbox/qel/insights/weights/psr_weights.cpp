@@ -177,16 +177,17 @@ struct BothSideSums {
 
 // The squares r_i * r_i are formed where they are added: the same values as
 // the vector of squares of `square_and_full_var_1d`, without storing it.
-// Many rows take each side's four running sums on a worker each, eight at
-// once: a pass is bound by its arithmetic more than by reading the rows, and
-// a million rows took 2.0 ms for both sides in one pass.
+// Many rows on several workers take each side's four running sums on a
+// worker each, eight at once: a pass is bound by its arithmetic more than by
+// reading the rows, and a million rows took 2.0 ms for both sides in one
+// pass. One worker keeps the one pass, which reads the rows once.
 void both_side_sums(BoolMatView include, BoolMatView exclude, VecView r, SideSums& in, SideSums& ex) {
     const std::size_t t = include.cols();
     require(r.contiguous(), "side sums: relevance must be contiguous");
     auto sums_of = [t] { return SideSums{Vector::uninit(t), Vector::uninit(t), Vector::uninit(t)}; };
     in = sums_of();
     ex = sums_of();
-    if (include.rows() < parallel::kParallelRowsFrom) {
+    if (include.rows() < parallel::kParallelRowsFrom || parallel::worker_count() <= 1) {
         simd::run<BothSideSums>(include, exclude, r.ptr, in, ex);
         return;
     }
