@@ -8,7 +8,6 @@
 // no workers; or a sanitizer, whose own thread keeps them running).
 #include <dlfcn.h>
 
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>

@@ -41,16 +41,7 @@ struct SideSums {
     Vector r;
 };
 
-// The running sums of a group of four columns take the rows 4b + l, l =
-// 0..3, of the blocks of four rows; they are added in the order l = 0..3,
-// and the remaining rows follow in order. The masked values are flags (1.0
-// or 0.0) times the values. `Both` takes both sides in vectors of eight,
-// the include side's columns in the first four lanes and the exclude side's
-// in the others: every lane does what its side's own pass would, and a
-// row's values are read once for both. Otherwise the include mask's sums
-// alone, to `in`. The counts add whole numbers, exactly in any order: they
-// too take the rows four ways, so that no chain of additions runs through
-// every row.
+// A side's lanes: one side in four, or both in eight.
 template <bool Both>
 using SideLanes = std::conditional_t<Both, lanes::v8d, lanes::v4d>;
 
@@ -104,6 +95,16 @@ template <bool Both>
     }
 }
 
+// The running sums of a group of four columns take the rows 4b + l, l =
+// 0..3, of the blocks of four rows; they are added in the order l = 0..3,
+// and the remaining rows follow in order. The masked values are flags (1.0
+// or 0.0) times the values. `Both` takes both sides in vectors of eight,
+// the include side's columns in the first four lanes and the exclude side's
+// in the others: every lane does what its side's own pass would, and a
+// row's values are read once for both. Otherwise the include mask's sums
+// alone, to `in`. The counts add whole numbers, exactly in any order: they
+// too take the rows four ways, so that no chain of additions runs through
+// every row.
 template <bool Both>
 [[gnu::always_inline]] inline void masked_lane_sums(const lanes::Block& b, BoolMatView include, BoolMatView exclude,
                                                     const double* r, SideSums& in, SideSums& ex) {
